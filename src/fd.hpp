@@ -1,0 +1,53 @@
+// Owned file descriptors and the small I/O helpers built on them. Every descriptor the
+// program opens goes through here, so every one is close-on-exec; every call retries EINTR.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+#include "os_error.hpp"
+#include "result.hpp"
+
+namespace vesko {
+
+// A move-only owner of one descriptor; closes it exactly once.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release();
+    // Closes now. close() is not retried on EINTR: on Linux the descriptor is gone by then.
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+// open(2) with O_CLOEXEC added.
+Result<Fd, OsError> open_fd(const std::string& path, int flags, mode_t mode = 0);
+
+// Reads until end of file.
+Result<std::string, OsError> read_all(int fd);
+// Writes every byte, retrying short writes and EINTR.
+Result<void, OsError> write_all(int fd, std::string_view bytes);
+
+// Reads a whole file.
+Result<std::string, OsError> read_file(const std::string& path);
+// Reads a whole file that must be UTF-8 text; other content fails with kInvalidUtf8Text.
+Result<std::string, OsError> read_text_file(const std::string& path);
+
+// Best-effort writes of one message to standard output or standard error.
+void print_out(std::string_view text);
+void print_err(std::string_view text);
+
+}  // namespace vesko

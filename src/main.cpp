@@ -1,0 +1,107 @@
+#include "main.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "fd.hpp"
+#include "pid1.hpp"
+#include "service.hpp"
+#include "text.hpp"
+
+namespace entry {
+
+namespace {
+
+using vesko::lossy;
+using vesko::print_err;
+using vesko::print_out;
+
+// Descriptors 0, 1 and 2 must be open before anything else is opened, or a later open would
+// land on one of them and be written to as standard output.
+void ensure_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int opened = open("/dev/null", O_RDWR);
+        if (opened != fd) std::abort();
+    }
+}
+
+int init_personality(const std::vector<std::string>& arguments) {
+    if (arguments.empty()) {
+        if (getpid() == 1) {
+            pid1::Error error = pid1::run();
+            print_err("veskoinit: fatal: " + error.display() + "\n");
+            pid1::park_forever();
+        }
+        print_err("veskoinit: refusing to run because this process is not PID 1\n");
+        print_err("veskoinit: use --check for a safe host-side smoke test\n");
+        return 1;
+    }
+    if (arguments[0] == "--check") {
+        if (arguments.size() == 1) {
+            print_out("veskoinit: binary check passed\n");
+            return 0;
+        }
+        if (arguments.size() == 2) return check_services(arguments[1]);
+        print_err("veskoinit: usage: veskoinit --check [SERVICE_DIRECTORY]\n");
+        return 2;
+    }
+    print_err("veskoinit: unknown argument: " + lossy(arguments[0]) + "\n");
+    return 2;
+}
+
+}  // namespace
+
+std::string program_name(std::string_view argv0) {
+    std::string_view last;
+    bool first = true;
+    size_t start = 0;
+    while (start <= argv0.size()) {
+        size_t end = argv0.find('/', start);
+        if (end == std::string_view::npos) end = argv0.size();
+        std::string_view component = argv0.substr(start, end - start);
+        // Empty components and "." after the first one do not name anything.
+        if (!component.empty() && !(component == "." && !first)) {
+            last = component;
+            first = false;
+        }
+        start = end + 1;
+    }
+    if (last.empty() || last == "." || last == "..") return "veskoinit";
+    return std::string(last);
+}
+
+int check_services(const std::string& directory) {
+    auto catalog = service::Catalog::load(directory);
+    if (!catalog) {
+        print_err("veskoinit: configuration error: " + catalog.error().display() + "\n");
+        return 1;
+    }
+    std::string report = "veskoinit: validated " + std::to_string(catalog->services.size()) +
+                         " service(s) in " + lossy(directory) + "\n";
+    size_t position = 0;
+    for (const std::string& name : catalog->start_order) {
+        report += vesko::pad_left(std::to_string(++position), 4) + ". " + name + "\n";
+    }
+    print_out(report);
+    return 0;
+}
+
+int dispatch(const std::vector<std::string>& argv) {
+    std::string name = argv.empty() ? "veskoinit" : program_name(argv[0]);
+    std::vector<std::string> arguments;
+    if (argv.size() > 1) arguments.assign(argv.begin() + 1, argv.end());
+    return init_personality(arguments);
+}
+
+}  // namespace entry
+
+int main(int argc, char** argv) {
+    entry::ensure_standard_descriptors();
+    signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string> args(argv, argv + argc);
+    return entry::dispatch(args);
+}

@@ -1,0 +1,98 @@
+// Direct service definitions: the TOML service files, their validation, the start order
+// and the built-in fallback console.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os_error.hpp"
+#include "result.hpp"
+
+namespace service {
+
+enum class RestartPolicy { Never, OnFailure, Always };
+
+// A service file exactly as parsed.
+struct RawService {
+    std::optional<std::string> description;
+    std::vector<std::string> command;
+    std::vector<std::string> requires_;  // the file's `requires`; a keyword in C++20
+    RestartPolicy restart = RestartPolicy::Never;
+};
+
+// One validated definition.
+struct Service {
+    std::string name;
+    std::vector<std::string> command;  // absolute executable, then its arguments
+    std::vector<std::string> requires_;
+    std::string origin;  // the defining file, or "<builtin fallback service>"
+    std::optional<std::string> description;
+    RestartPolicy restart = RestartPolicy::Never;
+};
+
+struct Error {
+    enum class Kind {
+        ReadDirectory,
+        ReadEntry,
+        InspectEntry,
+        ReadFile,
+        Parse,
+        InvalidFileName,
+        DuplicateService,
+        InvalidCommand,
+        SelfDependency,
+        DuplicateDependency,
+        UnknownDependency,
+        DependencyCycle,
+        NoFallbackConsole,
+    };
+    Kind kind;
+    std::string path;    // the directory, entry or service file concerned
+    std::string name;    // the service name
+    std::string other;   // the earlier file, or the repeated or unknown requirement
+    std::string detail;  // parser message, reason text, cycle list or candidate list
+    vesko::OsError os{};
+
+    std::string display() const;
+};
+
+// A program the fallback console may run, with its arguments.
+struct ConsoleCandidate {
+    const char* program;
+    std::vector<const char*> arguments;
+};
+
+// The ten getty programs and shells, in the order they are tried.
+extern const std::vector<ConsoleCandidate> kConsoleCandidates;
+
+inline constexpr const char* kFallbackName = "fallback-console";
+inline constexpr const char* kFallbackOrigin = "<builtin fallback service>";
+
+struct Catalog {
+    std::vector<std::string> start_order;       // each service after all it requires
+    std::map<std::string, Service> services;    // by name, byte-wise
+
+    // Reads and validates every service file of DIRECTORY; falls back to the console
+    // service, with a notice on standard error, when it is missing or holds none.
+    static vesko::Result<Catalog, Error> load(const std::string& directory);
+    static vesko::Result<Catalog, Error> fallback_console();
+    // The same search over a given candidate list.
+    static vesko::Result<Catalog, Error> fallback_console(std::span<const ConsoleCandidate> candidates);
+};
+
+// Parses one service file's text; the error is the parser's or the schema check's message.
+vesko::Result<RawService, std::string> parse_service(std::string_view text);
+
+// Whether NAME follows the service name rule.
+bool is_valid_service_name(std::string_view name);
+
+// Topological order, smallest ready name first. On a cycle, returns the names that could
+// not be ordered, ascending.
+vesko::Result<std::vector<std::string>, std::vector<std::string>> compute_start_order(
+    const std::map<std::string, Service>& services);
+
+}  // namespace service

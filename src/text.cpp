@@ -1,0 +1,163 @@
+#include "text.hpp"
+
+namespace vesko {
+
+namespace {
+
+constexpr char32_t kInvalid = 0xFFFFFFFF;
+
+// Decodes one character at the start of BYTES. Returns the code point, or kInvalid for a
+// maximal invalid subsequence, and its length in bytes (at least 1).
+std::pair<char32_t, size_t> decode(std::string_view bytes) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    unsigned char lead = byte(0);
+    if (lead < 0x80) return {lead, 1};
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    char32_t value;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        value = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        value = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return {kInvalid, 1};
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if (i >= bytes.size()) return {kInvalid, i};
+        unsigned char next = byte(i);
+        if (next < low || next > high) return {kInvalid, i};
+        low = 0x80;
+        high = 0xBF;
+        value = (value << 6) | (next & 0x3F);
+    }
+    return {value, length};
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Characters shown escaped: controls, and the invisible format and separator characters
+// that would make a quoted value look different from what it holds.
+bool is_printable(char32_t c) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0xAD) return false;
+    if (c == 0x1680 || c == 0x061C || c == 0x180E) return false;
+    if (c >= 0x2000 && c <= 0x200F) return false;
+    if (c >= 0x2028 && c <= 0x202F) return false;
+    if (c >= 0x205F && c <= 0x206F) return false;
+    if (c == 0x3000 || c == 0xFEFF) return false;
+    if (c >= 0xFFF9 && c <= 0xFFFB) return false;
+    if (c >= 0xE000 && c <= 0xF8FF) return false;
+    return true;
+}
+
+}  // namespace
+
+bool is_utf8(std::string_view bytes) {
+    while (!bytes.empty()) {
+        auto [c, length] = decode(bytes);
+        if (c == kInvalid) return false;
+        bytes.remove_prefix(length);
+    }
+    return true;
+}
+
+std::string lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    while (!bytes.empty()) {
+        auto [c, length] = decode(bytes);
+        if (c == kInvalid) {
+            out += "\xEF\xBF\xBD";
+        } else {
+            out.append(bytes.data(), length);
+        }
+        bytes.remove_prefix(length);
+    }
+    return out;
+}
+
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    while (!text.empty()) {
+        auto [c, length] = decode(text);
+        if (c == kInvalid) c = 0xFFFD;
+        text.remove_prefix(length);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (is_printable(c)) {
+                    append_utf8(out, c);
+                } else {
+                    out += "\\u{";
+                    out += hex(c);
+                    out += '}';
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string join(const std::vector<std::string>& parts, std::string_view separator) {
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) out += separator;
+        out += parts[i];
+    }
+    return out;
+}
+
+std::string path_join(const std::string& dir, std::string_view name) {
+    std::string out = dir;
+    if (!out.empty() && out.back() != '/') out += '/';
+    out += name;
+    return out;
+}
+
+std::string hex(uint64_t value) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    do {
+        out.insert(out.begin(), kDigits[value & 0xF]);
+        value >>= 4;
+    } while (value != 0);
+    return out;
+}
+
+std::string pad_left(std::string_view text, size_t width) {
+    std::string out;
+    if (text.size() < width) out.assign(width - text.size(), ' ');
+    out += text;
+    return out;
+}
+
+}  // namespace vesko

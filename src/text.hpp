@@ -1,0 +1,31 @@
+// Display helpers shared by every message of the program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesko {
+
+bool is_utf8(std::string_view bytes);
+
+// The bytes as UTF-8 text, each maximal invalid sequence replaced by U+FFFD.
+std::string lossy(std::string_view bytes);
+
+// The value in double quotes, with \" \\ \t \r \n \0 and \u{HEX} for other control and
+// non-printable characters. Invalid UTF-8 is shown as U+FFFD.
+std::string quoted(std::string_view text);
+
+std::string join(const std::vector<std::string>& parts, std::string_view separator);
+
+// DIR joined with NAME by one slash (none added when DIR is empty or already ends in one).
+std::string path_join(const std::string& dir, std::string_view name);
+
+// Lowercase hexadecimal without prefix.
+std::string hex(uint64_t value);
+
+// Right-aligns TEXT in a field of WIDTH characters.
+std::string pad_left(std::string_view text, size_t width);
+
+}  // namespace vesko

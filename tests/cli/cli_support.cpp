@@ -1,0 +1,143 @@
+#include "cli_support.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace cli {
+
+namespace fs = std::filesystem;
+
+const char* binary() { return VESKOINIT_BINARY; }
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "vesko-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    ::chmod(pattern.c_str(), 0755);  // reachable by the unprivileged runs too
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string& file, const std::string& content, mode_t mode) const {
+    fs::path target = fs::path(path_) / file;
+    fs::create_directories(target.parent_path());
+    std::ofstream(target, std::ios::binary | std::ios::trunc) << content;
+    ::chmod(target.c_str(), mode);
+    return target.string();
+}
+
+std::string TempDir::mkdir(const std::string& dir) const {
+    fs::path target = fs::path(path_) / dir;
+    fs::create_directories(target);
+    return target.string();
+}
+
+std::string TempDir::symlink(const std::string& target, const std::string& link) const {
+    fs::path where = fs::path(path_) / link;
+    fs::create_directories(where.parent_path());
+    fs::create_symlink(target, where);
+    return where.string();
+}
+
+std::string personality_link(const TempDir& dir, const std::string& name) {
+    return dir.symlink(binary(), "bin/" + name);
+}
+
+Outcome run(const std::string& program, const std::vector<std::string>& argv,
+            const RunOptions& options) {
+    int out_pipe[2], err_pipe[2], in_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
+        pipe2(in_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+    // An empty ARGV starts the program without even argv[0].
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (const auto& [name, value] : options.env) {
+            if (value) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+        if (options.uid >= 0 && (setgid(options.uid) != 0 || setuid(options.uid) != 0)) _exit(126);
+        execv(program.c_str(), args.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (!options.input.empty()) {
+        (void)!write(in_pipe[1], options.input.data(), options.input.size());
+    }
+    close(in_pipe[1]);
+
+    Outcome outcome;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&outcome.out, &outcome.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (poll(fds, 2, 20000) <= 0) break;  // a hung child ends the read after 20 s
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    for (auto& entry : fds) {
+        if (entry.fd >= 0) close(entry.fd);
+    }
+    int status = 0;
+    if (open_count > 0) kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return outcome;
+}
+
+Outcome run_as(const std::string& name, const std::vector<std::string>& args,
+               const RunOptions& options) {
+    TempDir links;
+    std::string link = personality_link(links, name);
+    std::vector<std::string> argv{link};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(link, argv, options);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+}  // namespace cli

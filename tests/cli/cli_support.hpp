@@ -1,0 +1,64 @@
+// Helpers for tests that run the built executable under its personality names.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status = -1;  // exit status, or 128 + signal
+};
+
+// A temporary directory, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+    // Writes FILE (relative to the directory, parents created) with CONTENT.
+    std::string write(const std::string& file, const std::string& content, mode_t mode = 0644) const;
+    std::string mkdir(const std::string& dir) const;
+    std::string symlink(const std::string& target, const std::string& link) const;
+
+private:
+    std::string path_;
+};
+
+struct RunOptions {
+    // Variables to set (a value) or unset (nullopt) on top of the test's environment.
+    std::map<std::string, std::optional<std::string>> env;
+    std::string cwd;
+    std::string input;
+    // Run as this user id (and group id) instead of root; -1 keeps the test's own.
+    int uid = -1;
+};
+
+// A symbolic link named NAME in a fresh directory of its own, pointing at the executable.
+std::string personality_link(const TempDir& dir, const std::string& name);
+
+// Runs PROGRAM with ARGV (argv[0] included) to the end and collects its output.
+Outcome run(const std::string& program, const std::vector<std::string>& argv,
+            const RunOptions& options = {});
+
+// Runs the executable through a link named NAME with ARGS after it.
+Outcome run_as(const std::string& name, const std::vector<std::string>& args,
+               const RunOptions& options = {});
+
+std::string read_file(const std::string& path);
+
+// The executable under test.
+const char* binary();
+
+}  // namespace cli

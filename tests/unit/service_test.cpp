@@ -1,0 +1,255 @@
+#include "service.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using service::Error;
+using service::RestartPolicy;
+
+const std::string kPos = "TOML parse error at line ";
+const std::string kKeys = "\"description\", \"command\", \"requires\", \"restart\"";
+
+TEST(ParseService, AcceptsTheFormatIncludingTomlOnePointOne) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> command;
+        std::vector<std::string> requires_;
+        RestartPolicy restart;
+        std::optional<std::string> description;
+    };
+    const Case cases[] = {
+        {"command = [\"/bin/true\"]", {"/bin/true"}, {}, RestartPolicy::Never, std::nullopt},
+        {"command = ['/bin/x', 'a b']\nrequires = ['db', 'net']\nrestart = 'on-failure'\n"
+         "description = \"web server\"",
+         {"/bin/x", "a b"}, {"db", "net"}, RestartPolicy::OnFailure, "web server"},
+        {"restart = \"always\"\ncommand = [\n  \"/bin/x\",\n]\n", {"/bin/x"}, {}, RestartPolicy::Always,
+         std::nullopt},
+        // TOML 1.1: \e and \xHH escapes.
+        {"command = [\"/bin/x\", \"\\e\\x41\"]", {"/bin/x", "\x1b" "A"}, {}, RestartPolicy::Never,
+         std::nullopt},
+        // An escaped NUL parses; the command check refuses it later.
+        {"command = [\"/bin/x\", \"a\\u0000\"]", {"/bin/x", std::string("a\0", 2)}, {},
+         RestartPolicy::Never, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        auto raw = service::parse_service(c.text);
+        ASSERT_TRUE(raw.ok()) << c.text << ": " << raw.error();
+        EXPECT_EQ(raw->command, c.command);
+        EXPECT_EQ(raw->requires_, c.requires_);
+        EXPECT_EQ(raw->restart, c.restart);
+        EXPECT_EQ(raw->description, c.description);
+    }
+}
+
+TEST(ParseService, MultiLineInlineTableWithTrailingCommaIsValidToml) {
+    // TOML 1.1 syntax is accepted by the parser; the schema then rejects the table value.
+    auto raw = service::parse_service("command = [\"/bin/x\"]\ndescription = { a = 1,\n  b = 2, }\n");
+    ASSERT_FALSE(raw.ok());
+    EXPECT_EQ(raw.error(), kPos + "2, column 15: invalid type inline table for key \"description\", "
+                                  "expected a string");
+}
+
+TEST(ParseService, RejectsWithPositionAndAcceptedWords) {
+    struct Case {
+        std::string text, expected;
+    };
+    const Case cases[] = {
+        {"", "missing key \"command\" in struct RawService"},
+        {"description = \"x\"", "missing key \"command\" in struct RawService"},
+        {"command = [\"/x\"]\nfoo = 1",
+         kPos + "2, column 1: unknown key \"foo\" in struct RawService, expected one of " + kKeys},
+        {"[service]\ncommand = [\"/x\"]",
+         kPos + "1, column 2: unknown key \"service\" in struct RawService, expected one of " + kKeys},
+        // Bare keys outside ASCII and hexadecimal floats get through the parser's 1.1 mode.
+        {"\xC3\xA9 = 1",
+         kPos + "1, column 1: unknown key \"\xC3\xA9\" in struct RawService, expected one of " + kKeys},
+        {"command = 0x1p3", kPos + "1, column 11: invalid type float for key \"command\", expected an "
+                                   "array of strings"},
+        {"command = \"/bin/x\"", kPos + "1, column 11: invalid type string for key \"command\", "
+                                        "expected an array of strings"},
+        {"command = [\"/x\", 3]", kPos + "1, column 18: invalid type integer for key \"command\", "
+                                         "expected a string as array element"},
+        {"command = [\"/x\"]\nrequires = \"db\"",
+         kPos + "2, column 12: invalid type string for key \"requires\", expected an array of strings"},
+        {"command = [\"/x\"]\ndescription = 5",
+         kPos + "2, column 15: invalid type integer for key \"description\", expected a string"},
+        {"command = [\"/x\"]\nrestart = \"sometimes\"",
+         kPos + "2, column 11: unknown variant \"sometimes\" of enum RestartPolicy, expected one of "
+                "\"never\", \"on-failure\", \"always\""},
+        {"command = [\"/x\"]\nrestart = \"Always\"",
+         kPos + "2, column 11: unknown variant \"Always\" of enum RestartPolicy, expected one of "
+                "\"never\", \"on-failure\", \"always\""},
+        {"command = [\"/x\"]\nrestart = { always = {} }",
+         kPos + "2, column 11: invalid type inline table for key \"restart\", expected enum "
+                "RestartPolicy"},
+        {"command = [\"/x\"]\nrestart = true",
+         kPos + "2, column 11: invalid type boolean for key \"restart\", expected enum RestartPolicy"},
+    };
+    for (const Case& c : cases) {
+        auto raw = service::parse_service(c.text);
+        ASSERT_FALSE(raw.ok()) << c.text;
+        EXPECT_EQ(raw.error(), c.expected) << c.text;
+    }
+}
+
+TEST(ParseService, SyntaxErrorsCarryTheParsersMessageAndPosition) {
+    struct Case {
+        std::string text, expected_prefix;
+    };
+    const Case cases[] = {
+        {"command = [", kPos + "1, column 12: "},
+        {"command = [\"/x\"]\ncommand = [\"/y\"]", kPos + "2, column 11: "},  // duplicate key
+        {"[", kPos + "1, column 2: "},
+        {"[!]", kPos + "1, column 2: "},
+        {"[.]", kPos + "1, column 2: "},
+        {"command = [\"/x\"] junk", kPos + "1, column "},
+    };
+    for (const Case& c : cases) {
+        auto raw = service::parse_service(c.text);
+        ASSERT_FALSE(raw.ok()) << c.text;
+        EXPECT_EQ(raw.error().rfind(c.expected_prefix, 0), 0u) << raw.error();
+        EXPECT_EQ(raw.error().find('\n'), std::string::npos) << raw.error();
+    }
+}
+
+TEST(ServiceName, Rule) {
+    for (const char* good : {"a", "a-", "a--b", "getty", "x9", "a-b-0"}) {
+        EXPECT_TRUE(service::is_valid_service_name(good)) << good;
+    }
+    for (const char* bad : {"", "9lives", "Web", "-a", "a.b", "a_b", ".a", "a b", "\xC3\xA9"}) {
+        EXPECT_FALSE(service::is_valid_service_name(bad)) << bad;
+    }
+}
+
+std::map<std::string, service::Service> graph(
+    const std::vector<std::pair<std::string, std::vector<std::string>>>& edges) {
+    std::map<std::string, service::Service> services;
+    for (const auto& [name, requires_] : edges) {
+        service::Service s;
+        s.name = name;
+        s.requires_ = requires_;
+        services.emplace(name, s);
+    }
+    return services;
+}
+
+TEST(StartOrder, SmallestReadyNameFirst) {
+    struct Case {
+        std::vector<std::pair<std::string, std::vector<std::string>>> edges;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {{{"b", {}}, {"a", {}}, {"c", {"b"}}}, {"a", "b", "c"}},
+        {{{"b", {}}, {"a", {"c"}}, {"c", {"b"}}}, {"b", "c", "a"}},
+        {{{"ab", {}}, {"a0", {}}, {"a-b", {}}}, {"a-b", "a0", "ab"}},
+        // z is ready first and unlocks a, which then goes before y.
+        {{{"z", {}}, {"a", {"z"}}, {"y", {"z"}}}, {"z", "a", "y"}},
+        {{{"d", {"b", "c"}}, {"c", {"a"}}, {"b", {"a"}}, {"a", {}}}, {"a", "b", "c", "d"}},
+        {{}, {}},
+    };
+    for (const Case& c : cases) {
+        auto order = service::compute_start_order(graph(c.edges));
+        ASSERT_TRUE(order.ok());
+        EXPECT_EQ(*order, c.expected);
+    }
+}
+
+TEST(StartOrder, CycleListsEveryServiceThatCannotBeOrdered) {
+    struct Case {
+        std::vector<std::pair<std::string, std::vector<std::string>>> edges;
+        std::vector<std::string> stuck;
+    };
+    const Case cases[] = {
+        {{{"a", {"b"}}, {"b", {"a"}}, {"c", {"a"}}, {"d", {}}}, {"a", "b", "c"}},
+        {{{"x", {"x2"}}, {"x2", {"x3"}}, {"x3", {"x"}}}, {"x", "x2", "x3"}},
+        {{{"a", {}}, {"b", {"a", "c"}}, {"c", {"b"}}, {"e", {"c"}}}, {"b", "c", "e"}},
+    };
+    for (const Case& c : cases) {
+        auto order = service::compute_start_order(graph(c.edges));
+        ASSERT_FALSE(order.ok());
+        EXPECT_EQ(order.error(), c.stuck);
+    }
+}
+
+class Fallback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vesko-fallback-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        std::ofstream(dir_ + "/regular") << "#!/bin/sh\n";
+        std::filesystem::create_directory(dir_ + "/directory");
+        std::filesystem::create_symlink(dir_ + "/missing", dir_ + "/dangling");
+        std::filesystem::create_symlink(dir_ + "/regular", dir_ + "/link");
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string path(const char* name) { return dir_ + "/" + name; }
+    std::string dir_;
+};
+
+TEST_F(Fallback, FirstRegularFileAfterFollowingLinksIsChosen) {
+    std::string missing = path("missing"), dangling = path("dangling"), directory = path("directory"),
+                link = path("link"), regular = path("regular");
+    std::vector<service::ConsoleCandidate> candidates = {
+        {missing.c_str(), {"-x"}},
+        {dangling.c_str(), {"-x"}},
+        {directory.c_str(), {"-x"}},
+        {link.c_str(), {"--noclear", "tty1", "linux"}},
+        {regular.c_str(), {"-l"}},
+    };
+    auto catalog = service::Catalog::fallback_console(candidates);
+    ASSERT_TRUE(catalog.ok());
+    ASSERT_EQ(catalog->start_order, std::vector<std::string>{"fallback-console"});
+    const service::Service& console = catalog->services.at("fallback-console");
+    EXPECT_EQ(console.command, (std::vector<std::string>{link, "--noclear", "tty1", "linux"}));
+    EXPECT_EQ(console.origin, "<builtin fallback service>");
+    EXPECT_EQ(console.description, "Fallback interactive console");
+    EXPECT_EQ(console.restart, RestartPolicy::Always);
+    EXPECT_TRUE(console.requires_.empty());
+
+    candidates.erase(candidates.begin() + 3);
+    catalog = service::Catalog::fallback_console(candidates);
+    ASSERT_TRUE(catalog.ok());
+    EXPECT_EQ(catalog->services.at("fallback-console").command,
+              (std::vector<std::string>{regular, "-l"}));
+}
+
+TEST_F(Fallback, NoCandidateListsTheProgramsInOrder) {
+    std::string missing = path("missing"), directory = path("directory");
+    std::vector<service::ConsoleCandidate> candidates = {{missing.c_str(), {"-l"}},
+                                                         {directory.c_str(), {}}};
+    auto catalog = service::Catalog::fallback_console(candidates);
+    ASSERT_FALSE(catalog.ok());
+    EXPECT_EQ(catalog.error().display(),
+              "no service files were found and no fallback console command exists; tried " + missing +
+                  ", " + directory);
+}
+
+TEST(ConsoleCandidates, TheTenProgramsInOrder) {
+    ASSERT_EQ(service::kConsoleCandidates.size(), 10u);
+    EXPECT_STREQ(service::kConsoleCandidates[0].program, "/usr/bin/agetty");
+    EXPECT_STREQ(service::kConsoleCandidates[3].program, "/sbin/agetty");
+    EXPECT_STREQ(service::kConsoleCandidates[4].program, "/usr/bin/getty");
+    const auto& getty = service::kConsoleCandidates[4].arguments;
+    EXPECT_EQ(std::vector<std::string>(getty.begin(), getty.end()),
+              (std::vector<std::string>{"/dev/tty1", "linux"}));
+    EXPECT_STREQ(service::kConsoleCandidates[9].program, "/bin/sh");
+    EXPECT_EQ(service::kConsoleCandidates[9].arguments.size(), 1u);
+}
+
+TEST(ServiceError, DisplayOfKindsThatADirectoryCannotProduce) {
+    Error duplicate{Error::Kind::DuplicateService, "d/web.toml", "web", "d/web.toml.old", {}, {}};
+    EXPECT_EQ(duplicate.display(), "service \"web\" is defined by both d/web.toml.old and d/web.toml");
+    Error entry{Error::Kind::ReadEntry, "d", {}, {}, {}, vesko::OsError{EIO}};
+    EXPECT_EQ(entry.display(), "cannot read an entry in d: Input/output error (os error 5)");
+    Error inspect{Error::Kind::InspectEntry, "d/\xFF", {}, {}, {}, vesko::OsError{ENOENT}};
+    EXPECT_EQ(inspect.display(), "cannot inspect d/\xEF\xBF\xBD: No such file or directory (os error 2)");
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+#include "text.hpp"
+
+#include <gtest/gtest.h>
+
+#include "os_error.hpp"
+
+namespace {
+
+TEST(Text, LossyReplacesEachMaximalInvalidSequence) {
+    struct Case {
+        std::string input, expected;
+    };
+    const Case cases[] = {
+        {"plain", "plain"},
+        {"caf\xC3\xA9", "caf\xC3\xA9"},
+        {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+        {"\xE2\x82", "\xEF\xBF\xBD"},                          // truncated three-byte sequence
+        {"\xE2\x82x", "\xEF\xBF\xBDx"},                         // broken by an ASCII byte
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate is three errors
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},               // overlong
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(vesko::lossy(c.input), c.expected) << c.input;
+        EXPECT_EQ(vesko::is_utf8(c.input), c.input == c.expected) << c.input;
+    }
+}
+
+TEST(Text, QuotedEscapesWhatWouldNotShow) {
+    struct Case {
+        std::string input, expected;
+    };
+    const Case cases[] = {
+        {"web", "\"web\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"\t\r\n", "\"\\t\\r\\n\""},
+        {std::string("a\0b", 3), "\"a\\0b\""},
+        {"\x1b[1m", "\"\\u{1b}[1m\""},
+        {"\x7f", "\"\\u{7f}\""},
+        {"\xE2\x80\x8B", "\"\\u{200b}\""},  // zero-width space
+        {"caf\xC3\xA9 x", "\"caf\xC3\xA9 x\""},
+        {"\xFF", "\"\xEF\xBF\xBD\""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(vesko::quoted(c.input), c.expected);
+}
+
+TEST(Text, OsErrorDisplay) {
+    EXPECT_EQ(vesko::OsError{2}.display(), "No such file or directory (os error 2)");
+    EXPECT_EQ(vesko::OsError{20}.display(), "Not a directory (os error 20)");
+    EXPECT_EQ(vesko::fixed_error(vesko::kInvalidUtf8Text).display(),
+              "stream did not contain valid UTF-8");
+    EXPECT_EQ(vesko::OsError{99999}.display(), "Unknown error 99999 (os error 99999)");
+}
+
+TEST(Text, SmallFormatters) {
+    EXPECT_EQ(vesko::pad_left("1", 4), "   1");
+    EXPECT_EQ(vesko::pad_left("10", 4), "  10");
+    EXPECT_EQ(vesko::pad_left("12345", 4), "12345");
+    EXPECT_EQ(vesko::hex(0x1ff), "1ff");
+    EXPECT_EQ(vesko::hex(0), "0");
+    EXPECT_EQ(vesko::path_join("dir", "x"), "dir/x");
+    EXPECT_EQ(vesko::path_join("dir/", "x"), "dir/x");
+    EXPECT_EQ(vesko::path_join("", "x"), "x");
+}
+
+}  // namespace
