@@ -1,6 +1,7 @@
 #include "fd.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "text.hpp"
@@ -73,6 +74,52 @@ Result<std::string, OsError> read_text_file(const std::string& path) {
     auto content = read_file(path);
     if (content && !is_utf8(*content)) return fail(fixed_error(kInvalidUtf8Text));
     return content;
+}
+
+bool duplicate_onto(int from, int to) {
+    for (;;) {
+        if (::dup2(from, to) >= 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+std::optional<std::string> parent_path(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    if (path.empty() || path == "/") return std::nullopt;
+    size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return std::string();
+    std::string_view parent = path.substr(0, slash);
+    while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+    if (parent.empty()) return std::string("/");
+    return std::string(parent);
+}
+
+namespace {
+
+bool is_directory(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+Result<void, OsError> create_directories(const std::string& path, mode_t mode) {
+    if (path.empty()) return {};
+    if (::mkdir(path.c_str(), mode) == 0) return {};
+    if (errno != ENOENT) {
+        OsError error = last_os_error();
+        if (is_directory(path)) return {};
+        return fail(error);
+    }
+    // A missing ancestor: create the parent first, then try again.
+    std::optional<std::string> parent = parent_path(path);
+    if (!parent) return fail(OsError{ENOENT});
+    auto created = create_directories(*parent, mode);
+    if (!created) return created;
+    if (::mkdir(path.c_str(), mode) == 0) return {};
+    OsError error = last_os_error();
+    if (is_directory(path)) return {};
+    return fail(error);
 }
 
 void print_out(std::string_view text) { (void)write_all(STDOUT_FILENO, text); }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,15 @@ Result<void, OsError> write_all(int fd, std::string_view bytes);
 Result<std::string, OsError> read_file(const std::string& path);
 // Reads a whole file that must be UTF-8 text; other content fails with kInvalidUtf8Text.
 Result<std::string, OsError> read_text_file(const std::string& path);
+
+// dup2 with EINTR retried; false with errno set on failure.
+bool duplicate_onto(int from, int to);
+
+// The path without its last component: "" for a bare name, nullopt for "/" and "".
+std::optional<std::string> parent_path(std::string_view path);
+
+// Creates PATH and every missing ancestor with MODE (before the umask), as mkdir -p does.
+Result<void, OsError> create_directories(const std::string& path, mode_t mode);
 
 // Best-effort writes of one message to standard output or standard error.
 void print_out(std::string_view text);

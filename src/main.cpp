@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "ctl.hpp"
 #include "fd.hpp"
 #include "pid1.hpp"
 #include "service.hpp"
@@ -94,6 +95,7 @@ int dispatch(const std::vector<std::string>& argv) {
     std::string name = argv.empty() ? "veskoinit" : program_name(argv[0]);
     std::vector<std::string> arguments;
     if (argv.size() > 1) arguments.assign(argv.begin() + 1, argv.end());
+    if (name == "veskoctl") return ctl::main(arguments);
     return init_personality(arguments);
 }
 

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -73,6 +75,11 @@ Outcome run(const std::string& program, const std::vector<std::string>& argv,
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         dup2(in_pipe[0], 0);
+        if (!options.stdout_file.empty()) {
+            int fd = open(options.stdout_file.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) _exit(126);
+            dup2(fd, out_pipe[1]);
+        }
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         for (const auto& [name, value] : options.env) {
@@ -131,6 +138,77 @@ Outcome run_as(const std::string& name, const std::vector<std::string>& args,
     std::vector<std::string> argv{link};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(link, argv, options);
+}
+
+Background::Background(const std::string& program, const std::vector<std::string>& argv,
+                       const RunOptions& options) {
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(err_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (const auto& [name, value] : options.env) {
+            if (value) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+        execv(program.c_str(), args.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    out_fd_ = out_pipe[0];
+    err_fd_ = err_pipe[0];
+}
+
+Background::~Background() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    close(out_fd_);
+    close(err_fd_);
+}
+
+void Background::collect(int timeout_ms) {
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (poll(fds, 2, timeout_ms) <= 0) return;
+    std::string* sinks[2] = {&out_, &err_};
+    for (int i = 0; i < 2; ++i) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fds[i].fd, buffer, sizeof buffer)) > 0) sinks[i]->append(buffer, n);
+    }
+}
+
+bool Background::wait_for_output(const std::string& text, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (out_.find(text) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        collect(static_cast<int>(left.count()));
+    }
+    return true;
+}
+
+void Background::collect_for(int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        collect(static_cast<int>(left.count()));
+    }
 }
 
 std::string read_file(const std::string& path) {

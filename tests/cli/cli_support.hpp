@@ -43,6 +43,8 @@ struct RunOptions {
     std::string input;
     // Run as this user id (and group id) instead of root; -1 keeps the test's own.
     int uid = -1;
+    // Standard output goes to this file instead of being collected (e.g. /dev/full).
+    std::string stdout_file;
 };
 
 // A symbolic link named NAME in a fresh directory of its own, pointing at the executable.
@@ -55,6 +57,32 @@ Outcome run(const std::string& program, const std::vector<std::string>& argv,
 // Runs the executable through a link named NAME with ARGS after it.
 Outcome run_as(const std::string& name, const std::vector<std::string>& args,
                const RunOptions& options = {});
+
+// A process running in the background with its output collected; killed when the object
+// goes.
+class Background {
+public:
+    Background(const std::string& program, const std::vector<std::string>& argv,
+               const RunOptions& options = {});
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    // Collects output until standard output holds TEXT or TIMEOUT_MS pass.
+    bool wait_for_output(const std::string& text, int timeout_ms = 3000);
+    // Collects whatever arrives within MS milliseconds.
+    void collect_for(int ms);
+    const std::string& out() const { return out_; }
+    const std::string& err() const { return err_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    void collect(int timeout_ms);
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::string out_, err_;
+};
 
 std::string read_file(const std::string& path);
 

@@ -1,0 +1,125 @@
+#include "ctl.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "fd.hpp"
+#include "logging.hpp"
+#include "result.hpp"
+#include "text.hpp"
+
+namespace ctl {
+
+using vesko::fail;
+using vesko::Result;
+
+std::string Error::display() const {
+    switch (kind) {
+        case Kind::Open:
+            return "cannot open " + vesko::lossy(path) + ": " + os.display();
+        case Kind::Read:
+            return "cannot read log: " + os.display();
+        case Kind::Write:
+            return "cannot write log output: " + os.display();
+    }
+    return {};
+}
+
+namespace {
+
+constexpr const char* kUsage = "usage: veskoctl logs [-f|--follow]\n";
+
+Error error(Error::Kind kind, vesko::OsError os, std::string path = {}) {
+    return Error{kind, std::move(path), os};
+}
+
+// Copies from the current position of LOG to its end onto standard output.
+Result<void, Error> copy_to_end(int log) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(log, buffer, sizeof buffer);
+        if (n == 0) return {};
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(error(Error::Kind::Read, vesko::last_os_error()));
+        }
+        auto written = vesko::write_all(STDOUT_FILENO, std::string_view(buffer, static_cast<size_t>(n)));
+        if (!written) return fail(error(Error::Kind::Write, written.error()));
+    }
+}
+
+void sleep_quarter_second() {
+    timespec interval{0, 250'000'000L};
+    while (nanosleep(&interval, &interval) != 0 && errno == EINTR) {
+    }
+}
+
+// Keeps copying what is appended; survives truncation and replacement of the file.
+Result<void, Error> follow(const std::string& path, vesko::Fd log) {
+    for (;;) {
+        // Output goes out with write(2) unbuffered, so there is nothing to flush here.
+        sleep_quarter_second();
+        off_t position = ::lseek(log.get(), 0, SEEK_CUR);
+        if (position < 0) return fail(error(Error::Kind::Read, vesko::last_os_error()));
+        struct stat open_info;
+        if (::fstat(log.get(), &open_info) != 0) {
+            return fail(error(Error::Kind::Read, vesko::last_os_error()));
+        }
+        struct stat path_info;
+        if (::stat(path.c_str(), &path_info) != 0) {
+            if (errno != ENOENT) return fail(error(Error::Kind::Open, vesko::last_os_error(), path));
+        } else if (path_info.st_dev == open_info.st_dev && path_info.st_ino == open_info.st_ino) {
+            if (path_info.st_size < position && ::lseek(log.get(), 0, SEEK_SET) < 0) {
+                return fail(error(Error::Kind::Read, vesko::last_os_error()));
+            }
+        } else {
+            auto replaced = vesko::open_fd(path, O_RDONLY);
+            if (!replaced) return fail(error(Error::Kind::Open, replaced.error(), path));
+            log = std::move(*replaced);
+        }
+        auto copied = copy_to_end(log.get());
+        if (!copied) return copied;
+    }
+}
+
+Result<void, Error> show(bool follow_flag) {
+    std::string path = logging::log_path();
+    auto log = vesko::open_fd(path, O_RDONLY);
+    if (!log) return fail(error(Error::Kind::Open, log.error(), path));
+    auto copied = copy_to_end(log->get());
+    if (!copied || !follow_flag) return copied;
+    return follow(path, std::move(*log));
+}
+
+int usage_error(const char* message) {
+    vesko::print_err(std::string("veskoctl: ") + message + "\n" + kUsage);
+    return 2;
+}
+
+}  // namespace
+
+int main(const std::vector<std::string>& args) {
+    if (args.empty()) return usage_error("a command is required");
+    if (args.size() == 1 && (args[0] == "help" || args[0] == "--help" || args[0] == "-h")) {
+        vesko::print_out(kUsage);
+        return 0;
+    }
+    bool follow_flag;
+    if (args.size() == 1 && args[0] == "logs") {
+        follow_flag = false;
+    } else if (args.size() == 2 && args[0] == "logs" && (args[1] == "-f" || args[1] == "--follow")) {
+        follow_flag = true;
+    } else {
+        return usage_error("unknown command or option");
+    }
+    auto shown = show(follow_flag);
+    if (!shown) {
+        vesko::print_err("veskoctl: " + shown.error().display() + "\n");
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace ctl

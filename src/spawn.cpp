@@ -1,0 +1,131 @@
+#include "spawn.hpp"
+
+#include <linux/close_range.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+extern char** environ;
+
+namespace vesko {
+
+namespace {
+
+// The kernel's view of signals: raw system calls reach every signal, including the two that
+// glibc reserves and refuses to touch through its own wrappers.
+constexpr int kSignalCount = 64;
+constexpr size_t kKernelSigsetSize = 8;
+
+struct KernelSigaction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    uint64_t mask;
+};
+
+bool raw_sigmask(int how, const uint64_t* set, uint64_t* old) {
+    return syscall(SYS_rt_sigprocmask, how, set, old, kKernelSigsetSize) == 0;
+}
+
+struct ChildContext {
+    const char* path;
+    char* const* argv;
+    char* const* envp;
+    const std::vector<std::pair<int, int>>* redirects;
+    int error;  // set by the child when it cannot execute the program
+};
+
+// Ends the child after a failure, which it has left in the shared context. A plain system
+// call: _exit is a no-return call that AddressSanitizer would try to unwind on this stack.
+void exit_child() { syscall(SYS_exit_group, 127); }
+
+// Runs in the child, on its own stack but in the parent's memory, while the parent is
+// suspended. Only system calls: no allocation, no locks.
+int child_main(void* argument) {
+    auto* context = static_cast<ChildContext*>(argument);
+    // Caught signals would run the parent's handlers in shared memory: set them to default.
+    // SIGPIPE, which every personality ignores, goes back to default as well.
+    for (int sig = 1; sig <= kSignalCount; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        KernelSigaction current{};
+        if (syscall(SYS_rt_sigaction, sig, nullptr, &current, kKernelSigsetSize) != 0) continue;
+        bool ignored = current.handler == SIG_IGN;
+        if (current.handler == SIG_DFL || (ignored && sig != SIGPIPE)) continue;
+        KernelSigaction default_action{};
+        default_action.handler = SIG_DFL;
+        syscall(SYS_rt_sigaction, sig, &default_action, nullptr, kKernelSigsetSize);
+    }
+    for (const auto& [from, to] : *context->redirects) {
+        int rc;
+        do {
+            rc = dup2(from, to);
+        } while (rc < 0 && errno == EINTR);
+        if (rc < 0) {
+            context->error = errno;
+            exit_child();
+        }
+    }
+    // Whatever an earlier stage left open without close-on-exec stays out of the child.
+    syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+    uint64_t empty = 0;
+    if (!raw_sigmask(SIG_SETMASK, &empty, nullptr)) {
+        context->error = errno;
+        exit_child();
+    }
+    execve(context->path, context->argv, context->envp);
+    context->error = errno;
+    exit_child();
+    return 127;
+}
+
+}  // namespace
+
+Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOptions& options) {
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> env;
+    if (options.environment != nullptr) {
+        env.reserve(options.environment->size() + 1);
+        for (const std::string& entry : *options.environment) {
+            env.push_back(const_cast<char*>(entry.c_str()));
+        }
+        env.push_back(nullptr);
+    }
+    ChildContext context{args[0], args.data(), options.environment != nullptr ? env.data() : environ,
+                         &options.redirects, 0};
+
+    constexpr size_t kStackSize = 64 * 1024;
+    void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) return fail(last_os_error());
+
+    // No signal may run a handler in the child before its dispositions are reset.
+    uint64_t all = ~uint64_t{0}, previous = 0;
+    if (!raw_sigmask(SIG_BLOCK, &all, &previous)) {
+        OsError error = last_os_error();
+        munmap(stack, kStackSize);
+        return fail(error);
+    }
+    pid_t pid = clone(child_main, static_cast<char*>(stack) + kStackSize,
+                      CLONE_VM | CLONE_VFORK | SIGCHLD, &context);
+    OsError clone_error = last_os_error();
+    raw_sigmask(SIG_SETMASK, &previous, nullptr);
+    munmap(stack, kStackSize);
+    if (pid < 0) return fail(clone_error);
+    if (context.error != 0) {
+        // The child has exited already; collect it so that no one else sees it.
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return fail(OsError{context.error});
+    }
+    return pid;
+}
+
+}  // namespace vesko

@@ -1,0 +1,34 @@
+// Starting child processes. Every child starts with an empty signal mask and SIGPIPE at its
+// default action, and a program that cannot be executed fails the start itself.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "os_error.hpp"
+#include "result.hpp"
+
+namespace vesko {
+
+struct SpawnOptions {
+    // Descriptors to place in the child: {from, to} pairs applied in order with dup2.
+    std::vector<std::pair<int, int>> redirects;
+    // The environment; null keeps the parent's.
+    const std::vector<std::string>* environment = nullptr;
+};
+
+// Starts ARGV[0] (an absolute path; no search path) with ARGV as its arguments. The child
+// has only descriptors 0, 1 and 2, an empty signal mask, SIGPIPE and every caught signal at
+// the default action, and keeps other ignored signals.
+//
+// The child is started with clone(CLONE_VM | CLONE_VFORK): the parent's memory is never
+// copied and the parent waits only until the program is executed. A program that cannot be
+// executed (missing, not executable, not loadable) fails the call with the exec error, which
+// the child leaves in memory it shares with the parent. glibc's posix_spawn would do the
+// same, but it leaves glibc's two internal signals ignored in every child it starts.
+Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+
+}  // namespace vesko

@@ -1,0 +1,227 @@
+#include "supervisor.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <limits>
+
+#include "fd.hpp"
+#include "spawn.hpp"
+#include "text.hpp"
+
+namespace supervisor {
+
+using vesko::fail;
+using vesko::print_err;
+using vesko::quoted;
+using vesko::Result;
+
+std::string ExitStatus::description() const {
+    unsigned word = static_cast<unsigned>(raw);
+    unsigned low7 = word & 0x7f;
+    if (low7 == 0) return "exited with status " + std::to_string((word >> 8) & 0xff);
+    if (low7 != 0x7f) return "killed by signal " + std::to_string(low7);
+    if ((word & 0xff) == 0x7f) return "stopped by signal " + std::to_string((word >> 8) & 0xff);
+    if (word == 0xffff) return "continued";
+    return "unknown wait status 0x" + vesko::hex(word);
+}
+
+std::string Error::display() const {
+    switch (kind) {
+        case Kind::Spawn:
+            return "cannot start service " + quoted(name) + " using " + quoted(other) + ": " +
+                   os.display();
+        case Kind::PidOutOfRange:
+            return "cannot track service " + quoted(name) + ": child id " +
+                   std::to_string(static_cast<uint32_t>(pid)) + " does not fit pid_t";
+        case Kind::DuplicatePid:
+            return "pid " + std::to_string(pid) + " was assigned to both " + quoted(other) + " and " +
+                   quoted(name);
+        case Kind::Signal:
+            return "cannot send signal " + std::to_string(signal) + " to service " + quoted(name) +
+                   " (pid " + std::to_string(pid) + "): " + os.display();
+        case Kind::System:
+            return other + " failed: " + os.display();
+    }
+    return {};
+}
+
+namespace {
+
+Error system_error(const char* call) {
+    Error e{Error::Kind::System, {}, call, 0, 0, vesko::last_os_error()};
+    return e;
+}
+
+// One non-blocking wait for any child: the pid and status of an ended child, 0 when none has
+// ended, or -1 with errno set (EINTR already retried).
+pid_t wait_any(int& status) {
+    for (;;) {
+        pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid >= 0 || errno != EINTR) return pid;
+    }
+}
+
+timespec now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t;
+}
+
+bool reached(const timespec& deadline) {
+    timespec t = now();
+    return t.tv_sec > deadline.tv_sec || (t.tv_sec == deadline.tv_sec && t.tv_nsec >= deadline.tv_nsec);
+}
+
+void sleep_ms(long ms) {
+    timespec interval{0, ms * 1000000L};
+    while (nanosleep(&interval, &interval) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+Result<Supervisor, Error> Supervisor::start_all(const service::Catalog& catalog) {
+    Supervisor supervisor(catalog);
+    for (const std::string& name : catalog.start_order) {
+        auto started = supervisor.start_service(name);
+        if (!started) return fail(std::move(started.error()));
+    }
+    return supervisor;
+}
+
+Result<void, Error> Supervisor::start_service(const std::string& name) {
+    const service::Service& definition = catalog_->services.at(name);
+    auto pid = vesko::spawn(definition.command);
+    if (!pid) {
+        Error e{Error::Kind::Spawn, name, definition.command[0], 0, 0, pid.error()};
+        return fail(std::move(e));
+    }
+    // pid_t is the platform's signed 32-bit type, so every id the kernel hands back fits it;
+    // the check guards a platform where that would not hold.
+    if (*pid <= 0 || *pid > std::numeric_limits<int32_t>::max()) {
+        Error e{Error::Kind::PidOutOfRange, name, {}, *pid, 0, {}};
+        return fail(std::move(e));
+    }
+    auto found = running_.find(*pid);
+    if (found != running_.end()) {
+        Error e{Error::Kind::DuplicatePid, name, std::move(found->second), *pid, 0, {}};
+        found->second = name;
+        return fail(std::move(e));
+    }
+    running_.emplace(*pid, name);
+    print_err("veskoinit: started service " + name + " as pid " + std::to_string(*pid) + "\n");
+    return {};
+}
+
+Result<void, Error> Supervisor::reap_exited() {
+    for (;;) {
+        int status = 0;
+        pid_t pid = wait_any(status);
+        if (pid == 0) return {};
+        if (pid < 0) {
+            if (errno == ECHILD) return {};
+            return fail(system_error("waitpid"));
+        }
+        ExitStatus exit{status};
+        auto found = running_.find(pid);
+        if (found == running_.end()) {
+            print_err("veskoinit: reaped adopted child " + std::to_string(pid) + " (" +
+                      exit.description() + ")\n");
+            continue;
+        }
+        std::string name = std::move(found->second);
+        running_.erase(found);
+        print_err("veskoinit: service " + name + " exited (" + exit.description() + ")\n");
+        std::string reason;
+        switch (catalog_->services.at(name).restart) {
+            case service::RestartPolicy::Never:
+                continue;
+            case service::RestartPolicy::OnFailure:
+                if (exit.clean()) continue;
+                reason = exit.description();
+                break;
+            case service::RestartPolicy::Always:
+                reason = exit.clean() ? "clean exit" : exit.description();
+                break;
+        }
+        print_err("veskoinit: restarting service " + name + " after " + reason + "\n");
+        auto restarted = start_service(name);
+        if (!restarted) return restarted;
+    }
+}
+
+Result<bool, Error> Supervisor::wait_until_stopped(pid_t pid, unsigned timeout_seconds) {
+    timespec deadline = now();
+    deadline.tv_sec += timeout_seconds;
+    if (running_.count(pid) == 0) return true;
+    for (;;) {
+        for (;;) {
+            int status = 0;
+            pid_t reaped = wait_any(status);
+            if (reaped == 0) break;
+            if (reaped < 0) {
+                if (errno == ECHILD) {
+                    running_.clear();
+                    break;
+                }
+                return fail(system_error("waitpid"));
+            }
+            ExitStatus exit{status};
+            auto found = running_.find(reaped);
+            if (found == running_.end()) {
+                print_err("veskoinit: reaped adopted child " + std::to_string(reaped) +
+                          " during shutdown (" + exit.description() + ")\n");
+            } else {
+                print_err("veskoinit: stopped service " + found->second + " (" + exit.description() +
+                          ")\n");
+                running_.erase(found);
+            }
+        }
+        if (running_.count(pid) == 0) return true;
+        if (reached(deadline)) return false;
+        sleep_ms(25);
+    }
+}
+
+Result<void, Error> Supervisor::stop_all() {
+    constexpr unsigned kTermSeconds = 10;
+    constexpr unsigned kKillSeconds = 2;
+    std::optional<Error> remembered;
+    auto remember = [&](const std::string& name, pid_t pid, int signal, vesko::OsError os) {
+        if (!remembered) remembered = Error{Error::Kind::Signal, name, {}, pid, signal, os};
+    };
+    const std::vector<std::string>& order = catalog_->start_order;
+    for (auto name = order.rbegin(); name != order.rend() && !running_.empty(); ++name) {
+        pid_t pid = 0;
+        for (const auto& [candidate, owner] : running_) {
+            if (owner == *name) {
+                pid = candidate;
+                break;
+            }
+        }
+        if (pid == 0) continue;
+        if (kill(pid, SIGTERM) != 0 && errno != ESRCH) {
+            vesko::OsError os = vesko::last_os_error();
+            print_err("veskoinit: warning: cannot send SIGTERM to service " + *name + " (pid " +
+                      std::to_string(pid) + "): " + os.display() + "\n");
+            remember(*name, pid, SIGTERM, os);
+        }
+        auto gone = wait_until_stopped(pid, kTermSeconds);
+        if (!gone) return fail(std::move(gone.error()));
+        if (*gone) continue;
+        print_err("veskoinit: service " + *name + " did not stop within " +
+                  std::to_string(kTermSeconds) + " seconds; sending SIGKILL\n");
+        if (kill(pid, SIGKILL) != 0 && errno != ESRCH) {
+            remember(*name, pid, SIGKILL, vesko::last_os_error());
+        }
+        gone = wait_until_stopped(pid, kKillSeconds);
+        if (!gone) return fail(std::move(gone.error()));
+        if (!*gone) print_err("veskoinit: warning: service " + *name + " is still present after SIGKILL\n");
+    }
+    if (remembered) return fail(std::move(*remembered));
+    return {};
+}
+
+}  // namespace supervisor

@@ -1,0 +1,63 @@
+// Supervision of the direct services: start in order, reap every child, restart by policy,
+// stop in reverse order.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "os_error.hpp"
+#include "result.hpp"
+#include "service.hpp"
+
+namespace supervisor {
+
+// How a child ended, as the raw status word of the wait system call.
+struct ExitStatus {
+    int raw = 0;
+
+    std::string description() const;
+    // Exited with code 0.
+    bool clean() const { return (raw & ~0x80) == 0; }
+};
+
+struct Error {
+    enum class Kind { Spawn, PidOutOfRange, DuplicatePid, Signal, System };
+    Kind kind;
+    std::string name;    // the service
+    std::string other;   // the executable, the name already recorded, or the system call
+    int64_t pid = 0;
+    int signal = 0;
+    vesko::OsError os{};
+
+    std::string display() const;
+};
+
+class Supervisor {
+public:
+    // Starts every service of CATALOG in start order. On an error the services started so
+    // far keep running. CATALOG must outlive the Supervisor.
+    static vesko::Result<Supervisor, Error> start_all(const service::Catalog& catalog);
+
+    explicit Supervisor(const service::Catalog& catalog) : catalog_(&catalog) {}
+
+    // Starts the named service of the catalog and records its process.
+    vesko::Result<void, Error> start_service(const std::string& name);
+    // Reaps every ended child without blocking, reporting each and restarting by policy.
+    vesko::Result<void, Error> reap_exited();
+    // Stops the running services one at a time in reverse start order: SIGTERM, 10 s,
+    // SIGKILL, 2 s. Returns the first error met.
+    vesko::Result<void, Error> stop_all();
+    // Reaps until PID is no longer running (true) or TIMEOUT_SECONDS have passed (false).
+    vesko::Result<bool, Error> wait_until_stopped(pid_t pid, unsigned timeout_seconds);
+
+    const std::map<pid_t, std::string>& running() const { return running_; }
+
+private:
+    const service::Catalog* catalog_;
+    std::map<pid_t, std::string> running_;
+};
+
+}  // namespace supervisor

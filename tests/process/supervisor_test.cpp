@@ -1,0 +1,386 @@
+// The Supervisor with real children. The test process marks itself a child subreaper, so
+// orphans come back to it as they would to process 1.
+#include "supervisor.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/close_range.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "process_support.hpp"
+#include "spawn.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using service::RestartPolicy;
+using supervisor::Supervisor;
+
+// Replaces process ids in the progress lines by N, so that whole logs compare exactly.
+std::string without_pids(const std::string& text) {
+    std::string out;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t pid = std::string::npos;
+        for (const char* marker : {"pid ", "adopted child "}) {
+            size_t found = text.find(marker, at);
+            if (found != std::string::npos && (pid == std::string::npos || found < pid)) {
+                pid = found + std::char_traits<char>::length(marker);
+            }
+        }
+        if (pid == std::string::npos) break;
+        size_t end = text.find_first_not_of("0123456789", pid);
+        out.append(text, at, pid - at);
+        if (end != pid) out += 'N';
+        at = end == std::string::npos ? text.size() : end;
+    }
+    if (at < text.size()) out.append(text, at);
+    return out;
+}
+
+class SupervisorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        // Start from the dispositions process 1 has: everything default but SIGPIPE.
+        for (int sig = 1; sig < 32; ++sig) {
+            if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
+        }
+        signal(SIGPIPE, SIG_IGN);
+        syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+    }
+
+    void SetUp() override {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        char pattern[] = "/tmp/vesko-supervisor-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+
+    void TearDown() override {
+        process::kill_children();
+        fs::remove_all(dir_);
+    }
+
+    void add(const std::string& name, std::vector<std::string> command,
+             RestartPolicy restart = RestartPolicy::Never) {
+        service::Service s;
+        s.name = name;
+        s.command = std::move(command);
+        s.restart = restart;
+        s.origin = dir_ + "/" + name + ".toml";
+        catalog_.services[name] = s;
+        catalog_.start_order.push_back(name);
+    }
+
+    // Reaps until the captured output holds LINES lines.
+    testing::AssertionResult reap_until_lines(Supervisor& supervisor, size_t lines) {
+        bool ok = process::eventually(
+            [&] {
+                std::string text = err_.text();
+                return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines;
+            },
+            5000, [&] { ASSERT_TRUE(supervisor.reap_exited().ok()); });
+        if (ok) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "only got:\n" << err_.text();
+    }
+
+    std::string script(const std::string& name, const std::string& body) {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(path, fs::perms(0755));
+        return path;
+    }
+
+    std::string dir_;
+    service::Catalog catalog_;
+    process::CapturedStderr err_;
+};
+
+TEST_F(SupervisorTest, RestartPolicies) {
+    const std::string marker = dir_ + "/ran";
+    // The first run does FIRST; later runs do LATER.
+    auto twice = [&](const std::string& first, const std::string& later) {
+        return "[ -e " + marker + " ] && " + later + "; touch " + marker + "; " + first;
+    };
+    struct Case {
+        const char* title;
+        RestartPolicy policy;
+        std::string body;
+        size_t lines;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"never, clean exit", RestartPolicy::Never, "exit 0", 2,
+         "veskoinit: started service s as pid N\nveskoinit: service s exited (exited with status 0)\n"},
+        {"never, failure", RestartPolicy::Never, "exit 3", 2,
+         "veskoinit: started service s as pid N\nveskoinit: service s exited (exited with status 3)\n"},
+        {"on-failure, clean exit", RestartPolicy::OnFailure, "exit 0", 2,
+         "veskoinit: started service s as pid N\nveskoinit: service s exited (exited with status 0)\n"},
+        {"on-failure, failure then clean exit", RestartPolicy::OnFailure, twice("exit 3", "exit 0"), 5,
+         "veskoinit: started service s as pid N\n"
+         "veskoinit: service s exited (exited with status 3)\n"
+         "veskoinit: restarting service s after exited with status 3\n"
+         "veskoinit: started service s as pid N\n"
+         "veskoinit: service s exited (exited with status 0)\n"},
+        {"always, clean exit", RestartPolicy::Always, twice("exit 0", "exec sleep 30"), 4,
+         "veskoinit: started service s as pid N\n"
+         "veskoinit: service s exited (exited with status 0)\n"
+         "veskoinit: restarting service s after clean exit\n"
+         "veskoinit: started service s as pid N\n"},
+        {"always, failure", RestartPolicy::Always, twice("exit 9", "exec sleep 30"), 4,
+         "veskoinit: started service s as pid N\n"
+         "veskoinit: service s exited (exited with status 9)\n"
+         "veskoinit: restarting service s after exited with status 9\n"
+         "veskoinit: started service s as pid N\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        fs::remove(marker);
+        catalog_ = {};
+        add("s", {script("s.sh", c.body)}, c.policy);
+        process::CapturedStderr err;
+        auto supervisor = Supervisor::start_all(catalog_);
+        ASSERT_TRUE(supervisor.ok());
+        auto lines = [&] {
+            std::string text = err.text();
+            return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+        };
+        ASSERT_TRUE(process::eventually([&] { return lines() >= c.lines; }, 5000,
+                                        [&] { ASSERT_TRUE(supervisor->reap_exited().ok()); }));
+        usleep(100000);  // nothing more comes
+        ASSERT_TRUE(supervisor->reap_exited().ok());
+        EXPECT_EQ(without_pids(err.text()), c.expected);
+        ASSERT_TRUE(supervisor->stop_all().ok());
+    }
+}
+
+TEST_F(SupervisorTest, OnFailureRestartsAServiceKilledBySignal9) {
+    add("sleeper", {"/bin/sleep", "30"}, RestartPolicy::OnFailure);
+    auto supervisor = Supervisor::start_all(catalog_);
+    ASSERT_TRUE(supervisor.ok());
+    ASSERT_EQ(supervisor->running().size(), 1u);
+    pid_t first = supervisor->running().begin()->first;
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    ASSERT_TRUE(reap_until_lines(*supervisor, 4));
+    ASSERT_EQ(supervisor->running().size(), 1u);
+    pid_t second = supervisor->running().begin()->first;
+    EXPECT_NE(first, second);
+    EXPECT_EQ(err_.text(),
+              "veskoinit: started service sleeper as pid " + std::to_string(first) + "\n" +
+                  "veskoinit: service sleeper exited (killed by signal 9)\n" +
+                  "veskoinit: restarting service sleeper after killed by signal 9\n" +
+                  "veskoinit: started service sleeper as pid " + std::to_string(second) + "\n");
+    ASSERT_TRUE(supervisor->stop_all().ok());
+    EXPECT_TRUE(supervisor->running().empty());
+}
+
+TEST_F(SupervisorTest, RestartOfARemovedProgramFailsWithSpawn) {
+    std::string program = dir_ + "/prog";
+    fs::copy_file("/bin/true", program);
+    add("gone", {program}, RestartPolicy::Always);
+    auto supervisor = Supervisor::start_all(catalog_);
+    ASSERT_TRUE(supervisor.ok());
+    fs::remove(program);
+    std::optional<supervisor::Error> failure;
+    ASSERT_TRUE(process::eventually([&] { return failure.has_value(); }, 5000, [&] {
+        auto reaped = supervisor->reap_exited();
+        if (!reaped) failure = reaped.error();
+    }));
+    EXPECT_EQ(failure->display(), "cannot start service \"gone\" using \"" + program +
+                                      "\": No such file or directory (os error 2)");
+    EXPECT_EQ(without_pids(err_.text()),
+              "veskoinit: started service gone as pid N\n"
+              "veskoinit: service gone exited (exited with status 0)\n"
+              "veskoinit: restarting service gone after clean exit\n");
+    EXPECT_TRUE(supervisor->running().empty());
+}
+
+TEST_F(SupervisorTest, StartFailuresAreSynchronousAndStopAtTheFailingService) {
+    std::string not_executable = dir_ + "/plain";
+    std::ofstream(not_executable) << "#!/bin/sh\n";
+    std::string not_loadable = dir_ + "/garbage";
+    std::ofstream(not_loadable) << "\x7f" "ELF this is no program";
+    fs::permissions(not_loadable, fs::perms(0755));
+    struct Case {
+        std::string program, error;
+    };
+    const Case cases[] = {
+        {dir_ + "/missing", "No such file or directory (os error 2)"},
+        {not_executable, "Permission denied (os error 13)"},
+        {not_loadable, "Exec format error (os error 8)"},
+        {dir_, "Permission denied (os error 13)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program);
+        catalog_ = {};
+        add("first", {"/bin/sleep", "30"});
+        add("broken", {c.program, "arg"});
+        add("never-reached", {"/bin/sleep", "30"});
+        process::CapturedStderr err;
+        auto supervisor = Supervisor::start_all(catalog_);
+        ASSERT_FALSE(supervisor.ok());
+        EXPECT_EQ(supervisor.error().display(),
+                  "cannot start service \"broken\" using \"" + c.program + "\": " + c.error);
+        // The service started before the failure keeps running.
+        std::string text = err.text();
+        ASSERT_EQ(without_pids(text), "veskoinit: started service first as pid N\n");
+        pid_t first = std::stoi(text.substr(text.rfind(' ') + 1));
+        EXPECT_EQ(kill(first, 0), 0);
+        kill(first, SIGKILL);
+        waitpid(first, nullptr, 0);
+    }
+}
+
+TEST_F(SupervisorTest, OrphansAreReapedAndReported) {
+    Supervisor supervisor(catalog_);
+    std::string pid_file = dir_ + "/orphan.pid";
+    auto parent = vesko::spawn(
+        {"/bin/sh", "-c", "sh -c 'sleep 0.2; exit 2' & echo $! > " + pid_file + "; exit 0"});
+    ASSERT_TRUE(parent.ok());
+    ASSERT_TRUE(reap_until_lines(supervisor, 2));
+    pid_t orphan = std::stoi(process::slurp(pid_file));
+    EXPECT_EQ(err_.text(), "veskoinit: reaped adopted child " + std::to_string(*parent) +
+                               " (exited with status 0)\n" + "veskoinit: reaped adopted child " +
+                               std::to_string(orphan) + " (exited with status 2)\n");
+}
+
+TEST_F(SupervisorTest, StopAllStopsInReverseStartOrderAndReapsOrphansMeanwhile) {
+    add("a", {"/bin/sleep", "30"});
+    add("b", {"/bin/sh", "-c", "trap 'sleep 0.3; exit 5' TERM; sleep 30 & wait"});
+    add("c", {"/bin/sleep", "30"});
+    auto supervisor = Supervisor::start_all(catalog_);
+    ASSERT_TRUE(supervisor.ok());
+    usleep(200000);  // let b's shell install its trap
+    ASSERT_TRUE(supervisor->stop_all().ok());
+    EXPECT_TRUE(supervisor->running().empty());
+    // b's shell leaves its sleep behind; it is reaped when it ends, as an orphan.
+    std::string text = without_pids(err_.text());
+    EXPECT_EQ(text,
+              "veskoinit: started service a as pid N\n"
+              "veskoinit: started service b as pid N\n"
+              "veskoinit: started service c as pid N\n"
+              "veskoinit: stopped service c (killed by signal 15)\n"
+              "veskoinit: stopped service b (exited with status 5)\n"
+              "veskoinit: stopped service a (killed by signal 15)\n");
+}
+
+TEST_F(SupervisorTest, StopAllReapsOrphansDuringShutdown) {
+    add("a", {"/bin/sh", "-c", "trap 'sleep 0.3; exit 0' TERM; while :; do sleep 0.05; done"});
+    auto supervisor = Supervisor::start_all(catalog_);
+    ASSERT_TRUE(supervisor.ok());
+    auto orphan_parent = vesko::spawn({"/bin/sh", "-c", "sleep 0.1 & exit 0"});
+    ASSERT_TRUE(orphan_parent.ok());
+    usleep(50000);
+    ASSERT_TRUE(supervisor->stop_all().ok());
+    std::string text = without_pids(err_.text());
+    EXPECT_NE(text.find("veskoinit: reaped adopted child N during shutdown (exited with status 0)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("veskoinit: stopped service a (exited with status 0)\n"), std::string::npos)
+        << text;
+}
+
+TEST_F(SupervisorTest, AServiceThatIgnoresSigtermIsKilledAfterTenSeconds) {
+    add("stubborn", {"/bin/sh", "-c", "trap '' TERM; exec /bin/sleep 60"});
+    auto supervisor = Supervisor::start_all(catalog_);
+    ASSERT_TRUE(supervisor.ok());
+    usleep(100000);
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(supervisor->stop_all().ok());
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, std::chrono::seconds(10));
+    EXPECT_EQ(without_pids(err_.text()),
+              "veskoinit: started service stubborn as pid N\n"
+              "veskoinit: service stubborn did not stop within 10 seconds; sending SIGKILL\n"
+              "veskoinit: stopped service stubborn (killed by signal 9)\n");
+}
+
+TEST_F(SupervisorTest, AZombieAtStopTimeIsReportedWithItsRealStatus) {
+    add("z", {"/bin/sh", "-c", "exit 4"});
+    auto supervisor = Supervisor::start_all(catalog_);
+    ASSERT_TRUE(supervisor.ok());
+    pid_t pid = supervisor->running().begin()->first;
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, pid, &info, WEXITED | WNOWAIT), 0);  // ended, not reaped
+    ASSERT_TRUE(supervisor->stop_all().ok());
+    EXPECT_EQ(without_pids(err_.text()),
+              "veskoinit: started service z as pid N\n"
+              "veskoinit: stopped service z (exited with status 4)\n");
+}
+
+TEST_F(SupervisorTest, StopAllWithNothingRunningSendsNothing) {
+    add("a", {"/bin/true"});
+    Supervisor supervisor(catalog_);
+    ASSERT_TRUE(supervisor.stop_all().ok());
+    EXPECT_EQ(err_.text(), "");
+    auto reaped = supervisor.reap_exited();  // no children at all
+    EXPECT_TRUE(reaped.ok());
+}
+
+std::string status_field(const std::string& status, const std::string& field) {
+    std::istringstream lines(status);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(field + ":", 0) == 0) return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+    }
+    return "?";
+}
+
+TEST_F(SupervisorTest, AChildStartsCleanWithProcessOnesStreamsAndSession) {
+    // Block what process 1 blocks; SIGPIPE is ignored already.
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGPWR, SIGUSR1}) sigaddset(&blocked, sig);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+    setenv("VESKO_TEST_MARK", "kept", 1);
+    // A descriptor someone left open without close-on-exec must not reach the service either.
+    int stray = open("/dev/null", O_RDONLY);
+    add("view", {"/bin/sleep", "30"});
+    auto supervisor = Supervisor::start_all(catalog_);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    close(stray);
+    ASSERT_TRUE(supervisor.ok());
+    pid_t pid = supervisor->running().begin()->first;
+    std::string proc = "/proc/" + std::to_string(pid);
+
+    auto fds = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(proc + "/fd")) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    // The parent resumes as soon as the child lets go of the shared memory, a moment before
+    // the kernel has finished the exec and closed the close-on-exec descriptors.
+    process::eventually([&] { return process::slurp(proc + "/comm") == "sleep\n" && fds().size() <= 3; },
+                        2000);
+    EXPECT_EQ(fds(), (std::vector<std::string>{"0", "1", "2"}));
+    std::string status = process::slurp(proc + "/status");
+    EXPECT_EQ(status_field(status, "SigBlk"), "0000000000000000");
+    EXPECT_EQ(status_field(status, "SigIgn"), "0000000000000000");
+    EXPECT_EQ(fs::read_symlink(proc + "/fd/2"), fs::read_symlink("/proc/self/fd/2"));
+    EXPECT_EQ(fs::read_symlink(proc + "/cwd"), fs::current_path());
+
+    std::string environ = process::slurp(proc + "/environ");
+    EXPECT_NE(environ.find(std::string("VESKO_TEST_MARK=kept\0", 21)), std::string::npos);
+
+    std::istringstream stat(process::slurp(proc + "/stat").substr(process::slurp(proc + "/stat").rfind(')') + 2));
+    std::string state;
+    long ppid, pgrp, session;
+    stat >> state >> ppid >> pgrp >> session;
+    EXPECT_EQ(ppid, getpid());
+    EXPECT_EQ(pgrp, getpgrp());
+    EXPECT_EQ(session, getsid(0));
+    ASSERT_TRUE(supervisor->stop_all().ok());
+}
+
+}  // namespace
