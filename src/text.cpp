@@ -127,6 +127,32 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
+namespace {
+
+bool is_unicode_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+}  // namespace
+
+std::string_view trim_unicode_space(std::string_view text) {
+    size_t begin = 0, end = 0, at = 0;
+    bool seen = false;
+    while (at < text.size()) {
+        auto [c, length] = decode(text.substr(at));
+        bool space = c != kInvalid && is_unicode_space(c);
+        if (!space) {
+            if (!seen) begin = at;
+            seen = true;
+            end = at + length;
+        }
+        at += length;
+    }
+    return seen ? text.substr(begin, end - begin) : std::string_view();
+}
+
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {
     std::string out;
     for (size_t i = 0; i < parts.size(); ++i) {

@@ -17,6 +17,9 @@ std::string lossy(std::string_view bytes);
 // non-printable characters. Invalid UTF-8 is shown as U+FFFD.
 std::string quoted(std::string_view text);
 
+// TEXT (UTF-8) without leading and trailing Unicode white space.
+std::string_view trim_unicode_space(std::string_view text);
+
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 
 // DIR joined with NAME by one slash (none added when DIR is empty or already ends in one).

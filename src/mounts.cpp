@@ -1,0 +1,563 @@
+#include "mounts.hpp"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/swap.h>
+
+#include "fd.hpp"
+#include "text.hpp"
+
+namespace mounts {
+
+using vesko::fail;
+using vesko::lossy;
+using vesko::quoted;
+using vesko::Result;
+
+const char* const kDefaultTable =
+    "proc /proc proc nosuid,noexec,nodev 0 0\n"
+    "sysfs /sys sysfs nosuid,noexec,nodev 0 0\n"
+    "devtmpfs /dev devtmpfs nosuid,mode=0755 0 0\n"
+    "devpts /dev/pts devpts nosuid,noexec,gid=5,mode=0620,ptmxmode=0666 0 0\n"
+    "tmpfs /dev/shm tmpfs nosuid,nodev,mode=1777 0 0\n"
+    "tmpfs /run tmpfs nosuid,nodev,mode=0755 0 0\n";
+
+namespace {
+
+constexpr const char* kMountinfo = "/proc/self/mountinfo";
+constexpr const char* kSwaps = "/proc/swaps";
+
+std::string where(const Error& e) { return lossy(e.file) + ":" + std::to_string(e.line) + ": "; }
+
+}  // namespace
+
+std::string Error::display() const {
+    switch (kind) {
+        case Kind::Read:
+            return "cannot read " + lossy(file) + ": " + os.display();
+        case Kind::FieldCount:
+            return where(*this) + "expected 4 to 6 fstab fields, found " + std::to_string(count);
+        case Kind::InvalidInteger:
+            return where(*this) + "expected an unsigned integer, found " + quoted(value);
+        case Kind::InvalidEscape:
+            return where(*this) + "invalid escape in " + quoted(value) + ": " + detail;
+        case Kind::RelativeTarget:
+            return where(*this) + "mount target " + lossy(value) + " is not absolute";
+        case Kind::TypeProbing:
+            return where(*this) + "filesystem type " + quoted(value) +
+                   " requires type probing, which VeskoInit does not implement";
+        case Kind::UnsupportedOption:
+            return where(*this) + "mount option " + quoted(value) + " is not supported yet";
+        case Kind::InvalidSwapOption:
+            return where(*this) + "invalid swap option " + quoted(value);
+        case Kind::DuplicateSwapOption:
+            return where(*this) + "swap option " + quoted(value) + " is specified more than once";
+        case Kind::MalformedMountinfo:
+            return where(*this) + "malformed mountinfo entry";
+        case Kind::AlreadyMounted:
+            return lossy(value) + " is already mounted as " + lossy(detail) + ", expected " + lossy(extra);
+        case Kind::CreateTarget:
+            return "cannot create mount target " + lossy(file) + ": " + os.display();
+        case Kind::NulByte:
+            return value + " contains a NUL byte";
+        case Kind::Mount:
+            return "cannot mount " + lossy(value) + " on " + lossy(detail) + " as " + lossy(extra) +
+                   ": " + os.display();
+        case Kind::Swap:
+            return "cannot activate swap " + lossy(value) + ": " + os.display();
+    }
+    return {};
+}
+
+namespace {
+
+Error line_error(Error::Kind kind, std::string_view file, size_t line, std::string value = {}) {
+    Error e{kind, std::string(file), line, std::move(value), {}, {}, 0, {}};
+    return e;
+}
+
+// Lines split at line feeds, a carriage return before each removed; a final line feed does
+// not start another line.
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+bool is_ascii_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+std::vector<std::string_view> split_fields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && is_ascii_space(line[at])) ++at;
+        size_t start = at;
+        while (at < line.size() && !is_ascii_space(line[at])) ++at;
+        if (at > start) fields.push_back(line.substr(start, at - start));
+    }
+    return fields;
+}
+
+// An optional single "+" and one or more decimal digits, at most MAX.
+std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max) {
+    if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+        if (value > max) return std::nullopt;
+    }
+    return value;
+}
+
+enum class Effect { Ignore, Set, Clear, NoAuto, NoFail, Refuse };
+
+struct OptionWord {
+    const char* word;
+    Effect effect;
+    uint64_t flag;
+};
+
+constexpr OptionWord kMountOptions[] = {
+    {"defaults", Effect::Ignore, 0},    {"auto", Effect::Ignore, 0},
+    {"sw", Effect::Ignore, 0},          {"ro", Effect::Set, MS_RDONLY},
+    {"rw", Effect::Clear, MS_RDONLY},   {"nosuid", Effect::Set, MS_NOSUID},
+    {"suid", Effect::Clear, MS_NOSUID}, {"nodev", Effect::Set, MS_NODEV},
+    {"dev", Effect::Clear, MS_NODEV},   {"noexec", Effect::Set, MS_NOEXEC},
+    {"exec", Effect::Clear, MS_NOEXEC}, {"sync", Effect::Set, MS_SYNCHRONOUS},
+    {"async", Effect::Clear, MS_SYNCHRONOUS}, {"mand", Effect::Set, MS_MANDLOCK},
+    {"nomand", Effect::Clear, MS_MANDLOCK},   {"dirsync", Effect::Set, MS_DIRSYNC},
+    {"nosymfollow", Effect::Set, 0x100},      {"symfollow", Effect::Clear, 0x100},
+    {"noatime", Effect::Set, MS_NOATIME},     {"atime", Effect::Clear, MS_NOATIME},
+    {"nodiratime", Effect::Set, MS_NODIRATIME}, {"diratime", Effect::Clear, MS_NODIRATIME},
+    {"relatime", Effect::Set, MS_RELATIME},   {"strictatime", Effect::Set, MS_STRICTATIME},
+    {"lazytime", Effect::Set, MS_LAZYTIME},   {"nolazytime", Effect::Clear, MS_LAZYTIME},
+    {"noauto", Effect::NoAuto, 0},            {"nofail", Effect::NoFail, 0},
+    {"bind", Effect::Refuse, 0},              {"rbind", Effect::Refuse, 0},
+    {"move", Effect::Refuse, 0},              {"remount", Effect::Refuse, 0},
+    {"shared", Effect::Refuse, 0},            {"rshared", Effect::Refuse, 0},
+    {"slave", Effect::Refuse, 0},             {"rslave", Effect::Refuse, 0},
+    {"private", Effect::Refuse, 0},           {"rprivate", Effect::Refuse, 0},
+    {"unbindable", Effect::Refuse, 0},        {"runbindable", Effect::Refuse, 0},
+};
+
+constexpr uint32_t kSwapDiscard = 0x10000;
+constexpr uint32_t kSwapDiscardOnce = 0x20000;
+constexpr uint32_t kSwapDiscardPages = 0x40000;
+constexpr uint32_t kSwapPrefer = 0x8000;
+constexpr uint64_t kMaxSwapPriority = 32767;
+
+Result<MountOptions, Error> parse_options(std::string_view file, size_t line, std::string_view text) {
+    MountOptions options;
+    while (true) {
+        size_t comma = text.find(',');
+        std::string_view word = text.substr(0, comma);
+        if (!word.empty()) {
+            const OptionWord* known = nullptr;
+            for (const OptionWord& candidate : kMountOptions) {
+                if (word == candidate.word) known = &candidate;
+            }
+            if (known == nullptr) {
+                options.data.emplace_back(word);
+            } else {
+                switch (known->effect) {
+                    case Effect::Ignore: break;
+                    case Effect::Set: options.flags |= known->flag; break;
+                    case Effect::Clear: options.flags &= ~known->flag; break;
+                    case Effect::NoAuto: options.noauto = true; break;
+                    case Effect::NoFail: options.nofail = true; break;
+                    case Effect::Refuse:
+                        return fail(line_error(Error::Kind::UnsupportedOption, file, line, std::string(word)));
+                }
+            }
+        }
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return options;
+}
+
+Result<uint32_t, Error> parse_swap_options(std::string_view file, size_t line,
+                                           const std::vector<std::string>& words) {
+    uint32_t flags = 0;
+    bool discard_seen = false, priority_seen = false;
+    for (const std::string& word : words) {
+        uint32_t discard = word == "discard"         ? kSwapDiscard
+                           : word == "discard=once"  ? kSwapDiscard | kSwapDiscardOnce
+                           : word == "discard=pages" ? kSwapDiscard | kSwapDiscardPages
+                                                     : 0;
+        if (discard != 0) {
+            if (discard_seen) {
+                return fail(line_error(Error::Kind::DuplicateSwapOption, file, line, "discard"));
+            }
+            discard_seen = true;
+            flags |= discard;
+        } else if (word.rfind("pri=", 0) == 0) {
+            if (priority_seen) return fail(line_error(Error::Kind::DuplicateSwapOption, file, line, "pri"));
+            priority_seen = true;
+            auto priority = parse_unsigned(std::string_view(word).substr(4), kMaxSwapPriority);
+            if (!priority) return fail(line_error(Error::Kind::InvalidSwapOption, file, line, word));
+            flags |= kSwapPrefer | static_cast<uint32_t>(*priority);
+        } else {
+            return fail(line_error(Error::Kind::InvalidSwapOption, file, line, word));
+        }
+    }
+    return flags;
+}
+
+}  // namespace
+
+Result<std::string, Error> decode_fstab_field(std::string_view file, size_t line, std::string_view raw) {
+    auto invalid = [&](const char* reason) {
+        Error e = line_error(Error::Kind::InvalidEscape, file, line, std::string(raw));
+        e.detail = reason;
+        return fail(std::move(e));
+    };
+    std::string out;
+    out.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\\') {
+            out += raw[i];
+            continue;
+        }
+        // Three octal digits with a value of at most 255: the first digit is 0 to 3. A larger
+        // value would not be the byte that was written, so it is refused.
+        if (raw.size() - i < 4 || raw[i + 1] < '0' || raw[i + 1] > '3' || raw[i + 2] < '0' ||
+            raw[i + 2] > '7' || raw[i + 3] < '0' || raw[i + 3] > '7') {
+            return invalid("backslash must be followed by three octal digits");
+        }
+        int value = (raw[i + 1] - '0') * 64 + (raw[i + 2] - '0') * 8 + (raw[i + 3] - '0');
+        if (value == 0) return invalid("NUL bytes are not allowed");
+        out += static_cast<char>(value);
+        i += 3;
+    }
+    if (!vesko::is_utf8(out)) return invalid("decoded field is not valid UTF-8");
+    return out;
+}
+
+Result<std::vector<FstabEntry>, Error> parse_fstab(std::string_view file, std::string_view text) {
+    std::vector<FstabEntry> entries;
+    std::vector<std::string_view> lines = split_lines(text);
+    for (size_t index = 0; index < lines.size(); ++index) {
+        size_t number = index + 1;
+        std::string_view line = vesko::trim_unicode_space(lines[index]);
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string_view> fields = split_fields(line);
+        if (fields.size() < 4 || fields.size() > 6) {
+            Error e = line_error(Error::Kind::FieldCount, file, number);
+            e.count = fields.size();
+            return fail(std::move(e));
+        }
+        for (size_t i = 4; i < fields.size(); ++i) {
+            if (!parse_unsigned(fields[i], UINT32_MAX)) {
+                return fail(line_error(Error::Kind::InvalidInteger, file, number, std::string(fields[i])));
+            }
+        }
+        std::string decoded[4];
+        for (size_t i = 0; i < 4; ++i) {
+            auto field = decode_fstab_field(file, number, fields[i]);
+            if (!field) return fail(std::move(field.error()));
+            decoded[i] = std::move(*field);
+        }
+        FstabEntry entry{std::move(decoded[0]), std::move(decoded[1]), std::move(decoded[2]), {}, {}};
+        bool swap = entry.fstype == "swap";
+        if (!swap && (entry.target.empty() || entry.target[0] != '/')) {
+            return fail(line_error(Error::Kind::RelativeTarget, file, number, entry.target));
+        }
+        if (entry.fstype == "auto" || entry.fstype.find(',') != std::string::npos) {
+            return fail(line_error(Error::Kind::TypeProbing, file, number, entry.fstype));
+        }
+        auto options = parse_options(file, number, decoded[3]);
+        if (!options) return fail(std::move(options.error()));
+        entry.options = std::move(*options);
+        if (swap) {
+            if (entry.options.flags != 0) {
+                return fail(line_error(Error::Kind::InvalidSwapOption, file, number, "mount-only flag"));
+            }
+            auto flags = parse_swap_options(file, number, entry.options.data);
+            if (!flags) return fail(std::move(flags.error()));
+            entry.swap_flags = *flags;
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::string path_key(std::string_view path) {
+    std::string key;
+    if (!path.empty() && path[0] == '/') key = "/";
+    bool first = true;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string_view::npos) end = path.size();
+        std::string_view component = path.substr(at, end - at);
+        if (!component.empty() && !(component == "." && !(first && key.empty()))) {
+            if (!key.empty() && key.back() != '/') key += '/';
+            key += component;
+            first = false;
+        }
+        at = end + 1;
+    }
+    return key;
+}
+
+Result<MountTable, Error> parse_mountinfo(std::string_view text) {
+    MountTable table;
+    std::vector<std::string_view> lines = split_lines(text);
+    for (size_t index = 0; index < lines.size(); ++index) {
+        size_t number = index + 1;
+        std::string_view line = lines[index];
+        size_t separator = line.find(" - ");
+        std::vector<std::string_view> before, after;
+        if (separator != std::string_view::npos) {
+            before = split_fields(line.substr(0, separator));
+            after = split_fields(line.substr(separator + 3));
+        }
+        if (separator == std::string_view::npos || before.size() < 6 || after.size() < 3) {
+            return fail(line_error(Error::Kind::MalformedMountinfo, kMountinfo, number));
+        }
+        auto mount_point = decode_fstab_field(kMountinfo, number, before[4]);
+        if (!mount_point) return fail(std::move(mount_point.error()));
+        auto type = decode_fstab_field(kMountinfo, number, after[0]);
+        if (!type) return fail(std::move(type.error()));
+        table[path_key(*mount_point)] = std::move(*type);
+    }
+    return table;
+}
+
+Result<std::vector<std::string>, Error> parse_swaps(std::string_view text) {
+    std::vector<std::string> paths;
+    std::vector<std::string_view> lines = split_lines(text);
+    for (size_t index = 1; index < lines.size(); ++index) {
+        std::vector<std::string_view> fields = split_fields(lines[index]);
+        if (fields.empty()) continue;
+        auto path = decode_fstab_field(kSwaps, index + 1, fields[0]);
+        if (!path) return fail(std::move(path.error()));
+        paths.push_back(std::move(*path));
+    }
+    return paths;
+}
+
+std::string resolve_source(std::string_view source) {
+    static constexpr std::pair<const char*, const char*> kPrefixes[] = {
+        {"UUID=", "/dev/disk/by-uuid"},
+        {"LABEL=", "/dev/disk/by-label"},
+        {"PARTUUID=", "/dev/disk/by-partuuid"},
+        {"PARTLABEL=", "/dev/disk/by-partlabel"},
+    };
+    for (const auto& [prefix, directory] : kPrefixes) {
+        std::string_view p = prefix;
+        if (source.substr(0, p.size()) == p) {
+            return std::string(directory) + "/" + std::string(source.substr(p.size()));
+        }
+    }
+    return std::string(source);
+}
+
+namespace {
+
+std::optional<std::string> canonical(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return std::nullopt;
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return std::nullopt;
+    std::string out = resolved;
+    free(resolved);
+    return out;
+}
+
+// A C string for the kernel, or the NulByte error naming WHAT.
+Result<void, Error> check_nul(const std::string& value, const char* what) {
+    if (value.find('\0') == std::string::npos) return {};
+    return fail(line_error(Error::Kind::NulByte, {}, 0, what));
+}
+
+}  // namespace
+
+std::string resolve_swap_path(std::string_view source) {
+    std::string resolved = resolve_source(source);
+    return canonical(resolved).value_or(resolved);
+}
+
+std::string resolve_existing_target(std::string_view path) {
+    std::string target(path);
+    return canonical(target).value_or(target);
+}
+
+Result<void, Error> mount_entry(const FstabEntry& entry) {
+    struct stat info;
+    if (entry.target.find('\0') == std::string::npos && ::stat(entry.target.c_str(), &info) != 0) {
+        auto created = vesko::create_directories(entry.target, 0777);
+        if (!created) {
+            Error e = line_error(Error::Kind::CreateTarget, entry.target, 0);
+            e.os = created.error();
+            return fail(std::move(e));
+        }
+    }
+    std::string source = resolve_source(entry.source);
+    std::string data = vesko::join(entry.options.data, ",");
+    const std::pair<const std::string*, const char*> strings[] = {{&source, "mount source"},
+                                                                  {&entry.target, "mount target"},
+                                                                  {&entry.fstype, "filesystem type"},
+                                                                  {&data, "mount options"}};
+    for (auto [value, what] : strings) {
+        auto clean = check_nul(*value, what);
+        if (!clean) return clean;
+    }
+    if (::mount(source.c_str(), entry.target.c_str(), entry.fstype.c_str(), entry.options.flags,
+                data.c_str()) != 0) {
+        Error e = line_error(Error::Kind::Mount, {}, 0, entry.source);
+        e.detail = entry.target;
+        e.extra = entry.fstype;
+        e.os = vesko::last_os_error();
+        return fail(std::move(e));
+    }
+    return {};
+}
+
+namespace {
+
+Result<void, Error> activate_swap(const FstabEntry& entry) {
+    std::string path = resolve_source(entry.source);
+    auto clean = check_nul(path, "swap source");
+    if (!clean) return clean;
+    // Every swap entry carries its validated flags; parse_fstab guarantees it.
+    if (::swapon(path.c_str(), static_cast<int>(entry.swap_flags.value_or(0))) != 0) {
+        Error e = line_error(Error::Kind::Swap, {}, 0, entry.source);
+        e.os = vesko::last_os_error();
+        return fail(std::move(e));
+    }
+    return {};
+}
+
+void say(const std::string& line) { vesko::print_err("veskoinit: " + line + "\n"); }
+
+Result<std::string, Error> read_kernel_table(const char* path) {
+    auto text = vesko::read_text_file(path);
+    if (!text) return fail(Error{Error::Kind::Read, path, 0, {}, {}, {}, 0, text.error()});
+    return std::move(*text);
+}
+
+}  // namespace
+
+Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
+    std::vector<FstabEntry> entries;
+    auto text = vesko::read_text_file(fstab_path);
+    Result<std::vector<FstabEntry>, Error> parsed = std::vector<FstabEntry>{};
+    if (!text && text.error().code == ENOENT && text.error().text == nullptr) {
+        say(lossy(fstab_path) + " not found; using built-in default filesystems");
+        parsed = parse_fstab(kDefaultTableName, kDefaultTable);
+    } else if (!text) {
+        return fail(Error{Error::Kind::Read, fstab_path, 0, {}, {}, {}, 0, text.error()});
+    } else {
+        parsed = parse_fstab(fstab_path, *text);
+    }
+    if (!parsed) return fail(std::move(parsed.error()));
+    entries = std::move(*parsed);
+
+    FstabSummary summary;
+    std::optional<size_t> bootstrapped;
+    struct stat info;
+    if (::stat(kMountinfo, &info) != 0) {
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const FstabEntry& entry = entries[i];
+            if (entry.options.noauto || entry.fstype != "proc" || path_key(entry.target) != "/proc") {
+                continue;
+            }
+            auto mounted = mount_entry(entry);
+            if (mounted) {
+                say("mounted " + lossy(entry.source) + " on " + lossy(entry.target) + " as " +
+                    lossy(entry.fstype));
+                ++summary.mounted;
+                bootstrapped = i;
+            } else if (mounted.error().kind == Error::Kind::Mount && mounted.error().os.code == EBUSY) {
+                say(lossy(entry.target) + " is already busy while bootstrapping " + lossy(entry.fstype) +
+                    "; checking mountinfo");
+            } else {
+                return fail(std::move(mounted.error()));
+            }
+            break;
+        }
+    }
+
+    auto mountinfo = read_kernel_table(kMountinfo);
+    if (!mountinfo) return fail(std::move(mountinfo.error()));
+    auto table = parse_mountinfo(*mountinfo);
+    if (!table) return fail(std::move(table.error()));
+    auto swaps_text = read_kernel_table(kSwaps);
+    if (!swaps_text) return fail(std::move(swaps_text.error()));
+    auto swap_paths = parse_swaps(*swaps_text);
+    if (!swap_paths) return fail(std::move(swap_paths.error()));
+    ActiveSwaps active;
+    for (const std::string& path : *swap_paths) active.insert(resolve_swap_path(path));
+
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const FstabEntry& entry = entries[i];
+        if (bootstrapped == i) continue;
+        if (entry.options.noauto) {
+            if (entry.fstype == "swap") {
+                say("skipping swap " + lossy(entry.source) + " because it is marked noauto");
+            } else {
+                say("skipping " + lossy(entry.target) + " because it is marked noauto");
+            }
+            ++summary.skipped;
+            continue;
+        }
+        if (entry.fstype == "swap") {
+            std::string canonical_path = resolve_swap_path(entry.source);
+            if (active.count(canonical_path) != 0) {
+                say(lossy(entry.source) + " is already active swap; skipping swapon");
+                ++summary.swaps_already_active;
+                continue;
+            }
+            auto activated = activate_swap(entry);
+            if (activated) {
+                say("activated swap " + lossy(entry.source));
+                active.insert(canonical_path);
+                ++summary.swaps_activated;
+            } else if (entry.options.nofail) {
+                say("warning: optional swap " + lossy(entry.source) + " failed: " +
+                    activated.error().display());
+                ++summary.optional_failures;
+            } else {
+                return fail(std::move(activated.error()));
+            }
+            continue;
+        }
+        auto existing = table->find(path_key(resolve_existing_target(entry.target)));
+        if (existing != table->end()) {
+            if (existing->second == entry.fstype) {
+                say(lossy(entry.target) + " already has " + lossy(entry.fstype) + "; skipping mount");
+                ++summary.already_mounted;
+                continue;
+            }
+            Error e{Error::Kind::AlreadyMounted, {}, 0, entry.target, existing->second, entry.fstype, 0, {}};
+            return fail(std::move(e));
+        }
+        auto mounted = mount_entry(entry);
+        if (mounted) {
+            say("mounted " + lossy(entry.source) + " on " + lossy(entry.target) + " as " +
+                lossy(entry.fstype));
+            (*table)[path_key(resolve_existing_target(entry.target))] = entry.fstype;
+            ++summary.mounted;
+        } else if (entry.options.nofail) {
+            say("warning: optional mount " + lossy(entry.target) + " failed: " + mounted.error().display());
+            ++summary.optional_failures;
+        } else {
+            return fail(std::move(mounted.error()));
+        }
+    }
+    return summary;
+}
+
+}  // namespace mounts

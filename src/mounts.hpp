@@ -1,0 +1,99 @@
+// File systems and swap: the fstab format with its built-in default table, and the pass that
+// mounts and activates what it lists.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os_error.hpp"
+#include "result.hpp"
+
+namespace mounts {
+
+struct MountOptions {
+    std::vector<std::string> data;  // unrecognised words, passed to the kernel joined by ","
+    uint64_t flags = 0;             // MS_* mount flags
+    bool noauto = false;
+    bool nofail = false;
+};
+
+struct FstabEntry {
+    std::string source;  // as written (after escape decoding); resolved at mount time
+    std::string target;
+    std::string fstype;
+    MountOptions options;
+    std::optional<uint32_t> swap_flags;  // validated swapon flags, present exactly for swap
+};
+
+struct Error {
+    enum class Kind {
+        Read,
+        FieldCount,
+        InvalidInteger,
+        InvalidEscape,
+        RelativeTarget,
+        TypeProbing,
+        UnsupportedOption,
+        InvalidSwapOption,
+        DuplicateSwapOption,
+        MalformedMountinfo,
+        AlreadyMounted,
+        CreateTarget,
+        NulByte,
+        Mount,
+        Swap,
+    };
+    Kind kind;
+    std::string file;    // the table, or the path for Read and CreateTarget
+    size_t line = 0;
+    std::string value;   // field, target, type, word, option name, source, or what holds a NUL
+    std::string detail;  // escape reason; the target of Mount; the type found for AlreadyMounted
+    std::string extra;   // the type of Mount; the type expected for AlreadyMounted
+    size_t count = 0;    // fields found
+    vesko::OsError os{};
+
+    std::string display() const;
+};
+
+inline constexpr const char* kDefaultTableName = "<builtin default filesystems>";
+extern const char* const kDefaultTable;
+
+vesko::Result<std::vector<FstabEntry>, Error> parse_fstab(std::string_view file, std::string_view text);
+vesko::Result<std::string, Error> decode_fstab_field(std::string_view file, size_t line,
+                                                      std::string_view raw);
+
+// A path reduced to its components, so that /mnt/x, /mnt/x/ and //mnt//x are one key.
+std::string path_key(std::string_view path);
+
+// Mount point (by path_key) to file system type; the topmost mount of a point wins.
+using MountTable = std::map<std::string, std::string>;
+using ActiveSwaps = std::set<std::string>;
+
+vesko::Result<MountTable, Error> parse_mountinfo(std::string_view text);
+// The decoded, unresolved paths of /proc/swaps.
+vesko::Result<std::vector<std::string>, Error> parse_swaps(std::string_view text);
+
+struct FstabSummary {
+    unsigned mounted = 0;
+    unsigned already_mounted = 0;
+    unsigned swaps_activated = 0;
+    unsigned swaps_already_active = 0;
+    unsigned skipped = 0;
+    unsigned optional_failures = 0;
+};
+
+// Mounts and activates what the table at FSTAB_PATH lists (the default table when it does
+// not exist), skipping what is already there.
+vesko::Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path);
+vesko::Result<void, Error> mount_entry(const FstabEntry& entry);
+
+std::string resolve_source(std::string_view source);
+std::string resolve_swap_path(std::string_view source);
+std::string resolve_existing_target(std::string_view path);
+
+}  // namespace mounts
