@@ -349,6 +349,15 @@ Result<std::vector<std::string>, Error> parse_swaps(std::string_view text) {
     return paths;
 }
 
+std::string describe(const FstabSummary& summary) {
+    return "fstab complete: " + std::to_string(summary.mounted) + " mounted, " +
+           std::to_string(summary.already_mounted) + " already mounted, " +
+           std::to_string(summary.swaps_activated) + " swaps activated, " +
+           std::to_string(summary.swaps_already_active) + " swaps already active, " +
+           std::to_string(summary.skipped) + " skipped, " + std::to_string(summary.optional_failures) +
+           " optional failures";
+}
+
 std::string resolve_source(std::string_view source) {
     static constexpr std::pair<const char*, const char*> kPrefixes[] = {
         {"UUID=", "/dev/disk/by-uuid"},

@@ -87,6 +87,9 @@ struct FstabSummary {
     unsigned optional_failures = 0;
 };
 
+// "fstab complete: N mounted, ..." with the six counters in order.
+std::string describe(const FstabSummary& summary);
+
 // Mounts and activates what the table at FSTAB_PATH lists (the default table when it does
 // not exist), skipping what is already there.
 vesko::Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path);

@@ -1,0 +1,355 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace ns {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void write_text(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+[[noreturn]] void keeper_fail(int status_fd, const std::string& what) {
+    write_text(status_fd, "error " + what + ": " + std::strerror(errno) + "\n");
+    _exit(1);
+}
+
+ino_t mount_namespace_of(pid_t pid) {
+    struct stat info;
+    std::string path = "/proc/" + std::to_string(pid) + "/ns/mnt";
+    if (stat(path.c_str(), &info) != 0) return 0;
+    return info.st_ino;
+}
+
+struct StageConfig {
+    const Image* image;
+    std::string root;
+    int console_fd;
+    int null_fd;
+};
+
+// Process 1 of the new namespaces: makes the tmpfs the root and executes /sbin/init.
+int stage_main(void* argument) {
+    auto* config = static_cast<StageConfig*>(argument);
+    dup2(config->console_fd, 1);
+    dup2(config->console_fd, 2);
+    dup2(config->null_fd, 0);
+    // The guard: anything that mounts or pivots runs only as process 1 of a new PID namespace.
+    if (getpid() != 1) {
+        write_text(2, "harness: refusing to run: not process 1 of a new PID namespace\n");
+        _exit(121);
+    }
+    auto die = [](const std::string& what) {
+        write_text(2, "harness: " + what + ": " + std::strerror(errno) + "\n");
+        _exit(122);
+    };
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const std::string& root = config->root;
+    if (config->image->host_tools) {
+        std::string usr = root + "/usr";
+        mkdir(usr.c_str(), 0755);
+        if (mount("/usr", usr.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) die("bind /usr");
+        // Read-only applies to this bind mount only, never to the host's /usr.
+        if (mount(nullptr, usr.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+            die("read-only /usr");
+        }
+    }
+    if (chdir(root.c_str()) != 0) die("chdir root");
+    mkdir("oldroot", 0700);
+    if (syscall(SYS_pivot_root, ".", "oldroot") != 0) die("pivot_root");
+    if (chdir("/") != 0) die("chdir /");
+    if (umount2("/oldroot", MNT_DETACH) != 0) die("detach old root");
+    rmdir("/oldroot");
+    if (config->image->proc_premounted) {
+        mkdir("/proc", 0555);
+        if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NOEXEC | MS_NODEV, nullptr) != 0) die("mount /proc");
+    }
+    std::vector<std::string> argv_text{"/sbin/init"};
+    argv_text.insert(argv_text.end(), config->image->init_args.begin(), config->image->init_args.end());
+    std::vector<std::string> env_text;
+    for (const auto& [name, value] : config->image->env) env_text.push_back(name + "=" + value);
+    std::vector<char*> argv, envp;
+    for (auto& arg : argv_text) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    for (auto& entry : env_text) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    sigset_t empty;
+    sigemptyset(&empty);
+    sigprocmask(SIG_SETMASK, &empty, nullptr);
+    execve("/sbin/init", argv.data(), envp.data());
+    die("exec /sbin/init");
+    return 122;
+}
+
+void populate(const Image& image, const std::string& root) {
+    auto place = [&](const std::string& path) {
+        fs::path where = fs::path(root) / fs::path(path).relative_path();
+        fs::create_directories(where.parent_path());
+        return where;
+    };
+    fs::create_directories(fs::path(root) / "sbin");
+    fs::copy_file(image.init_program, fs::path(root) / "sbin/init");
+    fs::permissions(fs::path(root) / "sbin/init", fs::perms(0755));
+    for (const std::string& dir : image.dirs) fs::create_directories(place(dir));
+    for (const auto& [path, content] : image.files) {
+        std::ofstream(place(path), std::ios::binary) << content;
+    }
+    for (const auto& [path, content] : image.scripts) {
+        fs::path where = place(path);
+        std::ofstream(where, std::ios::binary) << content;
+        fs::permissions(where, fs::perms(0755));
+    }
+    for (const auto& [path, target] : image.links) fs::create_symlink(target, place(path));
+    if (image.host_tools) {
+        for (const char* dir : {"bin", "lib", "lib64"}) {
+            if (fs::exists(fs::path("/usr") / dir)) {
+                fs::create_symlink(std::string("usr/") + dir, fs::path(root) / dir);
+            }
+        }
+    }
+}
+
+// The keeper: owns the private mount namespace with the tmpfs and process 1.
+[[noreturn]] void keeper_main(const Image& image, const std::string& root, pid_t test_pid, int status_fd,
+                              int control_fd, int console_fd) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != test_pid) _exit(1);
+    ino_t host_namespace = mount_namespace_of(test_pid);
+    if (unshare(CLONE_NEWNS) != 0) keeper_fail(status_fd, "unshare(CLONE_NEWNS)");
+    if (host_namespace == 0 || mount_namespace_of(getpid()) == host_namespace) {
+        errno = EPERM;
+        keeper_fail(status_fd, "refusing to mount: still in the test's mount namespace");
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        keeper_fail(status_fd, "make / private");
+    }
+    if (mount("nsroot", root.c_str(), "tmpfs", 0, "mode=0755") != 0) keeper_fail(status_fd, "mount tmpfs");
+    try {
+        populate(image, root);
+    } catch (const std::exception& e) {
+        write_text(status_fd, std::string("error populate: ") + e.what() + "\n");
+        _exit(1);
+    }
+
+    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    StageConfig config{&image, root, console_fd, null_fd};
+    constexpr size_t kStackSize = 1 << 20;
+    std::vector<char> stack(kStackSize);
+    int flags = CLONE_NEWNS | SIGCHLD;
+    if (!image.without_pid_namespace) flags |= CLONE_NEWPID;
+    pid_t init = clone(stage_main, stack.data() + kStackSize, flags, &config);
+    if (init < 0) keeper_fail(status_fd, "clone");
+    close(console_fd);
+    write_text(status_fd, "pid " + std::to_string(init) + "\n");
+
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, init, 0));
+    if (pidfd < 0) keeper_fail(status_fd, "pidfd_open");
+    bool alive = true;
+    for (;;) {
+        pollfd fds[2] = {{control_fd, POLLIN, 0}, {alive ? pidfd : -1, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            keeper_fail(status_fd, "poll");
+        }
+        if (fds[1].revents != 0) {
+            int status = 0;
+            while (waitpid(init, &status, 0) < 0 && errno == EINTR) {
+            }
+            alive = false;
+            int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            write_text(status_fd, "exit " + std::to_string(code) + "\n");
+        }
+        if (fds[0].revents != 0) {
+            unsigned char signal = 0;
+            ssize_t n = read(control_fd, &signal, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                // The test is done: killing process 1 ends every process of its namespace.
+                if (alive) {
+                    kill(init, SIGKILL);
+                    while (waitpid(init, nullptr, 0) < 0 && errno == EINTR) {
+                    }
+                }
+                _exit(0);
+            }
+            if (alive) kill(init, signal);
+        }
+    }
+}
+
+}  // namespace
+
+System::System(const Image& image) {
+    char pattern[] = "/tmp/vesko-nsroot-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    root_ = pattern;
+    int status_pipe[2], control_pipe[2], console_pipe[2];
+    if (pipe2(status_pipe, O_CLOEXEC) != 0 || pipe2(control_pipe, O_CLOEXEC) != 0 ||
+        pipe2(console_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+    pid_t test_pid = getpid();
+    keeper_ = fork();
+    if (keeper_ < 0) throw std::runtime_error("fork failed");
+    if (keeper_ == 0) {
+        close(status_pipe[0]);
+        close(control_pipe[1]);
+        close(console_pipe[0]);
+        keeper_main(image, root_, test_pid, status_pipe[1], control_pipe[0], console_pipe[1]);
+    }
+    close(status_pipe[1]);
+    close(control_pipe[0]);
+    close(console_pipe[1]);
+    status_fd_ = status_pipe[0];
+    control_fd_ = control_pipe[1];
+    console_fd_ = console_pipe[0];
+    fcntl(console_fd_, F_SETFL, O_NONBLOCK);
+    fcntl(status_fd_, F_SETFL, O_NONBLOCK);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (init_pid_ < 0) {
+        size_t newline = status_buffer_.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = status_buffer_.substr(0, newline);
+            status_buffer_.erase(0, newline + 1);
+            if (line.rfind("pid ", 0) == 0) {
+                init_pid_ = std::stoi(line.substr(4));
+                break;
+            }
+            throw std::runtime_error("namespace setup failed: " + line);
+        }
+        if (std::chrono::steady_clock::now() >= deadline || !read_status(100)) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                throw std::runtime_error("namespace setup timed out");
+            }
+        }
+    }
+}
+
+System::~System() {
+    close(control_fd_);  // the keeper kills process 1 and exits
+    int status;
+    bool reaped = false;
+    for (int i = 0; i < 500 && !reaped; ++i) {
+        pid_t done = waitpid(keeper_, &status, WNOHANG);
+        reaped = done == keeper_ || (done < 0 && errno != EINTR);
+        if (!reaped) usleep(10000);
+    }
+    if (!reaped) {
+        kill(keeper_, SIGKILL);
+        waitpid(keeper_, &status, 0);
+    }
+    close(status_fd_);
+    close(console_fd_);
+    // The tmpfs went with the keeper's namespace; only the empty mount point is left.
+    rmdir(root_.c_str());
+}
+
+bool System::read_status(int timeout_ms) {
+    pollfd fd{status_fd_, POLLIN, 0};
+    if (poll(&fd, 1, timeout_ms) <= 0) return false;
+    char buffer[256];
+    ssize_t n = read(status_fd_, buffer, sizeof buffer);
+    if (n <= 0) {
+        if (n == 0) usleep(static_cast<useconds_t>(timeout_ms) * 1000);  // keeper gone
+        return false;
+    }
+    status_buffer_.append(buffer, static_cast<size_t>(n));
+    return true;
+}
+
+void System::send(int signal) {
+    unsigned char byte = static_cast<unsigned char>(signal);
+    write_text(control_fd_, std::string(1, static_cast<char>(byte)));
+}
+
+std::optional<int> System::wait_exit(int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!exit_status_) {
+        size_t newline = status_buffer_.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = status_buffer_.substr(0, newline);
+            status_buffer_.erase(0, newline + 1);
+            if (line.rfind("exit ", 0) == 0) exit_status_ = std::stoi(line.substr(5));
+            continue;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        read_status(static_cast<int>(left.count()));
+    }
+    collect_console(0);
+    return exit_status_;
+}
+
+void System::collect_console(int timeout_ms) {
+    pollfd fd{console_fd_, POLLIN, 0};
+    if (poll(&fd, 1, timeout_ms) <= 0) return;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(console_fd_, buffer, sizeof buffer)) > 0) console_.append(buffer, static_cast<size_t>(n));
+}
+
+bool System::wait_console(const std::string& text, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        collect_console(0);
+        if (console_.find(text) != std::string::npos) return true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        collect_console(static_cast<int>(std::min<long>(left.count(), 50)));
+    }
+}
+
+std::string System::console() {
+    collect_console(0);
+    return console_;
+}
+
+std::string System::in_root(const std::string& path) const {
+    return "/proc/" + std::to_string(keeper_) + "/root" + root_ + path;
+}
+
+bool System::exists(const std::string& path) {
+    struct stat info;
+    return lstat(in_root(path).c_str(), &info) == 0;
+}
+
+std::optional<std::string> System::read_file(const std::string& path) {
+    std::string where = in_root(path);
+    if (fs::is_directory(where)) return std::nullopt;
+    std::ifstream in(where, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+}  // namespace ns

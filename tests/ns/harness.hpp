@@ -1,0 +1,83 @@
+// A throwaway system for tests that run a program as process 1: a new PID namespace and a new
+// private mount namespace whose root is a fresh tmpfs of its own, filled by the test.
+//
+// Layout of the processes:
+//   test process (host namespaces)
+//     └─ keeper: its own private mount namespace, where the tmpfs is mounted; it stays until
+//        the System object goes, so that the test can read the tmpfs afterwards
+//          └─ process 1 of a new PID namespace and a copy of the keeper's mount namespace:
+//             pivots into the tmpfs, detaches the old root and executes /sbin/init
+// Nothing is ever mounted in the test's own namespace. The keeper refuses to mount unless its
+// mount namespace differs from the test's; the stage refuses to run unless it is process 1.
+// Signals reach process 1 through the keeper, which owns it, so a reused process id can never
+// be hit. Every wait is bounded; when the object goes, process 1 is killed (which ends the
+// whole namespace), the keeper exits, the tmpfs disappears with its namespace and the empty
+// directory it was mounted on is removed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ns {
+
+struct Image {
+    std::string init_program;                    // host path, copied to /sbin/init
+    std::vector<std::string> init_args;          // after argv[0]
+    std::map<std::string, std::string> files;    // path in the root -> content, mode 0644
+    std::map<std::string, std::string> scripts;  // path in the root -> content, mode 0755
+    std::map<std::string, std::string> links;    // path in the root -> symbolic link target
+    std::vector<std::string> dirs;
+    std::map<std::string, std::string> env;      // the environment of /sbin/init
+    // Binds the host's /usr read-only and links /bin, /lib and /lib64 into it, for tests
+    // that need a shell or utilities.
+    bool host_tools = false;
+    // Mounts /proc before /sbin/init starts, as an earlier boot stage would.
+    bool proc_premounted = false;
+    // Only for the harness's own test: leaves out the new PID namespace, which the stage
+    // must refuse.
+    bool without_pid_namespace = false;
+};
+
+class System {
+public:
+    // Boots IMAGE; throws std::runtime_error when the namespace cannot be set up.
+    explicit System(const Image& image);
+    ~System();
+    System(const System&) = delete;
+    System& operator=(const System&) = delete;
+
+    // The host's process id of the namespace's process 1.
+    pid_t init_pid() const { return init_pid_; }
+    // Sends SIGNAL to process 1 (through the keeper).
+    void send(int signal);
+    // Exit status of process 1 (its code, or 128 + the signal), once it has ended.
+    std::optional<int> wait_exit(int timeout_ms);
+    // Collects console output until it holds TEXT or TIMEOUT_MS pass.
+    bool wait_console(const std::string& text, int timeout_ms);
+    // Console output so far.
+    std::string console();
+    // A file of the tmpfs root, read through the keeper's namespace; nullopt when missing.
+    std::optional<std::string> read_file(const std::string& path);
+    bool exists(const std::string& path);
+
+private:
+    bool read_status(int timeout_ms);
+    std::string in_root(const std::string& path) const;
+    void collect_console(int timeout_ms);
+
+    std::string root_;
+    pid_t keeper_ = -1;
+    pid_t init_pid_ = -1;
+    int status_fd_ = -1;   // keeper -> test: "pid N", "exit N", "error TEXT" lines
+    int control_fd_ = -1;  // test -> keeper: signals to send; end of file ends everything
+    int console_fd_ = -1;
+    std::string status_buffer_;
+    std::string console_;
+    std::optional<int> exit_status_;
+};
+
+}  // namespace ns

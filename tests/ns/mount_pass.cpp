@@ -1,0 +1,41 @@
+// A stand-in for process 1 in namespace tests: runs the file-system pass of boot the way
+// process 1 does, prints the summary, then lists what is mounted, and exits.
+#include <unistd.h>
+
+#include <string>
+
+#include "fd.hpp"
+#include "mounts.hpp"
+
+int main(int argc, char** argv) {
+    int runs = argc > 1 && std::string(argv[1]) == "--twice" ? 2 : 1;
+    for (int run = 0; run < runs; ++run) {
+        auto summary = mounts::mount_from_fstab("/etc/fstab");
+        if (!summary) {
+            vesko::print_err("veskoinit: fatal: filesystem setup failed: " + summary.error().display() + "\n");
+            return 1;
+        }
+        vesko::print_err("veskoinit: " + mounts::describe(*summary) + "\n");
+    }
+    // Mount point, type and source of every mount, for the test to check.
+    auto mountinfo = vesko::read_file("/proc/self/mountinfo");
+    if (!mountinfo) return 2;
+    std::string listing;
+    size_t at = 0;
+    while (at < mountinfo->size()) {
+        size_t end = mountinfo->find('\n', at);
+        std::string line = mountinfo->substr(at, end - at);
+        at = end == std::string::npos ? mountinfo->size() : end + 1;
+        size_t separator = line.find(" - ");
+        std::string before = line.substr(0, separator), after = line.substr(separator + 3);
+        size_t p = 0;
+        for (int field = 0; field < 4; ++field) p = before.find(' ', p) + 1;
+        std::string mount_point = before.substr(p, before.find(' ', p) - p);
+        std::string type = after.substr(0, after.find(' '));
+        size_t source_start = after.find(' ') + 1;
+        std::string source = after.substr(source_start, after.find(' ', source_start) - source_start);
+        listing += "mount: " + mount_point + " " + type + " " + source + "\n";
+    }
+    vesko::print_out(listing);
+    return 0;
+}

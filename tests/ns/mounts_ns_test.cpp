@@ -1,0 +1,223 @@
+// The file-system pass of boot, run by a stand-in process 1 in a throwaway namespace.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "harness.hpp"
+
+namespace {
+
+struct PassRun {
+    std::optional<int> status;
+    std::string console;
+};
+
+PassRun run_pass(ns::Image image) {
+    image.init_program = MOUNT_PASS_BINARY;
+    ns::System system(image);
+    PassRun run;
+    run.status = system.wait_exit(10000);
+    run.console = system.console();
+    return run;
+}
+
+std::string summary(int mounted, int already, int skipped = 0, int optional_failures = 0) {
+    return "veskoinit: fstab complete: " + std::to_string(mounted) + " mounted, " + std::to_string(already) +
+           " already mounted, 0 swaps activated, 0 swaps already active, " + std::to_string(skipped) +
+           " skipped, " + std::to_string(optional_failures) + " optional failures\n";
+}
+
+// The console up to the mount listing that the stand-in prints last.
+std::string messages(const std::string& console) { return console.substr(0, console.find("mount: ")); }
+
+bool lists(const std::string& console, const std::string& mount) {
+    return console.find("mount: " + mount + "\n") != std::string::npos;
+}
+
+class MountsNsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "namespace tests need root";
+    }
+};
+
+// devtmpfs mounted in a namespace is the host's own instance: the default table may only run
+// where /dev/pts and /dev/shm exist in it already, so that nothing is created on the host.
+bool host_devtmpfs_has_mount_points() {
+    std::ifstream in("/proc/self/mountinfo");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str().find(" /dev rw") != std::string::npos &&
+           text.str().find(" - devtmpfs ") != std::string::npos &&
+           std::filesystem::is_directory("/dev/pts") && std::filesystem::is_directory("/dev/shm");
+}
+
+const std::string kDefaultMounts =
+    "veskoinit: mounted proc on /proc as proc\n"
+    "veskoinit: mounted sysfs on /sys as sysfs\n"
+    "veskoinit: mounted devtmpfs on /dev as devtmpfs\n"
+    "veskoinit: mounted devpts on /dev/pts as devpts\n"
+    "veskoinit: mounted tmpfs on /dev/shm as tmpfs\n"
+    "veskoinit: mounted tmpfs on /run as tmpfs\n";
+const std::string kNoFstab = "veskoinit: /etc/fstab not found; using built-in default filesystems\n";
+
+TEST_F(MountsNsTest, DefaultTableOnAnEmptyRootMountsProcFirst) {
+    if (!host_devtmpfs_has_mount_points()) GTEST_SKIP() << "host devtmpfs lacks /dev/pts or /dev/shm";
+    PassRun run = run_pass({});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(messages(run.console), kNoFstab + kDefaultMounts + summary(6, 0));
+    for (const char* mount : {"/ tmpfs nsroot", "/proc proc proc", "/sys sysfs sysfs", "/dev devtmpfs devtmpfs",
+                              "/dev/pts devpts devpts", "/dev/shm tmpfs tmpfs", "/run tmpfs tmpfs"}) {
+        EXPECT_TRUE(lists(run.console, mount)) << mount << "\n" << run.console;
+    }
+}
+
+TEST_F(MountsNsTest, DefaultTableWithProcAlreadyMounted) {
+    if (!host_devtmpfs_has_mount_points()) GTEST_SKIP() << "host devtmpfs lacks /dev/pts or /dev/shm";
+    ns::Image image;
+    image.proc_premounted = true;
+    PassRun run = run_pass(image);
+    EXPECT_EQ(run.status, 0);
+    std::string expected = kDefaultMounts;
+    expected.replace(0, expected.find('\n') + 1, "veskoinit: /proc already has proc; skipping mount\n");
+    EXPECT_EQ(messages(run.console), kNoFstab + expected + summary(5, 1));
+}
+
+TEST_F(MountsNsTest, RunningThePassTwiceChangesNothingTheSecondTime) {
+    ns::Image image;
+    image.files["/etc/fstab"] =
+        "# test table\n"
+        "proc /proc proc nosuid,noexec,nodev 0 0\n"
+        "tmpfs /run tmpfs mode=0755\n"
+        "tmpfs /mnt/data//x/ tmpfs size=1m\n"
+        "none /never ext4 noauto\n";
+    image.init_args = {"--twice"};
+    PassRun run = run_pass(image);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(messages(run.console),
+              "veskoinit: mounted proc on /proc as proc\n"
+              "veskoinit: mounted tmpfs on /run as tmpfs\n"
+              "veskoinit: mounted tmpfs on /mnt/data//x/ as tmpfs\n"
+              "veskoinit: skipping /never because it is marked noauto\n" +
+                  summary(3, 0, 1) +
+                  "veskoinit: /proc already has proc; skipping mount\n"
+                  "veskoinit: /run already has tmpfs; skipping mount\n"
+                  "veskoinit: /mnt/data//x/ already has tmpfs; skipping mount\n"
+                  "veskoinit: skipping /never because it is marked noauto\n" +
+                  summary(0, 3, 1));
+}
+
+TEST_F(MountsNsTest, TargetsAreCreatedOrUsedAsTheyAre) {
+    ns::Image image;
+    image.proc_premounted = true;
+    image.files["/etc/fstab"] = "tmpfs /mnt/a/b/c tmpfs defaults\ntmpfs /file tmpfs defaults\n";
+    image.files["/file"] = "not a directory\n";
+    PassRun run = run_pass(image);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.console,
+              "veskoinit: mounted tmpfs on /mnt/a/b/c as tmpfs\n"
+              "veskoinit: fatal: filesystem setup failed: cannot mount tmpfs on /file as tmpfs: "
+              "Not a directory (os error 20)\n");
+}
+
+TEST_F(MountsNsTest, TwoLinesForOneTarget) {
+    ns::Image same;
+    same.proc_premounted = true;
+    same.files["/etc/fstab"] = "tmpfs /mnt/x tmpfs defaults\nother //mnt/x/ tmpfs defaults\n";
+    PassRun run = run_pass(same);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(messages(run.console),
+              "veskoinit: mounted tmpfs on /mnt/x as tmpfs\n"
+              "veskoinit: //mnt/x/ already has tmpfs; skipping mount\n" +
+                  summary(1, 1));
+
+    ns::Image different;
+    different.proc_premounted = true;
+    different.files["/etc/fstab"] = "tmpfs /mnt/x tmpfs defaults\nramfs /mnt/x ramfs nofail\n";
+    run = run_pass(different);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.console,
+              "veskoinit: mounted tmpfs on /mnt/x as tmpfs\n"
+              "veskoinit: fatal: filesystem setup failed: /mnt/x is already mounted as tmpfs, expected ramfs\n");
+}
+
+TEST_F(MountsNsTest, OptionalFailuresAndNoautoLines) {
+    ns::Image image;
+    image.proc_premounted = true;
+    image.files["/etc/fstab"] =
+        "none /mnt/bad nosuchfs nofail\n"
+        "PARTLABEL=gone /mnt/p ext4 defaults,nofail\n"
+        "UUID=x /never ext4 noauto\n"
+        "/dev/nothing none swap noauto,pri=3\n"
+        "tmpfs /mnt/ok tmpfs defaults\n";
+    ns::System system([&] {
+        image.init_program = MOUNT_PASS_BINARY;
+        return image;
+    }());
+    EXPECT_EQ(system.wait_exit(10000), 0);
+    EXPECT_EQ(messages(system.console()),
+              "veskoinit: warning: optional mount /mnt/bad failed: cannot mount none on /mnt/bad as nosuchfs: "
+              "No such device (os error 19)\n"
+              "veskoinit: warning: optional mount /mnt/p failed: cannot mount PARTLABEL=gone on /mnt/p as ext4: "
+              "No such file or directory (os error 2)\n"
+              "veskoinit: skipping /never because it is marked noauto\n"
+              "veskoinit: skipping swap /dev/nothing because it is marked noauto\n"
+              "veskoinit: mounted tmpfs on /mnt/ok as tmpfs\n" +
+                  summary(1, 0, 2, 2));
+    EXPECT_TRUE(system.exists("/mnt/bad"));  // created before the mount failed
+    EXPECT_FALSE(system.exists("/never"));   // a noauto line is never examined
+}
+
+TEST_F(MountsNsTest, TaggedSourcesResolveThroughDiskLinksButShowAsWritten) {
+    ns::Image image;
+    image.proc_premounted = true;
+    image.dirs = {"/dev/disk/by-label"};
+    image.links["/dev/disk/by-uuid/abcd-1234"] = "../../fake0";
+    image.files["/etc/fstab"] = "UUID=abcd-1234 /mnt/u tmpfs defaults\nLABEL=data /mnt/l tmpfs nofail\n";
+    PassRun run = run_pass(image);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(messages(run.console),
+              "veskoinit: mounted UUID=abcd-1234 on /mnt/u as tmpfs\n"
+              "veskoinit: mounted LABEL=data on /mnt/l as tmpfs\n" +
+                  summary(2, 0));
+    EXPECT_TRUE(lists(run.console, "/mnt/u tmpfs /dev/disk/by-uuid/abcd-1234")) << run.console;
+    EXPECT_TRUE(lists(run.console, "/mnt/l tmpfs /dev/disk/by-label/data")) << run.console;
+}
+
+TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
+    struct Case {
+        const char* title;
+        ns::Image image;
+        std::string console;
+    };
+    ns::Image invalid;
+    invalid.files["/etc/fstab"] = "proc /proc proc defaults\n# comment\nbad line\n";
+    ns::Image unreadable;
+    unreadable.dirs = {"/etc/fstab"};
+    ns::Image no_proc;
+    no_proc.files["/etc/fstab"] = "tmpfs /run tmpfs defaults\n";
+    const Case cases[] = {
+        {"invalid table", invalid,
+         "veskoinit: fatal: filesystem setup failed: /etc/fstab:3: expected 4 to 6 fstab fields, found 2\n"},
+        {"table is a directory", unreadable,
+         "veskoinit: fatal: filesystem setup failed: cannot read /etc/fstab: Is a directory (os error 21)\n"},
+        {"no proc anywhere", no_proc,
+         "veskoinit: fatal: filesystem setup failed: cannot read /proc/self/mountinfo: "
+         "No such file or directory (os error 2)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        ns::Image image = c.image;
+        image.init_program = MOUNT_PASS_BINARY;
+        ns::System system(image);
+        EXPECT_EQ(system.wait_exit(10000), 1);
+        EXPECT_EQ(system.console(), c.console);
+        EXPECT_FALSE(system.exists("/proc/self"));
+        EXPECT_FALSE(system.exists("/run"));
+    }
+}
+
+}  // namespace
