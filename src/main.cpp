@@ -57,22 +57,9 @@ int init_personality(const std::vector<std::string>& arguments) {
 }  // namespace
 
 std::string program_name(std::string_view argv0) {
-    std::string_view last;
-    bool first = true;
-    size_t start = 0;
-    while (start <= argv0.size()) {
-        size_t end = argv0.find('/', start);
-        if (end == std::string_view::npos) end = argv0.size();
-        std::string_view component = argv0.substr(start, end - start);
-        // Empty components and "." after the first one do not name anything.
-        if (!component.empty() && !(component == "." && !first)) {
-            last = component;
-            first = false;
-        }
-        start = end + 1;
-    }
-    if (last.empty() || last == "." || last == "..") return "veskoinit";
-    return std::string(last);
+    std::vector<std::string_view> components = vesko::path_components(argv0);
+    if (components.empty() || components.back() == "." || components.back() == "..") return "veskoinit";
+    return std::string(components.back());
 }
 
 int check_services(const std::string& directory) {

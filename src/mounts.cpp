@@ -294,20 +294,11 @@ Result<std::vector<FstabEntry>, Error> parse_fstab(std::string_view file, std::s
 }
 
 std::string path_key(std::string_view path) {
-    std::string key;
-    if (!path.empty() && path[0] == '/') key = "/";
-    bool first = true;
-    size_t at = 0;
-    while (at <= path.size()) {
-        size_t end = path.find('/', at);
-        if (end == std::string_view::npos) end = path.size();
-        std::string_view component = path.substr(at, end - at);
-        if (!component.empty() && !(component == "." && !(first && key.empty()))) {
-            if (!key.empty() && key.back() != '/') key += '/';
-            key += component;
-            first = false;
-        }
-        at = end + 1;
+    std::string key = !path.empty() && path[0] == '/' ? "/" : "";
+    std::vector<std::string_view> components = vesko::path_components(path);
+    for (size_t i = 0; i < components.size(); ++i) {
+        if (i > 0) key += '/';
+        key += components[i];
     }
     return key;
 }

@@ -162,6 +162,21 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
     return out;
 }
 
+std::vector<std::string_view> path_components(std::string_view path) {
+    std::vector<std::string_view> components;
+    bool absolute = !path.empty() && path[0] == '/';
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string_view::npos) end = path.size();
+        std::string_view component = path.substr(at, end - at);
+        bool leading_dot = component == "." && !absolute && components.empty() && at == 0;
+        if (!component.empty() && (component != "." || leading_dot)) components.push_back(component);
+        at = end + 1;
+    }
+    return components;
+}
+
 std::string path_join(const std::string& dir, std::string_view name) {
     std::string out = dir;
     if (!out.empty() && out.back() != '/') out += '/';

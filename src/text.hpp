@@ -22,6 +22,10 @@ std::string_view trim_unicode_space(std::string_view text);
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 
+// The components of PATH, without the root, empty components and "." after the first one,
+// so that /mnt/x, /mnt/x/ and //mnt/./x have the same components.
+std::vector<std::string_view> path_components(std::string_view path);
+
 // DIR joined with NAME by one slash (none added when DIR is empty or already ends in one).
 std::string path_join(const std::string& dir, std::string_view name);
 

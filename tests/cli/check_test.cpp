@@ -60,6 +60,15 @@ TEST(InitCommandLine, ProgramNameWithoutAFinalComponentIsTheInitPersonality) {
     }
 }
 
+TEST(InitCommandLine, ProgramNameIsTheLastComponent) {
+    // "veskoctl/." names veskoctl; "veskoinit/.." names nothing.
+    cli::Outcome got = cli::run(cli::binary(), {"/some/where/veskoctl/."});
+    EXPECT_EQ(got.err, "veskoctl: a command is required\nusage: veskoctl logs [-f|--follow]\n");
+    EXPECT_EQ(got.status, 2);
+    got = cli::run(cli::binary(), {"veskoctl/.."});
+    EXPECT_EQ(got.err, kRefusal);
+}
+
 TEST(CheckMode, ReportsServicesInStartOrder) {
     TempDir dir;
     std::string services = dir.mkdir("services");

@@ -59,6 +59,41 @@ std::string personality_link(const TempDir& dir, const std::string& name) {
     return dir.symlink(binary(), "bin/" + name);
 }
 
+namespace {
+
+// Forks and executes PROGRAM with ARGV (an empty ARGV starts it without even argv[0]), with
+// IN, OUT and ERR as its standard streams and OPTIONS applied.
+pid_t start(const std::string& program, const std::vector<std::string>& argv, const RunOptions& options,
+            int in, int out, int err) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid != 0) return pid;
+    dup2(in, 0);
+    if (!options.stdout_file.empty()) {
+        int fd = open(options.stdout_file.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) _exit(126);
+        dup2(fd, out);
+    }
+    dup2(out, 1);
+    dup2(err, 2);
+    for (const auto& [name, value] : options.env) {
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (options.uid >= 0 && (setgid(options.uid) != 0 || setuid(options.uid) != 0)) _exit(126);
+    execv(program.c_str(), args.data());
+    _exit(127);
+}
+
+}  // namespace
+
 Outcome run(const std::string& program, const std::vector<std::string>& argv,
             const RunOptions& options) {
     int out_pipe[2], err_pipe[2], in_pipe[2];
@@ -66,34 +101,7 @@ Outcome run(const std::string& program, const std::vector<std::string>& argv,
         pipe2(in_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe2 failed");
     }
-    // An empty ARGV starts the program without even argv[0].
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(in_pipe[0], 0);
-        if (!options.stdout_file.empty()) {
-            int fd = open(options.stdout_file.c_str(), O_WRONLY | O_CLOEXEC);
-            if (fd < 0) _exit(126);
-            dup2(fd, out_pipe[1]);
-        }
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        for (const auto& [name, value] : options.env) {
-            if (value) {
-                setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                unsetenv(name.c_str());
-            }
-        }
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-        if (options.uid >= 0 && (setgid(options.uid) != 0 || setuid(options.uid) != 0)) _exit(126);
-        execv(program.c_str(), args.data());
-        _exit(127);
-    }
+    pid_t pid = start(program, argv, options, in_pipe[0], out_pipe[1], err_pipe[1]);
     close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
@@ -146,26 +154,9 @@ Background::Background(const std::string& program, const std::vector<std::string
     if (pipe2(out_pipe, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(err_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw std::runtime_error("pipe2 failed");
     }
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        for (const auto& [name, value] : options.env) {
-            if (value) {
-                setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                unsetenv(name.c_str());
-            }
-        }
-        execv(program.c_str(), args.data());
-        _exit(127);
-    }
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_ = start(program, argv, options, null, out_pipe[1], err_pipe[1]);
+    close(null);
     close(out_pipe[1]);
     close(err_pipe[1]);
     out_fd_ = out_pipe[0];

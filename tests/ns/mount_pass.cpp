@@ -1,19 +1,32 @@
 // A stand-in for process 1 in namespace tests: runs the file-system pass of boot the way
-// process 1 does, prints the summary, then lists what is mounted, and exits.
+// process 1 does, prints the summary, then lists what is mounted, and exits. With --log it
+// sets up the log file after the pass, as process 1 does, and the summary goes there.
 #include <unistd.h>
 
 #include <string>
 
 #include "fd.hpp"
+#include "logging.hpp"
 #include "mounts.hpp"
 
 int main(int argc, char** argv) {
-    int runs = argc > 1 && std::string(argv[1]) == "--twice" ? 2 : 1;
+    std::string option = argc > 1 ? argv[1] : "";
+    int runs = option == "--twice" ? 2 : 1;
     for (int run = 0; run < runs; ++run) {
         auto summary = mounts::mount_from_fstab("/etc/fstab");
         if (!summary) {
             vesko::print_err("veskoinit: fatal: filesystem setup failed: " + summary.error().display() + "\n");
             return 1;
+        }
+        if (option == "--log") {
+            auto path = logging::initialize();
+            if (!path) {
+                vesko::print_err("veskoinit: fatal: logging setup failed: " + path.error().display() + "\n");
+                return 1;
+            }
+            vesko::print_err("veskoinit: " + mounts::describe(*summary) + "\n");
+            vesko::print_err("veskoinit: logging output to " + *path + "\n");
+            return 0;
         }
         vesko::print_err("veskoinit: " + mounts::describe(*summary) + "\n");
     }

@@ -220,4 +220,23 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
     }
 }
 
+TEST_F(MountsNsTest, LogSetupAfterThePassWithTheDefaultPath) {
+    ns::Image image;
+    image.proc_premounted = true;
+    image.files["/etc/fstab"] = "tmpfs /run tmpfs defaults\n";
+    image.init_args = {"--log"};
+    image.init_program = MOUNT_PASS_BINARY;
+    for (int boot = 1; boot <= 2; ++boot) {
+        // The tmpfs is new for each system, so the second boot appends to a file it brings.
+        if (boot == 2) image.files["/var/log/veskoinit.log"] = "earlier boot\n";
+        ns::System system(image);
+        EXPECT_EQ(system.wait_exit(10000), 0);
+        // Progress of the pass goes to the console, everything after to the log.
+        EXPECT_EQ(system.console(), "veskoinit: mounted tmpfs on /run as tmpfs\n");
+        EXPECT_EQ(system.read_file("/var/log/veskoinit.log"),
+                  std::string(boot == 2 ? "earlier boot\n" : "") + summary(1, 0) +
+                      "veskoinit: logging output to /var/log/veskoinit.log\n");
+    }
+}
+
 }  // namespace

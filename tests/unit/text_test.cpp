@@ -63,4 +63,14 @@ TEST(Text, SmallFormatters) {
     EXPECT_EQ(vesko::path_join("", "x"), "x");
 }
 
+TEST(Text, PathComponents) {
+    using V = std::vector<std::string_view>;
+    EXPECT_EQ(vesko::path_components("/mnt/x"), (V{"mnt", "x"}));
+    EXPECT_EQ(vesko::path_components("//mnt//./x/"), (V{"mnt", "x"}));
+    EXPECT_EQ(vesko::path_components("./a/./b"), (V{".", "a", "b"}));
+    EXPECT_EQ(vesko::path_components("a/.."), (V{"a", ".."}));
+    EXPECT_EQ(vesko::path_components("/"), V{});
+    EXPECT_EQ(vesko::path_components(""), V{});
+}
+
 }  // namespace
