@@ -242,17 +242,21 @@ System::System(const Image& image) {
                 init_pid_ = std::stoi(line.substr(4));
                 break;
             }
+            shut_down();
             throw std::runtime_error("namespace setup failed: " + line);
         }
         if (std::chrono::steady_clock::now() >= deadline || !read_status(100)) {
             if (std::chrono::steady_clock::now() >= deadline) {
+                shut_down();
                 throw std::runtime_error("namespace setup timed out");
             }
         }
     }
 }
 
-System::~System() {
+System::~System() { shut_down(); }
+
+void System::shut_down() {
     close(control_fd_);  // the keeper kills process 1 and exits
     int status;
     bool reaped = false;

@@ -66,6 +66,8 @@ public:
 
 private:
     bool read_status(int timeout_ms);
+    // Ends process 1 and the keeper and removes the mount point; used once.
+    void shut_down();
     std::string in_root(const std::string& path) const;
     void collect_console(int timeout_ms);
 
