@@ -153,10 +153,8 @@ TEST_F(MountsNsTest, OptionalFailuresAndNoautoLines) {
         "UUID=x /never ext4 noauto\n"
         "/dev/nothing none swap noauto,pri=3\n"
         "tmpfs /mnt/ok tmpfs defaults\n";
-    ns::System system([&] {
-        image.init_program = MOUNT_PASS_BINARY;
-        return image;
-    }());
+    image.init_program = MOUNT_PASS_BINARY;
+    ns::System system(image);
     EXPECT_EQ(system.wait_exit(10000), 0);
     EXPECT_EQ(messages(system.console()),
               "veskoinit: warning: optional mount /mnt/bad failed: cannot mount none on /mnt/bad as nosuchfs: "
