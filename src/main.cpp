@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <exception>
 
 #include "ctl.hpp"
 #include "fd.hpp"
 #include "pid1.hpp"
+#include "power.hpp"
 #include "service.hpp"
 #include "text.hpp"
 
@@ -33,8 +35,17 @@ void ensure_standard_descriptors() {
 int init_personality(const std::vector<std::string>& arguments) {
     if (arguments.empty()) {
         if (getpid() == 1) {
-            pid1::Error error = pid1::run();
-            print_err("veskoinit: fatal: " + error.display() + "\n");
+            std::string reason;
+            // Nothing may end process 1: whatever escapes the boot or the loop is reported
+            // like any other fatal failure.
+            try {
+                reason = pid1::display(pid1::run());
+            } catch (const std::exception& failure) {
+                reason = std::string("unexpected failure: ") + failure.what();
+            } catch (...) {
+                reason = "unexpected failure";
+            }
+            print_err("veskoinit: fatal: " + reason + "\n");
             pid1::park_forever();
         }
         print_err("veskoinit: refusing to run because this process is not PID 1\n");
@@ -83,6 +94,7 @@ int dispatch(const std::vector<std::string>& argv) {
     std::vector<std::string> arguments;
     if (argv.size() > 1) arguments.assign(argv.begin() + 1, argv.end());
     if (name == "veskoctl") return ctl::main(arguments);
+    if (name == "halt" || name == "shutdown" || name == "reboot") return power::main(name, arguments);
     return init_personality(arguments);
 }
 

@@ -14,7 +14,10 @@ namespace mounts {
 using vesko::fail;
 using vesko::lossy;
 using vesko::quoted;
+using vesko::parse_unsigned;
 using vesko::Result;
+using vesko::split_fields;
+using vesko::split_lines;
 
 const char* const kDefaultTable =
     "proc /proc proc nosuid,noexec,nodev 0 0\n"
@@ -76,48 +79,6 @@ namespace {
 Error line_error(Error::Kind kind, std::string_view file, size_t line, std::string value = {}) {
     Error e{kind, std::string(file), line, std::move(value), {}, {}, 0, {}};
     return e;
-}
-
-// Lines split at line feeds, a carriage return before each removed; a final line feed does
-// not start another line.
-std::vector<std::string_view> split_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(line);
-        if (end == std::string_view::npos) break;
-        text.remove_prefix(end + 1);
-    }
-    return lines;
-}
-
-bool is_ascii_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
-
-std::vector<std::string_view> split_fields(std::string_view line) {
-    std::vector<std::string_view> fields;
-    size_t at = 0;
-    while (at < line.size()) {
-        while (at < line.size() && is_ascii_space(line[at])) ++at;
-        size_t start = at;
-        while (at < line.size() && !is_ascii_space(line[at])) ++at;
-        if (at > start) fields.push_back(line.substr(start, at - start));
-    }
-    return fields;
-}
-
-// An optional single "+" and one or more decimal digits, at most MAX.
-std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max) {
-    if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-        if (value > max) return std::nullopt;
-    }
-    return value;
 }
 
 enum class Effect { Ignore, Set, Clear, NoAuto, NoFail, Refuse };

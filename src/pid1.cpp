@@ -1,20 +1,146 @@
 #include "pid1.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/reboot.h>
+#include <sys/signalfd.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "fd.hpp"
+#include "text.hpp"
 
 namespace pid1 {
 
-std::string Error::display() const {
-    switch (kind) {
-        case Kind::System:
-            return operation + " failed: " + os.display();
-    }
-    return {};
+using vesko::print_err;
+
+std::string display(const Error& error) {
+    return std::visit(
+        vesko::Overloaded{
+            [](const LoggingSetup& e) { return "logging setup failed: " + e.error.display(); },
+            [](const FilesystemSetup& e) { return "filesystem setup failed: " + e.error.display(); },
+            [](const ServiceConfiguration& e) { return "service configuration is invalid: " + e.error.display(); },
+            [](const ServiceSupervision& e) { return "service supervision failed: " + e.error.display(); },
+            [](const ShutdownFailed& e) { return "shutdown failed: " + shutdown::display(e.error); },
+            [](const System& e) { return std::string(e.operation) + " failed: " + e.os.display(); },
+            [](const ShortSignalRecord& e) {
+                return "signalfd returned a short record: expected " + std::to_string(e.expected) + " bytes, got " +
+                       std::to_string(e.got);
+            },
+        },
+        error);
 }
 
+Action action_for(unsigned signal) {
+    switch (signal) {
+        case SIGCHLD: return Action::Reap;
+        case SIGINT: return Action::Reboot;
+        case SIGTERM:
+        case SIGPWR: return Action::PowerOff;
+        case SIGUSR1: return Action::Halt;
+        default: return Action::Ignore;
+    }
+}
+
+const char* request_line(Action action) {
+    switch (action) {
+        case Action::Reboot: return "received reboot request";
+        case Action::PowerOff: return "received shutdown request";
+        case Action::Halt: return "received halt request";
+        case Action::Reap:
+        case Action::Ignore: break;
+    }
+    return "";
+}
+
+namespace {
+
+constexpr int kServedSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGPWR, SIGUSR1};
+
+// Unless process 1 turns it off, Ctrl-Alt-Del resets the machine at once, with nothing
+// stopped, synced or unmounted; turned off, the kernel sends SIGINT, a clean reboot request.
+// Inside a PID namespace the call is refused with EINVAL, which is expected there.
+void disable_ctrl_alt_del() {
+    if (::reboot(RB_DISABLE_CAD) == 0 || errno == EINVAL) return;
+    print_err("veskoinit: warning: cannot disable Ctrl-Alt-Del: " + vesko::last_os_error().display() + "\n");
+}
+
+// Reaps every ended child. A restart that cannot start its program leaves that service
+// stopped with a warning: process 1 must go on reaping and serving power requests.
+std::optional<Error> reap(supervisor::Supervisor& supervisor) {
+    for (;;) {
+        auto reaped = supervisor.reap_exited();
+        if (reaped) return std::nullopt;
+        if (reaped.error().kind != supervisor::Error::Kind::Spawn) return ServiceSupervision{reaped.error()};
+        print_err("veskoinit: warning: " + reaped.error().display() + "\n");
+    }
+}
+
+shutdown::PowerRequest request_for(Action action) {
+    if (action == Action::Reboot) return shutdown::PowerRequest::Reboot;
+    if (action == Action::Halt) return shutdown::PowerRequest::Halt;
+    return shutdown::PowerRequest::PowerOff;
+}
+
+}  // namespace
+
 Error run() {
-    // The boot sequence is not part of this build yet; process 1 reports that and parks.
-    return Error{Error::Kind::System, "boot", vesko::OsError{ENOSYS, nullptr}};
+    sigset_t served;
+    if (sigemptyset(&served) != 0) return System{"sigemptyset", vesko::last_os_error()};
+    for (int signal : kServedSignals) {
+        if (sigaddset(&served, signal) != 0) return System{"sigaddset", vesko::last_os_error()};
+    }
+    if (int rc = pthread_sigmask(SIG_BLOCK, &served, nullptr); rc != 0) {
+        return System{"pthread_sigmask", vesko::OsError{rc}};
+    }
+    disable_ctrl_alt_del();
+    vesko::Fd signals(signalfd(-1, &served, SFD_CLOEXEC));
+    if (!signals.valid()) return System{"signalfd", vesko::last_os_error()};
+    // The console process 1 was started with, kept past the log setup: the fallback shell
+    // runs on it, and the last lines of a shutdown go there once the log is closed.
+    vesko::Fd console(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+
+    auto summary = mounts::mount_from_fstab(kFstabPath);
+    if (!summary) return FilesystemSetup{std::move(summary.error())};
+    auto log_path = logging::initialize();
+    if (!log_path) return LoggingSetup{std::move(log_path.error())};
+    print_err("veskoinit: " + mounts::describe(*summary) + "\n");
+    print_err("veskoinit: logging output to " + vesko::lossy(*log_path) + "\n");
+
+    auto catalog = service::Catalog::load(kServiceDirectory);
+    if (!catalog) return ServiceConfiguration{std::move(catalog.error())};
+    print_err("veskoinit: validated " + std::to_string(catalog->services.size()) + " service(s) from " +
+              kServiceDirectory + "\n");
+    // The enabled script services start here, before the direct services.
+    auto supervisor = supervisor::Supervisor::start_all(*catalog, console.get());
+    if (!supervisor) return ServiceSupervision{std::move(supervisor.error())};
+    print_err("veskoinit: PID 1 event loop started\n");
+
+    for (;;) {
+        char record[kSignalRecordSize];
+        ssize_t n = ::read(signals.get(), record, sizeof record);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return System{"read(signalfd)", vesko::last_os_error()};
+        if (static_cast<size_t>(n) != kSignalRecordSize) {
+            return ShortSignalRecord{kSignalRecordSize, static_cast<size_t>(n)};
+        }
+        uint32_t signal = 0;
+        std::memcpy(&signal, record, sizeof signal);  // ssi_signo, the first field
+        Action action = action_for(signal);
+        if (action == Action::Reap) {
+            if (auto failed = reap(*supervisor)) return std::move(*failed);
+        } else if (action == Action::Ignore) {
+            print_err("veskoinit: ignoring unexpected signal " + std::to_string(signal) + "\n");
+        } else {
+            // The first request is final: no record is read while the sequence runs, and it
+            // returns only when it could not finish.
+            print_err(std::string("veskoinit: ") + request_line(action) + "\n");
+            return ShutdownFailed{shutdown::execute(request_for(action), *supervisor, console)};
+        }
+    }
 }
 
 void park_forever() {

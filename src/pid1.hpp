@@ -1,20 +1,61 @@
-// The life of process 1.
+// The life of process 1: the boot sequence, the event loop and the power requests.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <variant>
 
+#include "logging.hpp"
+#include "mounts.hpp"
 #include "os_error.hpp"
+#include "service.hpp"
+#include "shutdown.hpp"
+#include "supervisor.hpp"
 
 namespace pid1 {
 
-struct Error {
-    enum class Kind { System };
-    Kind kind;
-    std::string operation;
-    vesko::OsError os;
-
-    std::string display() const;
+struct LoggingSetup {
+    logging::Error error;
 };
+struct FilesystemSetup {
+    mounts::Error error;
+};
+struct ServiceConfiguration {
+    service::Error error;
+};
+struct ServiceSupervision {
+    supervisor::Error error;
+};
+struct ShutdownFailed {
+    shutdown::Error error;
+};
+// OPERATION is one of "sigemptyset", "sigaddset", "pthread_sigmask", "signalfd" and
+// "read(signalfd)".
+struct System {
+    const char* operation;
+    vesko::OsError os;
+};
+struct ShortSignalRecord {
+    size_t expected;
+    size_t got;
+};
+
+// How the life of process 1 can end. The start of the script services adds its own kind.
+using Error = std::variant<LoggingSetup, FilesystemSetup, ServiceConfiguration, ServiceSupervision,
+                           ShutdownFailed, System, ShortSignalRecord>;
+
+std::string display(const Error& error);
+
+inline constexpr const char* kFstabPath = "/etc/fstab";
+inline constexpr const char* kServiceDirectory = "/etc/veskoinit/services";
+inline constexpr size_t kSignalRecordSize = 128;
+
+// What a signal read from the signal descriptor asks for.
+enum class Action { Reap, Reboot, PowerOff, Halt, Ignore };
+Action action_for(unsigned signal);
+// The line printed for a power request, without "veskoinit: " and the newline.
+const char* request_line(Action action);
 
 // Boots and supervises the machine; returns only on failure.
 Error run();

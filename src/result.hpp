@@ -62,4 +62,13 @@ private:
     std::optional<E> error_;
 };
 
+// A set of lambdas for std::visit, one for each kind of an error variant. It has no default:
+// a kind without its own lambda does not compile.
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
 }  // namespace vesko

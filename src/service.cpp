@@ -41,8 +41,8 @@ const std::vector<ConsoleCandidate> kConsoleCandidates = {
     {"/bin/getty", {"/dev/tty1", "linux"}},
     {"/usr/sbin/getty", {"/dev/tty1", "linux"}},
     {"/sbin/getty", {"/dev/tty1", "linux"}},
-    {"/usr/bin/sh", {"-l"}},
-    {"/bin/sh", {"-l"}},
+    {"/usr/bin/sh", {"-l"}, true},
+    {"/bin/sh", {"-l"}, true},
 };
 
 std::string Error::display() const {
@@ -407,6 +407,7 @@ Result<Catalog, Error> Catalog::fallback_console(std::span<const ConsoleCandidat
         console.origin = kFallbackOrigin;
         console.description = "Fallback interactive console";
         console.restart = RestartPolicy::Always;
+        console.on_console = candidate.shell;
         Catalog catalog;
         catalog.start_order.emplace_back(kFallbackName);
         catalog.services.emplace(kFallbackName, std::move(console));

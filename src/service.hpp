@@ -32,6 +32,9 @@ struct Service {
     std::string origin;  // the defining file, or "<builtin fallback service>"
     std::optional<std::string> description;
     RestartPolicy restart = RestartPolicy::Never;
+    // Runs on the console process 1 was started with (the fallback shell), rather than on the
+    // log file that other services inherit.
+    bool on_console = false;
 };
 
 struct Error {
@@ -64,6 +67,8 @@ struct Error {
 struct ConsoleCandidate {
     const char* program;
     std::vector<const char*> arguments;
+    // A shell, which uses the standard streams it is given; a getty opens its terminal itself.
+    bool shell = false;
 };
 
 // The ten getty programs and shells, in the order they are tried.

@@ -1,7 +1,10 @@
 #include "supervisor.hpp"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <limits>
@@ -74,7 +77,12 @@ bool reached(const timespec& deadline) {
     return t.tv_sec > deadline.tv_sec || (t.tv_sec == deadline.tv_sec && t.tv_nsec >= deadline.tv_nsec);
 }
 
-void sleep_ms(long ms) {
+// Sleeps MS milliseconds, or less when PROCESS (a pidfd, if valid) ends first.
+void wait_step(const vesko::Fd& process, int ms) {
+    if (process.valid()) {
+        pollfd ready{process.get(), POLLIN, 0};
+        if (poll(&ready, 1, ms) >= 0 || errno != EINTR) return;
+    }
     timespec interval{0, ms * 1000000L};
     while (nanosleep(&interval, &interval) != 0 && errno == EINTR) {
     }
@@ -82,8 +90,8 @@ void sleep_ms(long ms) {
 
 }  // namespace
 
-Result<Supervisor, Error> Supervisor::start_all(const service::Catalog& catalog) {
-    Supervisor supervisor(catalog);
+Result<Supervisor, Error> Supervisor::start_all(const service::Catalog& catalog, int console) {
+    Supervisor supervisor(catalog, console);
     for (const std::string& name : catalog.start_order) {
         auto started = supervisor.start_service(name);
         if (!started) return fail(std::move(started.error()));
@@ -93,7 +101,11 @@ Result<Supervisor, Error> Supervisor::start_all(const service::Catalog& catalog)
 
 Result<void, Error> Supervisor::start_service(const std::string& name) {
     const service::Service& definition = catalog_->services.at(name);
-    auto pid = vesko::spawn(definition.command);
+    vesko::SpawnOptions options;
+    if (definition.on_console && console_ >= 0) {
+        options.redirects = {{console_, STDIN_FILENO}, {console_, STDOUT_FILENO}, {console_, STDERR_FILENO}};
+    }
+    auto pid = vesko::spawn(definition.command, options);
     if (!pid) {
         Error e{Error::Kind::Spawn, name, definition.command[0], 0, 0, pid.error()};
         return fail(std::move(e));
@@ -152,36 +164,41 @@ Result<void, Error> Supervisor::reap_exited() {
     }
 }
 
+Result<void, Error> Supervisor::reap_during_shutdown() {
+    for (;;) {
+        int status = 0;
+        pid_t reaped = wait_any(status);
+        if (reaped == 0) return {};
+        if (reaped < 0) {
+            if (errno != ECHILD) return fail(system_error("waitpid"));
+            running_.clear();  // no children at all: every service is gone
+            return {};
+        }
+        ExitStatus exit{status};
+        auto found = running_.find(reaped);
+        if (found == running_.end()) {
+            print_err("veskoinit: reaped adopted child " + std::to_string(reaped) + " during shutdown (" +
+                      exit.description() + ")\n");
+        } else {
+            print_err("veskoinit: stopped service " + found->second + " (" + exit.description() + ")\n");
+            running_.erase(found);
+        }
+    }
+}
+
 Result<bool, Error> Supervisor::wait_until_stopped(pid_t pid, unsigned timeout_seconds) {
     timespec deadline = now();
     deadline.tv_sec += timeout_seconds;
     if (running_.count(pid) == 0) return true;
+    // The process's own descriptor becomes readable the moment it ends, so the wait between
+    // two reaps is cut short then; the step stays the upper bound, for orphans too.
+    vesko::Fd process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     for (;;) {
-        for (;;) {
-            int status = 0;
-            pid_t reaped = wait_any(status);
-            if (reaped == 0) break;
-            if (reaped < 0) {
-                if (errno == ECHILD) {
-                    running_.clear();
-                    break;
-                }
-                return fail(system_error("waitpid"));
-            }
-            ExitStatus exit{status};
-            auto found = running_.find(reaped);
-            if (found == running_.end()) {
-                print_err("veskoinit: reaped adopted child " + std::to_string(reaped) +
-                          " during shutdown (" + exit.description() + ")\n");
-            } else {
-                print_err("veskoinit: stopped service " + found->second + " (" + exit.description() +
-                          ")\n");
-                running_.erase(found);
-            }
-        }
+        auto reaped = reap_during_shutdown();
+        if (!reaped) return fail(std::move(reaped.error()));
         if (running_.count(pid) == 0) return true;
         if (reached(deadline)) return false;
-        sleep_ms(25);
+        wait_step(process, 25);
     }
 }
 

@@ -39,9 +39,12 @@ class Supervisor {
 public:
     // Starts every service of CATALOG in start order. On an error the services started so
     // far keep running. CATALOG must outlive the Supervisor.
-    static vesko::Result<Supervisor, Error> start_all(const service::Catalog& catalog);
+    // CONSOLE, when not -1, is the console process 1 was started with: a service marked to
+    // run on it gets it as standard input, output and error.
+    static vesko::Result<Supervisor, Error> start_all(const service::Catalog& catalog, int console = -1);
 
-    explicit Supervisor(const service::Catalog& catalog) : catalog_(&catalog) {}
+    explicit Supervisor(const service::Catalog& catalog, int console = -1)
+        : catalog_(&catalog), console_(console) {}
 
     // Starts the named service of the catalog and records its process.
     vesko::Result<void, Error> start_service(const std::string& name);
@@ -52,11 +55,15 @@ public:
     vesko::Result<void, Error> stop_all();
     // Reaps until PID is no longer running (true) or TIMEOUT_SECONDS have passed (false).
     vesko::Result<bool, Error> wait_until_stopped(pid_t pid, unsigned timeout_seconds);
+    // Reaps every ended child without blocking and without restarting anything, as the
+    // shutdown sequence needs it: services give their stopped line, orphans theirs.
+    vesko::Result<void, Error> reap_during_shutdown();
 
     const std::map<pid_t, std::string>& running() const { return running_; }
 
 private:
     const service::Catalog* catalog_;
+    int console_ = -1;
     std::map<pid_t, std::string> running_;
 };
 

@@ -184,6 +184,51 @@ std::string path_join(const std::string& dir, std::string_view name) {
     return out;
 }
 
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+namespace {
+
+bool is_ascii_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+}  // namespace
+
+std::vector<std::string_view> split_fields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && is_ascii_space(line[at])) ++at;
+        size_t start = at;
+        while (at < line.size() && !is_ascii_space(line[at])) ++at;
+        if (at > start) fields.push_back(line.substr(start, at - start));
+    }
+    return fields;
+}
+
+std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max) {
+    if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        // Checked before multiplying, so that a maximum of UINT64_MAX cannot wrap around.
+        if (digit > max || value > (max - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
 std::string hex(uint64_t value) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;

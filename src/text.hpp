@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,16 @@ std::vector<std::string_view> path_components(std::string_view path);
 
 // DIR joined with NAME by one slash (none added when DIR is empty or already ends in one).
 std::string path_join(const std::string& dir, std::string_view name);
+
+// Lines split at line feeds, a carriage return before each removed; a final line feed does
+// not start another line.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// The fields of LINE, split at runs of ASCII white space.
+std::vector<std::string_view> split_fields(std::string_view line);
+
+// An optional single "+" and one or more decimal digits, with a value of at most MAX.
+std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max);
 
 // Lowercase hexadecimal without prefix.
 std::string hex(uint64_t value);

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -50,6 +52,7 @@ ino_t mount_namespace_of(pid_t pid) {
 struct StageConfig {
     const Image* image;
     std::string root;
+    std::string terminal;
     int console_fd;
     int null_fd;
 };
@@ -57,9 +60,16 @@ struct StageConfig {
 // Process 1 of the new namespaces: makes the tmpfs the root and executes /sbin/init.
 int stage_main(void* argument) {
     auto* config = static_cast<StageConfig*>(argument);
-    dup2(config->console_fd, 1);
-    dup2(config->console_fd, 2);
-    dup2(config->null_fd, 0);
+    int terminal = config->terminal.empty() ? -1 : open(config->terminal.c_str(), O_RDWR | O_NOCTTY);
+    int output = terminal >= 0 ? terminal : config->console_fd;
+    dup2(output, 1);
+    dup2(output, 2);
+    dup2(terminal >= 0 ? terminal : config->null_fd, 0);
+    if (terminal > 2) close(terminal);
+    if (!config->terminal.empty() && terminal < 0) {
+        write_text(2, "harness: cannot open the terminal\n");
+        _exit(122);
+    }
     // The guard: anything that mounts or pivots runs only as process 1 of a new PID namespace.
     if (getpid() != 1) {
         write_text(2, "harness: refusing to run: not process 1 of a new PID namespace\n");
@@ -117,6 +127,13 @@ void populate(const Image& image, const std::string& root) {
     fs::copy_file(image.init_program, fs::path(root) / "sbin/init");
     fs::permissions(fs::path(root) / "sbin/init", fs::perms(0755));
     for (const std::string& dir : image.dirs) fs::create_directories(place(dir));
+    for (const auto& [path, host] : image.copies) fs::copy_file(host, place(path));
+    for (const auto& [path, device] : image.char_devices) {
+        if (mknod(place(path).c_str(), S_IFCHR | 0666, device) != 0) throw std::runtime_error("mknod " + path);
+    }
+    for (const std::string& path : image.fifos) {
+        if (mkfifo(place(path).c_str(), 0644) != 0) throw std::runtime_error("mkfifo " + path);
+    }
     for (const auto& [path, content] : image.files) {
         std::ofstream(place(path), std::ios::binary) << content;
     }
@@ -136,8 +153,8 @@ void populate(const Image& image, const std::string& root) {
 }
 
 // The keeper: owns the private mount namespace with the tmpfs and process 1.
-[[noreturn]] void keeper_main(const Image& image, const std::string& root, pid_t test_pid, int status_fd,
-                              int control_fd, int console_fd) {
+[[noreturn]] void keeper_main(const Image& image, const std::string& root, const std::string& terminal,
+                              pid_t test_pid, int status_fd, int control_fd, int console_fd) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != test_pid) _exit(1);
     ino_t host_namespace = mount_namespace_of(test_pid);
@@ -156,9 +173,20 @@ void populate(const Image& image, const std::string& root) {
         write_text(status_fd, std::string("error populate: ") + e.what() + "\n");
         _exit(1);
     }
+    if (!terminal.empty()) {
+        // The bind lives in the keeper's namespace and the copy process 1 gets.
+        std::string console = root + "/dev/console";
+        mkdir((root + "/dev").c_str(), 0755);
+        int placeholder = open(console.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (placeholder < 0) keeper_fail(status_fd, "create /dev/console");
+        close(placeholder);
+        if (mount(terminal.c_str(), console.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            keeper_fail(status_fd, "bind the terminal over /dev/console");
+        }
+    }
 
     int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-    StageConfig config{&image, root, console_fd, null_fd};
+    StageConfig config{&image, root, terminal, console_fd, null_fd};
     constexpr size_t kStackSize = 1 << 20;
     std::vector<char> stack(kStackSize);
     int flags = CLONE_NEWNS | SIGCHLD;
@@ -205,7 +233,27 @@ void populate(const Image& image, const std::string& root) {
 
 }  // namespace
 
+std::string unavailable() {
+    if (geteuid() != 0) return "namespace tests need root";
+    std::ifstream swaps("/proc/swaps");
+    std::string header, line;
+    std::getline(swaps, header);
+    if (std::getline(swaps, line) && !line.empty()) {
+        return "the host has active swap, which a shutdown inside a namespace would reach";
+    }
+    return "";
+}
+
+bool host_devtmpfs_has_mount_points() {
+    std::ifstream in("/proc/self/mountinfo");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str().find(" /dev rw") != std::string::npos && text.str().find(" - devtmpfs ") != std::string::npos &&
+           fs::is_directory("/dev/pts") && fs::is_directory("/dev/shm");
+}
+
 System::System(const Image& image) {
+    if (std::string reason = unavailable(); !reason.empty()) throw std::runtime_error(reason);
     char pattern[] = "/tmp/vesko-nsroot-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     root_ = pattern;
@@ -214,6 +262,15 @@ System::System(const Image& image) {
         pipe2(console_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe2 failed");
     }
+    std::string terminal;
+    if (image.console_pty) {
+        terminal_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal_fd_ < 0 || grantpt(terminal_fd_) != 0 || unlockpt(terminal_fd_) != 0) {
+            throw std::runtime_error("cannot open a pseudo-terminal");
+        }
+        terminal = ptsname(terminal_fd_);
+        fcntl(terminal_fd_, F_SETFL, O_NONBLOCK);
+    }
     pid_t test_pid = getpid();
     keeper_ = fork();
     if (keeper_ < 0) throw std::runtime_error("fork failed");
@@ -221,7 +278,7 @@ System::System(const Image& image) {
         close(status_pipe[0]);
         close(control_pipe[1]);
         close(console_pipe[0]);
-        keeper_main(image, root_, test_pid, status_pipe[1], control_pipe[0], console_pipe[1]);
+        keeper_main(image, root_, terminal, test_pid, status_pipe[1], control_pipe[0], console_pipe[1]);
     }
     close(status_pipe[1]);
     close(control_pipe[0]);
@@ -271,6 +328,7 @@ void System::shut_down() {
     }
     close(status_fd_);
     close(console_fd_);
+    if (terminal_fd_ >= 0) close(terminal_fd_);
     // The tmpfs went with the keeper's namespace; only the empty mount point is left.
     rmdir(root_.c_str());
 }
@@ -336,6 +394,27 @@ std::string System::console() {
     collect_console(0);
     return console_;
 }
+
+bool System::wait_terminal(const std::string& text, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(terminal_fd_, buffer, sizeof buffer)) > 0) terminal_.append(buffer, static_cast<size_t>(n));
+        if (terminal_.find(text) != std::string::npos) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        pollfd fd{terminal_fd_, POLLIN, 0};
+        // Without an open slave the master reports a hang-up at once: sleep instead.
+        if (poll(&fd, 1, 20) > 0 && (fd.revents & POLLHUP) != 0) usleep(20000);
+    }
+}
+
+std::string System::terminal() {
+    wait_terminal("\x01never\x01", 0);
+    return terminal_;
+}
+
+void System::type(const std::string& keys) { write_text(terminal_fd_, keys); }
 
 std::string System::in_root(const std::string& path) const {
     return "/proc/" + std::to_string(keeper_) + "/root" + root_ + path;

@@ -30,21 +30,39 @@ struct Image {
     std::map<std::string, std::string> files;    // path in the root -> content, mode 0644
     std::map<std::string, std::string> scripts;  // path in the root -> content, mode 0755
     std::map<std::string, std::string> links;    // path in the root -> symbolic link target
+    std::map<std::string, std::string> copies;   // path in the root -> host file, mode kept
     std::vector<std::string> dirs;
+    std::vector<std::string> fifos;
+    std::map<std::string, dev_t> char_devices;   // path in the root -> device number
     std::map<std::string, std::string> env;      // the environment of /sbin/init
     // Binds the host's /usr read-only and links /bin, /lib and /lib64 into it, for tests
     // that need a shell or utilities.
     bool host_tools = false;
     // Mounts /proc before /sbin/init starts, as an earlier boot stage would.
     bool proc_premounted = false;
+    // A pseudo-terminal that the test holds is the console: process 1 starts with its slave
+    // as standard input, output and error (console() then stays empty), and the slave is
+    // bound over /dev/console (the image must not mount anything over /dev then). See
+    // wait_terminal, terminal and type.
+    bool console_pty = false;
     // Only for the harness's own test: leaves out the new PID namespace, which the stage
     // must refuse.
     bool without_pid_namespace = false;
 };
 
+// Why this machine cannot run namespace tests, or "" when it can: they need root, and no
+// swap may be active on the host (swap is global: a shutdown inside a namespace lists the
+// host's swap areas and would try to deactivate them).
+std::string unavailable();
+
+// Whether the host's devtmpfs, which a namespace that mounts devtmpfs shares, already has
+// /dev/pts and /dev/shm, so that mounting the default table creates nothing on the host.
+bool host_devtmpfs_has_mount_points();
+
 class System {
 public:
-    // Boots IMAGE; throws std::runtime_error when the namespace cannot be set up.
+    // Boots IMAGE; throws std::runtime_error when the namespace cannot be set up, or when
+    // unavailable() says it must not be.
     explicit System(const Image& image);
     ~System();
     System(const System&) = delete;
@@ -63,6 +81,14 @@ public:
     // A file of the tmpfs root, read through the keeper's namespace; nullopt when missing.
     std::optional<std::string> read_file(const std::string& path);
     bool exists(const std::string& path);
+    // The path of a file of the tmpfs root as the test process can reach it (for FIFOs).
+    std::string host_path(const std::string& path) const { return in_root(path); }
+
+    // The pseudo-terminal behind /dev/console (console_pty only): what was written to it,
+    // collected until it holds TEXT or TIMEOUT_MS pass, and keys typed into it.
+    bool wait_terminal(const std::string& text, int timeout_ms);
+    std::string terminal();
+    void type(const std::string& keys);
 
 private:
     bool read_status(int timeout_ms);
@@ -77,6 +103,8 @@ private:
     int status_fd_ = -1;   // keeper -> test: "pid N", "exit N", "error TEXT" lines
     int control_fd_ = -1;  // test -> keeper: signals to send; end of file ends everything
     int console_fd_ = -1;
+    int terminal_fd_ = -1;  // master of the pseudo-terminal bound over /dev/console
+    std::string terminal_;
     std::string status_buffer_;
     std::string console_;
     std::optional<int> exit_status_;

@@ -20,7 +20,7 @@ std::string host_mountinfo() {
 class HarnessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "namespace tests need root";
+        if (std::string reason = ns::unavailable(); !reason.empty()) GTEST_SKIP() << reason;
     }
 };
 

@@ -1,0 +1,347 @@
+// The real executable as process 1 of a throwaway system: boot, supervision, power requests
+// and the shutdown sequence, checked through the console and the log file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "harness.hpp"
+
+namespace {
+
+const char* const kLog = "/var/log/veskoinit.log";
+
+std::string service_file(const std::string& command, const std::string& extra = "") {
+    return "command = " + command + "\n" + extra;
+}
+
+// veskoinit as /sbin/init with its power command links, and busybox for services.
+ns::Image base_image() {
+    ns::Image image;
+    image.init_program = VESKOINIT_BINARY;
+    image.copies["/bin/busybox"] = "/bin/busybox";
+    for (const char* applet : {"sh", "sleep", "touch", "rm", "umount", "cat"}) {
+        image.links[std::string("/bin/") + applet] = "busybox";
+    }
+    for (const char* command : {"reboot", "shutdown", "halt"}) image.links[std::string("/sbin/") + command] = "init";
+    image.dirs = {"/tmp"};
+    image.char_devices["/dev/null"] = makedev(1, 3);  // the shell's background jobs read it
+    image.env = {{"PATH", "/bin:/sbin"}};
+    return image;
+}
+
+// Process ids differ from run to run; the lines are compared without them.
+std::string without_pids(const std::string& text) {
+    static const std::regex kPid("(pid|child) [0-9]+");
+    return std::regex_replace(text, kPid, "$1 #");
+}
+
+std::string log_of(ns::System& system) { return without_pids(system.read_file(kLog).value_or("<no log>")); }
+
+bool wait_log(ns::System& system, const std::string& text, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (log_of(system).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::string summary(int mounted) {
+    return "veskoinit: fstab complete: " + std::to_string(mounted) +
+           " mounted, 0 already mounted, 0 swaps activated, 0 swaps already active, 0 skipped, 0 optional "
+           "failures\n";
+}
+
+std::string boot_log(int mounted, int services) {
+    return summary(mounted) + "veskoinit: logging output to /var/log/veskoinit.log\n" +
+           "veskoinit: validated " + std::to_string(services) + " service(s) from /etc/veskoinit/services\n";
+}
+
+// The kernel ends process 1 of a PID namespace with SIGHUP after a reboot call and with
+// SIGINT after a power-off call: the harness reports 128 + the signal.
+constexpr int kRebooted = 128 + SIGHUP;
+constexpr int kPoweredOff = 128 + SIGINT;
+
+const char* const kProcOnly = "proc /proc proc defaults\n";
+
+class Pid1NsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string reason = ns::unavailable(); !reason.empty()) GTEST_SKIP() << reason;
+    }
+};
+
+TEST_F(Pid1NsTest, BootsWithTheDefaultTableAndRebootsOnTheRebootCommand) {
+    if (!ns::host_devtmpfs_has_mount_points()) GTEST_SKIP() << "host devtmpfs lacks /dev/pts or /dev/shm";
+    ns::Image image = base_image();
+    image.files["/etc/veskoinit/services/a-base.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    image.files["/etc/veskoinit/services/b-app.toml"] =
+        service_file(R"(["/bin/sleep", "1000"])", "requires = [\"a-base\"]\n");
+    // Waits for the test's word, then becomes the reboot command; SIGTERM stays ignored
+    // across the exec, so its exit status does not race with the shutdown.
+    image.files["/etc/veskoinit/services/z-request.toml"] = service_file(
+        R"(["/bin/sh", "-c", "trap '' TERM; while [ ! -e /tmp/go ]; do sleep 0.02; done; exec /sbin/reboot"])");
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "event loop started\n", 5000)) << system.console();
+    std::ofstream(system.host_path("/tmp/go")) << "";
+    EXPECT_EQ(system.wait_exit(10000), kRebooted);
+    EXPECT_EQ(system.console(),
+              "veskoinit: /etc/fstab not found; using built-in default filesystems\n"
+              "veskoinit: mounted proc on /proc as proc\n"
+              "veskoinit: mounted sysfs on /sys as sysfs\n"
+              "veskoinit: mounted devtmpfs on /dev as devtmpfs\n"
+              "veskoinit: mounted devpts on /dev/pts as devpts\n"
+              "veskoinit: mounted tmpfs on /dev/shm as tmpfs\n"
+              "veskoinit: mounted tmpfs on /run as tmpfs\n"
+              "veskoinit: remounted / read-only\n");
+    EXPECT_EQ(log_of(system), boot_log(6, 3) +
+                                  "veskoinit: started service a-base as pid #\n"
+                                  "veskoinit: started service b-app as pid #\n"
+                                  "veskoinit: started service z-request as pid #\n"
+                                  "veskoinit: PID 1 event loop started\n"
+                                  "veskoinit: received reboot request\n"
+                                  "veskoinit: stopped service z-request (exited with status 0)\n"
+                                  "veskoinit: stopped service b-app (killed by signal 15)\n"
+                                  "veskoinit: stopped service a-base (killed by signal 15)\n"
+                                  // Deepest first, the newest mount first among equals.
+                                  "veskoinit: unmounted /dev/shm\n"
+                                  "veskoinit: unmounted /dev/pts\n"
+                                  "veskoinit: unmounted /run\n"
+                                  "veskoinit: unmounted /dev\n"
+                                  "veskoinit: unmounted /sys\n"
+                                  "veskoinit: unmounted /proc\n");
+}
+
+TEST_F(Pid1NsTest, RestartsByPolicyReapsOrphansAndPowersOffOnSigterm) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = kProcOnly;
+    // Each service acts a moment after the one before, so that the log has one order.
+    image.files["/etc/veskoinit/services/crash.toml"] = service_file(
+        R"(["/bin/sh", "-c", "[ -e /tmp/crashed ] && exec sleep 1000; touch /tmp/crashed; exit 3"])",
+        "restart = \"on-failure\"\n");
+    image.files["/etc/veskoinit/services/once.toml"] = service_file(
+        R"(["/bin/sh", "-c", "[ -e /tmp/once ] && exec sleep 1000; sleep 0.3; touch /tmp/once"])",
+        "restart = \"always\"\n");
+    // Leaves a child that outlives it (reaped by process 1) and a daemon that stays.
+    image.files["/etc/veskoinit/services/orphans.toml"] = service_file(
+        R"(["/bin/sh", "-c", "sleep 0.6; (sleep 0.3; exit 2) & sleep 1000 & exit 0"])");
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "reaped adopted child # (exited with status 2)\n", 5000)) << log_of(system);
+    system.send(SIGTERM);
+    EXPECT_EQ(system.wait_exit(10000), kPoweredOff);
+    EXPECT_EQ(system.console(),
+              "veskoinit: mounted proc on /proc as proc\n"
+              "veskoinit: remounted / read-only\n");
+    EXPECT_EQ(log_of(system), boot_log(1, 3) +
+                                  "veskoinit: started service crash as pid #\n"
+                                  "veskoinit: started service once as pid #\n"
+                                  "veskoinit: started service orphans as pid #\n"
+                                  "veskoinit: PID 1 event loop started\n"
+                                  "veskoinit: service crash exited (exited with status 3)\n"
+                                  "veskoinit: restarting service crash after exited with status 3\n"
+                                  "veskoinit: started service crash as pid #\n"
+                                  "veskoinit: service once exited (exited with status 0)\n"
+                                  "veskoinit: restarting service once after clean exit\n"
+                                  "veskoinit: started service once as pid #\n"
+                                  "veskoinit: service orphans exited (exited with status 0)\n"
+                                  "veskoinit: reaped adopted child # (exited with status 2)\n"
+                                  "veskoinit: received shutdown request\n"
+                                  "veskoinit: stopped service once (killed by signal 15)\n"
+                                  "veskoinit: stopped service crash (killed by signal 15)\n"
+                                  "veskoinit: sending SIGTERM to all remaining processes\n"
+                                  "veskoinit: reaped adopted child # during shutdown (killed by signal 15)\n"
+                                  "veskoinit: unmounted /proc\n");
+}
+
+// A service that ignores SIGTERM, a daemon that does too, a service whose program is gone at
+// its restart, and requests that arrive while the shutdown runs.
+TEST_F(Pid1NsTest, StubbornProcessesVanishedProgramsAndLateRequests) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = kProcOnly;
+    image.files["/etc/veskoinit/services/stubborn.toml"] =
+        service_file(R"(["/bin/sh", "-c", "trap '' TERM; sleep 1000 & exec sleep 1000"])");
+    image.scripts["/tmp/vanish"] = "#!/bin/sh\nrm /tmp/vanish\nexit 1\n";
+    image.files["/etc/veskoinit/services/vanish.toml"] =
+        service_file(R"(["/tmp/vanish"])", "restart = \"always\"\n");
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "using \"/tmp/vanish\": No such file or directory (os error 2)\n", 5000))
+        << log_of(system);
+    system.send(SIGPWR);
+    ASSERT_TRUE(wait_log(system, "received shutdown request\n", 5000));
+    system.send(SIGUSR1);
+    system.send(SIGINT);
+    EXPECT_EQ(system.wait_exit(30000), kPoweredOff);
+    EXPECT_EQ(log_of(system),
+              boot_log(1, 2) +
+                  "veskoinit: started service stubborn as pid #\n"
+                  "veskoinit: started service vanish as pid #\n"
+                  "veskoinit: PID 1 event loop started\n"
+                  "veskoinit: service vanish exited (exited with status 1)\n"
+                  "veskoinit: restarting service vanish after exited with status 1\n"
+                  "veskoinit: warning: cannot start service \"vanish\" using \"/tmp/vanish\": "
+                  "No such file or directory (os error 2)\n"
+                  "veskoinit: received shutdown request\n"
+                  "veskoinit: service stubborn did not stop within 10 seconds; sending SIGKILL\n"
+                  "veskoinit: stopped service stubborn (killed by signal 9)\n"
+                  "veskoinit: sending SIGTERM to all remaining processes\n"
+                  "veskoinit: sending SIGKILL to all remaining processes\n"
+                  "veskoinit: reaped adopted child # during shutdown (killed by signal 9)\n"
+                  "veskoinit: unmounted /proc\n");
+}
+
+// Requests sent while the boot still waits for /etc/fstab (a FIFO here) are served once the
+// loop starts: the first one, a reboot; the halt behind it has no effect.
+TEST_F(Pid1NsTest, RequestsDuringBootAreServedWhenTheLoopStarts) {
+    ns::Image image = base_image();
+    image.fifos = {"/etc/fstab"};
+    image.files["/etc/veskoinit/services/idle.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    ns::System system(image);
+    // The fstab is opened only once the five signals are blocked.
+    std::string fifo = system.host_path("/etc/fstab");
+    int writer = -1;
+    for (int i = 0; i < 500 && writer < 0; ++i) {
+        writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(writer, 0) << "process 1 never opened /etc/fstab";
+    system.send(SIGUSR1);
+    system.send(SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(system.read_file(kLog), std::nullopt);  // still booting
+    ASSERT_EQ(write(writer, kProcOnly, strlen(kProcOnly)), static_cast<ssize_t>(strlen(kProcOnly)));
+    close(writer);
+    EXPECT_EQ(system.wait_exit(10000), kRebooted);
+    EXPECT_EQ(log_of(system), boot_log(1, 1) +
+                                  "veskoinit: started service idle as pid #\n"
+                                  "veskoinit: PID 1 event loop started\n"
+                                  "veskoinit: received reboot request\n"
+                                  "veskoinit: stopped service idle (killed by signal 15)\n"
+                                  "veskoinit: unmounted /proc\n");
+}
+
+TEST_F(Pid1NsTest, TheLogOnAFileSystemOfItsOwnIsClosedBeforeTheRemount) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = "proc /proc proc defaults\ntmpfs /var/log tmpfs defaults\n";
+    image.files["/etc/veskoinit/services/idle.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    ns::System system(image);
+    // The log's file system is mounted in process 1's namespace only: read it through there.
+    std::string log = "/proc/" + std::to_string(system.init_pid()) + "/root" + kLog;
+    bool started = false;
+    for (int i = 0; i < 500 && !started; ++i) {
+        std::ifstream in(log);
+        std::stringstream text;
+        text << in.rdbuf();
+        started = text.str().find("event loop started\n") != std::string::npos;
+        if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(started) << system.console();
+    system.send(SIGPWR);
+    EXPECT_EQ(system.wait_exit(10000), kPoweredOff);
+    // The log went with its file system; the console shows the end.
+    EXPECT_EQ(system.console(),
+              "veskoinit: mounted proc on /proc as proc\n"
+              "veskoinit: mounted tmpfs on /var/log as tmpfs\n"
+              "veskoinit: remounted / read-only\n");
+}
+
+// Failures of the sequence are fatal: process 1 reports them and parks, and the test ends it.
+TEST_F(Pid1NsTest, AShutdownThatCannotFinishParks) {
+    struct Case {
+        const char* title;
+        int signal;
+        std::string service;
+        std::string wait_for;
+        std::string end_of_log;
+    };
+    const Case cases[] = {
+        {"mountinfo unreadable", SIGINT, service_file(R"(["/bin/umount", "-l", "/proc"])"),
+         "service gone exited (exited with status 0)\n",
+         "veskoinit: received reboot request\n"
+         "veskoinit: fatal: shutdown failed: cannot read /proc/self/mountinfo: No such file or directory (os "
+         "error 2)\n"},
+        // Without a console to ask on, a halt stops nothing.
+        {"halt without a console", SIGUSR1, service_file(R"(["/bin/sleep", "1000"])"), "event loop started\n",
+         "veskoinit: PID 1 event loop started\n"
+         "veskoinit: received halt request\n"
+         "veskoinit: fatal: shutdown failed: console error: No such file or directory (os error 2)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        ns::Image image = base_image();
+        image.files["/etc/fstab"] = kProcOnly;
+        image.files["/etc/veskoinit/services/gone.toml"] = c.service;
+        ns::System system(image);
+        ASSERT_TRUE(wait_log(system, c.wait_for, 5000)) << log_of(system);
+        system.send(c.signal);
+        ASSERT_TRUE(wait_log(system, "fatal", 5000)) << log_of(system);
+        EXPECT_EQ(system.wait_exit(300), std::nullopt);
+        std::string log = log_of(system);
+        ASSERT_GE(log.size(), c.end_of_log.size());
+        EXPECT_EQ(log.substr(log.size() - c.end_of_log.size()), c.end_of_log) << log;
+    }
+}
+
+// The halt prompt on a console that the test holds: other keys do nothing, Space powers
+// off, Return reboots.
+TEST_F(Pid1NsTest, HaltAsksOnTheConsole) {
+    struct Case {
+        const char* key;
+        int status;
+    };
+    for (const Case& c : {Case{" ", kPoweredOff}, Case{"\r", kRebooted}}) {
+        SCOPED_TRACE(c.status);
+        ns::Image image = base_image();
+        image.console_pty = true;
+        image.files["/etc/fstab"] = kProcOnly;
+        image.files["/etc/veskoinit/services/idle.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+        ns::System system(image);
+        ASSERT_TRUE(wait_log(system, "event loop started\n", 5000)) << system.terminal();
+        system.send(SIGUSR1);
+        const std::string prompt = "System Halted: press enter to reboot or space to shutdown";
+        ASSERT_TRUE(system.wait_terminal(prompt, 5000)) << system.terminal();
+        system.type("xq\t");
+        EXPECT_EQ(system.wait_exit(300), std::nullopt);
+        system.type(c.key);
+        EXPECT_EQ(system.wait_exit(5000), c.status);
+        // Output to a terminal has its line feeds turned into CR LF.
+        EXPECT_EQ(system.terminal(),
+                  "veskoinit: mounted proc on /proc as proc\r\n"
+                  "veskoinit: remounted / read-only\r\n"
+                  "\r\n" + prompt + "\r\n");
+        EXPECT_EQ(log_of(system), boot_log(1, 1) +
+                                      "veskoinit: started service idle as pid #\n"
+                                      "veskoinit: PID 1 event loop started\n"
+                                      "veskoinit: received halt request\n"
+                                      "veskoinit: stopped service idle (killed by signal 15)\n"
+                                      "veskoinit: unmounted /dev/console\n"
+                                      "veskoinit: unmounted /proc\n");
+    }
+}
+
+// Without service files the fallback console runs a login shell on the console process 1
+// was started with, not on the log.
+TEST_F(Pid1NsTest, TheFallbackShellRunsOnTheConsole) {
+    ns::Image image = base_image();
+    image.console_pty = true;
+    image.files["/etc/fstab"] = kProcOnly;
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "event loop started\n", 5000)) << system.terminal();
+    system.type("echo answer-$((6 * 7))\n");
+    EXPECT_TRUE(system.wait_terminal("answer-42", 5000)) << system.terminal();
+    EXPECT_EQ(log_of(system), summary(1) +
+                                  "veskoinit: logging output to /var/log/veskoinit.log\n"
+                                  "veskoinit: /etc/veskoinit/services not found; starting fallback console service\n"
+                                  "veskoinit: validated 1 service(s) from /etc/veskoinit/services\n"
+                                  "veskoinit: started service fallback-console as pid #\n"
+                                  "veskoinit: PID 1 event loop started\n");
+}
+
+}  // namespace
