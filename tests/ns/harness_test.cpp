@@ -37,6 +37,16 @@ TEST_F(HarnessTest, RefusesToRunOutsideANewPidNamespace) {
     EXPECT_EQ(host_mountinfo(), before);
 }
 
+// The shutdown sequence has a guard of its own: called outside process 1 it touches nothing.
+TEST_F(HarnessTest, TheShutdownSequenceRefusesOutsideProcessOne) {
+    ns::Image image;
+    image.init_program = MOUNT_PASS_BINARY;
+    image.init_args = {"--shutdown-in-child"};
+    ns::System system(image);
+    EXPECT_EQ(system.wait_exit(5000), 0);
+    EXPECT_EQ(system.console(), "refusing to shut down because this process is not PID 1\n");
+}
+
 TEST_F(HarnessTest, RunsTheProgramAsProcessOneOnATmpfsRoot) {
     std::string before = host_mountinfo();
     ns::Image image;

@@ -1,6 +1,8 @@
 // A stand-in for process 1 in namespace tests: runs the file-system pass of boot the way
 // process 1 does, prints the summary, then lists what is mounted, and exits. With --log it
-// sets up the log file after the pass, as process 1 does, and the summary goes there.
+// sets up the log file after the pass, as process 1 does, and the summary goes there. With
+// --shutdown-in-child it calls the shutdown sequence from a process that is not process 1.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -8,9 +10,24 @@
 #include "fd.hpp"
 #include "logging.hpp"
 #include "mounts.hpp"
+#include "shutdown.hpp"
 
 int main(int argc, char** argv) {
     std::string option = argc > 1 ? argv[1] : "";
+    if (option == "--shutdown-in-child") {
+        pid_t child = fork();
+        if (child == 0) {
+            service::Catalog catalog;
+            supervisor::Supervisor supervisor(catalog);
+            vesko::Fd console;
+            shutdown::Error error = shutdown::execute(shutdown::PowerRequest::Reboot, supervisor, console);
+            vesko::print_out(shutdown::display(error) + "\n");
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     int runs = option == "--twice" ? 2 : 1;
     for (int run = 0; run < runs; ++run) {
         auto summary = mounts::mount_from_fstab("/etc/fstab");
