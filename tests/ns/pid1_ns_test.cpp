@@ -227,10 +227,13 @@ TEST_F(Pid1NsTest, RequestsDuringBootAreServedWhenTheLoopStarts) {
                                   "veskoinit: unmounted /proc\n");
 }
 
-TEST_F(Pid1NsTest, TheLogOnAFileSystemOfItsOwnIsClosedBeforeTheRemount) {
+// Powered off by the shutdown command, with the log on a file system of its own: it is
+// closed before the remount, so that file system can go and / can become read-only.
+TEST_F(Pid1NsTest, TheShutdownCommandPowersOffWithTheLogOnItsOwnFileSystem) {
     ns::Image image = base_image();
     image.files["/etc/fstab"] = "proc /proc proc defaults\ntmpfs /var/log tmpfs defaults\n";
-    image.files["/etc/veskoinit/services/idle.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    image.files["/etc/veskoinit/services/request.toml"] = service_file(
+        R"(["/bin/sh", "-c", "trap '' TERM; while [ ! -e /tmp/go ]; do sleep 0.02; done; exec /sbin/shutdown"])");
     ns::System system(image);
     // The log's file system is mounted in process 1's namespace only: read it through there.
     std::string log = "/proc/" + std::to_string(system.init_pid()) + "/root" + kLog;
@@ -243,7 +246,7 @@ TEST_F(Pid1NsTest, TheLogOnAFileSystemOfItsOwnIsClosedBeforeTheRemount) {
         if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(started) << system.console();
-    system.send(SIGPWR);
+    std::ofstream(system.host_path("/tmp/go")) << "";
     EXPECT_EQ(system.wait_exit(10000), kPoweredOff);
     // The log went with its file system; the console shows the end.
     EXPECT_EQ(system.console(),
