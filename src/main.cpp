@@ -23,11 +23,15 @@ using vesko::print_err;
 using vesko::print_out;
 
 // Descriptors 0, 1 and 2 must be open before anything else is opened, or a later open would
-// land on one of them and be written to as standard output.
+// land on one of them and be written to as standard output. A kernel that found no console
+// starts process 1 with none of them, often before /dev exists: aborting there would panic
+// the machine, so process 1 holds the places with a path descriptor of / (reads and writes
+// fail on it) until the log takes over.
 void ensure_standard_descriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         int opened = open("/dev/null", O_RDWR);
+        if (opened < 0 && getpid() == 1) opened = open("/", O_PATH);
         if (opened != fd) std::abort();
     }
 }

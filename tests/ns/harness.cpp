@@ -112,6 +112,9 @@ int stage_main(void* argument) {
     sigset_t empty;
     sigemptyset(&empty);
     sigprocmask(SIG_SETMASK, &empty, nullptr);
+    if (config->image->without_standard_streams) {
+        for (int fd = 0; fd <= 2; ++fd) close(fd);
+    }
     execve("/sbin/init", argv.data(), envp.data());
     die("exec /sbin/init");
     return 122;

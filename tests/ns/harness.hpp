@@ -45,6 +45,9 @@ struct Image {
     // bound over /dev/console (the image must not mount anything over /dev then). See
     // wait_terminal, terminal and type.
     bool console_pty = false;
+    // Starts process 1 with descriptors 0, 1 and 2 closed, as a kernel that found no console
+    // does.
+    bool without_standard_streams = false;
     // Only for the harness's own test: leaves out the new PID namespace, which the stage
     // must refuse.
     bool without_pid_namespace = false;

@@ -329,6 +329,27 @@ TEST_F(Pid1NsTest, HaltAsksOnTheConsole) {
     }
 }
 
+// A kernel without a console starts process 1 with no standard descriptors, here also with
+// no /dev: it boots all the same, and the log shows it.
+TEST_F(Pid1NsTest, BootsWithoutStandardDescriptors) {
+    ns::Image image = base_image();
+    image.char_devices.clear();
+    image.without_standard_streams = true;
+    image.files["/etc/fstab"] = kProcOnly;
+    image.files["/etc/veskoinit/services/idle.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "event loop started\n", 5000)) << system.console();
+    system.send(SIGINT);
+    EXPECT_EQ(system.wait_exit(10000), kRebooted);
+    EXPECT_EQ(system.console(), "");
+    EXPECT_EQ(log_of(system), boot_log(1, 1) +
+                                  "veskoinit: started service idle as pid #\n"
+                                  "veskoinit: PID 1 event loop started\n"
+                                  "veskoinit: received reboot request\n"
+                                  "veskoinit: stopped service idle (killed by signal 15)\n"
+                                  "veskoinit: unmounted /proc\n");
+}
+
 // Without service files the fallback console runs a login shell on the console process 1
 // was started with, not on the log.
 TEST_F(Pid1NsTest, TheFallbackShellRunsOnTheConsole) {
