@@ -191,15 +191,11 @@ Result<std::string, Error> decode_fstab_field(std::string_view file, size_t line
             out += raw[i];
             continue;
         }
-        // Three octal digits with a value of at most 255: the first digit is 0 to 3. A larger
-        // value would not be the byte that was written, so it is refused.
-        if (raw.size() - i < 4 || raw[i + 1] < '0' || raw[i + 1] > '3' || raw[i + 2] < '0' ||
-            raw[i + 2] > '7' || raw[i + 3] < '0' || raw[i + 3] > '7') {
-            return invalid("backslash must be followed by three octal digits");
-        }
-        int value = (raw[i + 1] - '0') * 64 + (raw[i + 2] - '0') * 8 + (raw[i + 3] - '0');
-        if (value == 0) return invalid("NUL bytes are not allowed");
-        out += static_cast<char>(value);
+        // A value above 255 would not be the byte that was written, so it is refused.
+        std::optional<unsigned char> byte = vesko::octal_escape(raw.substr(i));
+        if (!byte) return invalid("backslash must be followed by three octal digits");
+        if (*byte == 0) return invalid("NUL bytes are not allowed");
+        out += static_cast<char>(*byte);
         i += 3;
     }
     if (!vesko::is_utf8(out)) return invalid("decoded field is not valid UTF-8");

@@ -50,11 +50,9 @@ std::optional<std::string> decode_mount_point(std::string_view raw) {
             out += raw[i];
             continue;
         }
-        if (raw.size() - i < 4 || raw[i + 1] < '0' || raw[i + 1] > '3' || raw[i + 2] < '0' || raw[i + 2] > '7' ||
-            raw[i + 3] < '0' || raw[i + 3] > '7') {
-            return std::nullopt;
-        }
-        out += static_cast<char>((raw[i + 1] - '0') * 64 + (raw[i + 2] - '0') * 8 + (raw[i + 3] - '0'));
+        std::optional<unsigned char> byte = vesko::octal_escape(raw.substr(i));
+        if (!byte) return std::nullopt;
+        out += static_cast<char>(*byte);
         i += 3;
     }
     if (!vesko::is_utf8(out) || out.empty() || out[0] != '/') return std::nullopt;

@@ -229,6 +229,14 @@ std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max) {
     return value;
 }
 
+std::optional<unsigned char> octal_escape(std::string_view text) {
+    auto digit = [&](size_t i, char highest) { return text[i] >= '0' && text[i] <= highest; };
+    if (text.size() < 4 || text[0] != '\\' || !digit(1, '3') || !digit(2, '7') || !digit(3, '7')) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned char>((text[1] - '0') * 64 + (text[2] - '0') * 8 + (text[3] - '0'));
+}
+
 std::string hex(uint64_t value) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;

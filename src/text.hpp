@@ -40,6 +40,11 @@ std::vector<std::string_view> split_fields(std::string_view line);
 // An optional single "+" and one or more decimal digits, with a value of at most MAX.
 std::optional<uint64_t> parse_unsigned(std::string_view text, uint64_t max);
 
+// The byte that an escape of the kernel's tables stands for: TEXT begins with a backslash
+// and three octal digits of a value of at most 255 (the first digit 0 to 3); nullopt when
+// it does not.
+std::optional<unsigned char> octal_escape(std::string_view text);
+
 // Lowercase hexadecimal without prefix.
 std::string hex(uint64_t value);
 
