@@ -20,7 +20,6 @@ namespace {
 
 using vesko::lossy;
 using vesko::print_err;
-using vesko::print_out;
 
 // Descriptors 0, 1 and 2 must be open before anything else is opened, or a later open would
 // land on one of them and be written to as standard output. A kernel that found no console
@@ -34,6 +33,14 @@ void ensure_standard_descriptors() {
         if (opened < 0 && getpid() == 1) opened = open("/", O_PATH);
         if (opened != fd) std::abort();
     }
+}
+
+// Writes the check mode's report: a report that cannot be written is a failure.
+int report(std::string_view text) {
+    auto written = vesko::write_all(STDOUT_FILENO, text);
+    if (written) return 0;
+    print_err("veskoinit: cannot write report: " + written.error().display() + "\n");
+    return 1;
 }
 
 int init_personality(const std::vector<std::string>& arguments) {
@@ -57,10 +64,7 @@ int init_personality(const std::vector<std::string>& arguments) {
         return 1;
     }
     if (arguments[0] == "--check") {
-        if (arguments.size() == 1) {
-            print_out("veskoinit: binary check passed\n");
-            return 0;
-        }
+        if (arguments.size() == 1) return report("veskoinit: binary check passed\n");
         if (arguments.size() == 2) return check_services(arguments[1]);
         print_err("veskoinit: usage: veskoinit --check [SERVICE_DIRECTORY]\n");
         return 2;
@@ -83,14 +87,13 @@ int check_services(const std::string& directory) {
         print_err("veskoinit: configuration error: " + catalog.error().display() + "\n");
         return 1;
     }
-    std::string report = "veskoinit: validated " + std::to_string(catalog->services.size()) +
+    std::string text = "veskoinit: validated " + std::to_string(catalog->services.size()) +
                          " service(s) in " + lossy(directory) + "\n";
     size_t position = 0;
     for (const std::string& name : catalog->start_order) {
-        report += vesko::pad_left(std::to_string(++position), 4) + ". " + name + "\n";
+        text += vesko::pad_left(std::to_string(++position), 4) + ". " + name + "\n";
     }
-    print_out(report);
-    return 0;
+    return report(text);
 }
 
 int dispatch(const std::vector<std::string>& argv) {

@@ -346,6 +346,12 @@ std::string resolve_swap_path(std::string_view source) {
     return canonical(resolved).value_or(resolved);
 }
 
+ActiveSwaps active_swaps(const std::vector<std::string>& listed) {
+    ActiveSwaps active;
+    for (const std::string& path : listed) active.insert(resolve_swap_path(path));
+    return active;
+}
+
 std::string resolve_existing_target(std::string_view path) {
     std::string target(path);
     return canonical(target).value_or(target);
@@ -455,8 +461,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
     if (!swaps_text) return fail(std::move(swaps_text.error()));
     auto swap_paths = parse_swaps(*swaps_text);
     if (!swap_paths) return fail(std::move(swap_paths.error()));
-    ActiveSwaps active;
-    for (const std::string& path : *swap_paths) active.insert(resolve_swap_path(path));
+    ActiveSwaps active = active_swaps(*swap_paths);
 
     for (size_t i = 0; i < entries.size(); ++i) {
         const FstabEntry& entry = entries[i];

@@ -97,6 +97,9 @@ vesko::Result<void, Error> mount_entry(const FstabEntry& entry);
 
 std::string resolve_source(std::string_view source);
 std::string resolve_swap_path(std::string_view source);
+// The swap areas that /proc/swaps lists (decoded paths), by their resolved paths, so that a
+// source written as a link or a tag is found under the device it stands for.
+ActiveSwaps active_swaps(const std::vector<std::string>& listed);
 std::string resolve_existing_target(std::string_view path);
 
 }  // namespace mounts

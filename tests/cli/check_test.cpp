@@ -205,6 +205,7 @@ TEST(CheckMode, DirectoryErrors) {
 
     // Permissions bind only an unprivileged user, so these run as nobody (which needs root).
     if (geteuid() != 0) GTEST_SKIP() << "running as nobody needs root";
+    if (std::string reason = cli::unreachable_by_others(dir.path()); !reason.empty()) GTEST_SKIP() << reason;
     cli::RunOptions nobody;
     nobody.uid = 65534;
     std::string closed = dir.mkdir("closed");
@@ -221,6 +222,37 @@ TEST(CheckMode, DirectoryErrors) {
                    "veskoinit: configuration error: cannot read " + secret +
                        ": Permission denied (os error 13)\n",
                    1);
+}
+
+// A report that cannot be written is a failure, not a success with nothing printed.
+TEST(CheckMode, AnUnwritableReportFails) {
+    TempDir dir;
+    dir.write("svc/a.toml", kValid);
+    cli::RunOptions full;
+    full.stdout_file = "/dev/full";
+    // SIGPIPE is ignored from the start, so a reader that went away is an error, not death.
+    cli::RunOptions broken;
+    broken.stdout_broken_pipe = true;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--check"}, {"--check", dir / "svc"}}) {
+        SCOPED_TRACE(args.size());
+        expect_outcome(cli::run_as("veskoinit", args, full), "",
+                       "veskoinit: cannot write report: No space left on device (os error 28)\n", 1);
+        expect_outcome(cli::run_as("veskoinit", args, broken), "",
+                       "veskoinit: cannot write report: Broken pipe (os error 32)\n", 1);
+    }
+}
+
+// Every personality starts by opening the null device on closed standard descriptors, so that
+// nothing else lands there: without that the directory would be opened as descriptor 0 and
+// the report written to a closed descriptor 1.
+TEST(ProcessStart, ClosedStandardDescriptorsAreOpenedOnTheNullDevice) {
+    TempDir dir;
+    dir.write("svc/a.toml", kValid);
+    cli::RunOptions closed;
+    closed.closed = {0, 1};
+    expect_outcome(cli::run_as("veskoinit", {"--check", dir / "svc"}, closed), "", "", 0);
+    closed.closed = {0, 1, 2};
+    expect_outcome(cli::run_as("veskoinit", {"--check", dir / "svc"}, closed), "", "", 0);
 }
 
 TEST(CheckMode, RelativeDirectoryIsShownAsGiven) {

@@ -77,8 +77,15 @@ pid_t start(const std::string& program, const std::vector<std::string>& argv, co
         if (fd < 0) _exit(126);
         dup2(fd, out);
     }
+    if (options.stdout_broken_pipe) {
+        int broken[2];
+        if (pipe(broken) != 0) _exit(126);
+        close(broken[0]);
+        dup2(broken[1], out);
+    }
     dup2(out, 1);
     dup2(err, 2);
+    for (int fd : options.closed) close(fd);
     for (const auto& [name, value] : options.env) {
         if (value) {
             setenv(name.c_str(), value->c_str(), 1);
@@ -143,6 +150,15 @@ Outcome run_as(const std::string& name, const std::vector<std::string>& args,
                const RunOptions& options) {
     TempDir links;
     std::string link = personality_link(links, name);
+    if (options.uid >= 0) {
+        // Another user may not reach the build directory (a checkout under /root): the link
+        // points at a copy in the temporary directory instead.
+        std::string copy = links / "veskoinit";
+        fs::copy_file(binary(), copy);
+        ::chmod(copy.c_str(), 0755);
+        fs::remove(link);
+        fs::create_symlink(copy, link);
+    }
     std::vector<std::string> argv{link};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(link, argv, options);
@@ -200,6 +216,17 @@ void Background::collect_for(int ms) {
         if (left.count() <= 0) return;
         collect(static_cast<int>(left.count()));
     }
+}
+
+std::string unreachable_by_others(const std::string& path) {
+    for (fs::path at = fs::path(path); !at.empty(); at = at.parent_path()) {
+        struct stat info;
+        if (::stat(at.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0) {
+            return at.string() + " cannot be entered by other users";
+        }
+        if (at == at.root_path()) break;
+    }
+    return "";
 }
 
 std::string read_file(const std::string& path) {

@@ -45,6 +45,10 @@ struct RunOptions {
     int uid = -1;
     // Standard output goes to this file instead of being collected (e.g. /dev/full).
     std::string stdout_file;
+    // Standard output is a pipe whose reading end is already closed.
+    bool stdout_broken_pipe = false;
+    // Descriptors (of 0, 1 and 2) the program starts without.
+    std::vector<int> closed;
 };
 
 // A symbolic link named NAME in a fresh directory of its own, pointing at the executable.
@@ -85,6 +89,9 @@ private:
 };
 
 std::string read_file(const std::string& path);
+
+// Why a run as another user cannot reach PATH (an ancestor it may not enter), or "".
+std::string unreachable_by_others(const std::string& path);
 
 // The executable under test.
 const char* binary();

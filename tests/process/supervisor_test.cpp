@@ -362,12 +362,13 @@ TEST_F(SupervisorTest, AChildStartsCleanWithProcessOnesStreamsAndSession) {
     // The parent resumes as soon as the child lets go of the shared memory, a moment before
     // the kernel has finished the exec; then the dynamic loader opens and closes libraries.
     // Look once sleep is asleep.
-    process::eventually(
+    ASSERT_TRUE(process::eventually(
         [&] {
             return process::slurp(proc + "/comm") == "sleep\n" &&
                    status_field(process::slurp(proc + "/status"), "State").rfind("S", 0) == 0;
         },
-        2000);
+        2000))
+        << "the service never settled in sleep";
     EXPECT_EQ(fds(), (std::vector<std::string>{"0", "1", "2"}));
     std::string status = process::slurp(proc + "/status");
     EXPECT_EQ(status_field(status, "SigBlk"), "0000000000000000");

@@ -1,7 +1,11 @@
 #include "mounts.hpp"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/mount.h>
+
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -265,6 +269,29 @@ TEST(MountsError, DisplayOfRuntimeKinds) {
     EXPECT_EQ(nul.display(), "swap source contains a NUL byte");
     Error read{Error::Kind::Read, "/etc/fstab", 0, {}, {}, {}, 0, vesko::OsError{EISDIR}};
     EXPECT_EQ(read.display(), "cannot read /etc/fstab: Is a directory (os error 21)");
+}
+
+// A swap source is found active under the path /proc/swaps lists even when it is written as a
+// link to it; a source that does not exist stays as written. Nothing here calls swapon.
+TEST(SwapPaths, ResolvedForTheAlreadyActiveCheck) {
+    namespace fs = std::filesystem;
+    std::string dir = (fs::temp_directory_path() / "vesko-swap-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    std::ofstream(dir + "/swapfile") << "";
+    fs::create_symlink(dir + "/swapfile", dir + "/link");
+    fs::create_symlink("link", dir + "/link-to-link");
+    std::string real = fs::canonical(dir + "/swapfile").string();
+
+    EXPECT_EQ(mounts::resolve_swap_path(dir + "/link-to-link"), real);
+    EXPECT_EQ(mounts::resolve_swap_path(dir + "//swapfile"), real);
+    EXPECT_EQ(mounts::resolve_swap_path(dir + "/missing"), dir + "/missing");
+    EXPECT_EQ(mounts::resolve_swap_path("UUID=no-such-uuid-here"), "/dev/disk/by-uuid/no-such-uuid-here");
+
+    mounts::ActiveSwaps active = mounts::active_swaps({dir + "/swapfile", "/dev/no-such-device"});
+    EXPECT_EQ(active, (mounts::ActiveSwaps{real, "/dev/no-such-device"}));
+    EXPECT_EQ(active.count(mounts::resolve_swap_path(dir + "/link")), 1u);
+    EXPECT_EQ(active.count(mounts::resolve_swap_path(dir + "/missing")), 0u);
+    fs::remove_all(dir);
 }
 
 }  // namespace
