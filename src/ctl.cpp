@@ -14,26 +14,22 @@ namespace ctl {
 
 using vesko::fail;
 using vesko::Result;
+using vesko::Unexpected;
 
-std::string Error::display() const {
-    switch (kind) {
-        case Kind::Open:
-            return "cannot open " + vesko::lossy(path) + ": " + os.display();
-        case Kind::Read:
-            return "cannot read log: " + os.display();
-        case Kind::Write:
-            return "cannot write log output: " + os.display();
-    }
-    return {};
+std::string display(const Error& error) {
+    return std::visit(vesko::Overloaded{
+                          [](const Open& e) { return "cannot open " + vesko::lossy(e.path) + ": " + e.os.display(); },
+                          [](const Read& e) { return "cannot read log: " + e.os.display(); },
+                          [](const Write& e) { return "cannot write log output: " + e.os.display(); },
+                      },
+                      error);
 }
 
 namespace {
 
 constexpr const char* kUsage = "usage: veskoctl logs [-f|--follow]\n";
 
-Error error(Error::Kind kind, vesko::OsError os, std::string path = {}) {
-    return Error{kind, std::move(path), os};
-}
+Unexpected<Error> read_failure() { return fail(Error{Read{vesko::last_os_error()}}); }
 
 // Copies from the current position of LOG to its end onto standard output.
 Result<void, Error> copy_to_end(int log) {
@@ -43,10 +39,10 @@ Result<void, Error> copy_to_end(int log) {
         if (n == 0) return {};
         if (n < 0) {
             if (errno == EINTR) continue;
-            return fail(error(Error::Kind::Read, vesko::last_os_error()));
+            return read_failure();
         }
         auto written = vesko::write_all(STDOUT_FILENO, std::string_view(buffer, static_cast<size_t>(n)));
-        if (!written) return fail(error(Error::Kind::Write, written.error()));
+        if (!written) return fail(Error{Write{written.error()}});
     }
 }
 
@@ -62,21 +58,21 @@ Result<void, Error> follow(const std::string& path, vesko::Fd log) {
         // Output goes out with write(2) unbuffered, so there is nothing to flush here.
         sleep_quarter_second();
         off_t position = ::lseek(log.get(), 0, SEEK_CUR);
-        if (position < 0) return fail(error(Error::Kind::Read, vesko::last_os_error()));
+        if (position < 0) return read_failure();
         struct stat open_info;
         if (::fstat(log.get(), &open_info) != 0) {
-            return fail(error(Error::Kind::Read, vesko::last_os_error()));
+            return read_failure();
         }
         struct stat path_info;
         if (::stat(path.c_str(), &path_info) != 0) {
-            if (errno != ENOENT) return fail(error(Error::Kind::Open, vesko::last_os_error(), path));
+            if (errno != ENOENT) return fail(Error{Open{path, vesko::last_os_error()}});
         } else if (path_info.st_dev == open_info.st_dev && path_info.st_ino == open_info.st_ino) {
             if (path_info.st_size < position && ::lseek(log.get(), 0, SEEK_SET) < 0) {
-                return fail(error(Error::Kind::Read, vesko::last_os_error()));
+                return read_failure();
             }
         } else {
             auto replaced = vesko::open_fd(path, O_RDONLY);
-            if (!replaced) return fail(error(Error::Kind::Open, replaced.error(), path));
+            if (!replaced) return fail(Error{Open{path, replaced.error()}});
             log = std::move(*replaced);
         }
         auto copied = copy_to_end(log.get());
@@ -87,7 +83,7 @@ Result<void, Error> follow(const std::string& path, vesko::Fd log) {
 Result<void, Error> show(bool follow_flag) {
     std::string path = logging::log_path();
     auto log = vesko::open_fd(path, O_RDONLY);
-    if (!log) return fail(error(Error::Kind::Open, log.error(), path));
+    if (!log) return fail(Error{Open{path, log.error()}});
     auto copied = copy_to_end(log->get());
     if (!copied || !follow_flag) return copied;
     return follow(path, std::move(*log));
@@ -116,7 +112,7 @@ int main(const std::vector<std::string>& args) {
     }
     auto shown = show(follow_flag);
     if (!shown) {
-        vesko::print_err("veskoctl: " + shown.error().display() + "\n");
+        vesko::print_err("veskoctl: " + display(shown.error()) + "\n");
         return 1;
     }
     return 0;

@@ -2,20 +2,26 @@
 #pragma once
 
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "os_error.hpp"
 
 namespace ctl {
 
-struct Error {
-    enum class Kind { Open, Read, Write };
-    Kind kind;
-    std::string path;  // the log path, for Open
+struct Open {
+    std::string path;
     vesko::OsError os;
-
-    std::string display() const;
 };
+struct Read {
+    vesko::OsError os;
+};
+struct Write {
+    vesko::OsError os;
+};
+using Error = std::variant<Open, Read, Write>;
+
+std::string display(const Error& error);
 
 // The command's entry: ARGS are the arguments after the program name.
 int main(const std::vector<std::string>& args);

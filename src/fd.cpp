@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "text.hpp"
 
 namespace vesko {
@@ -37,11 +39,14 @@ Result<Fd, OsError> open_fd(const std::string& path, int flags, mode_t mode) {
     }
 }
 
-Result<std::string, OsError> read_all(int fd) {
+Result<std::string, OsError> read_all(int fd) { return read_all(fd, std::string().max_size() - 1); }
+
+Result<std::string, OsError> read_all(int fd, size_t limit) {
     std::string out;
     char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+    while (out.size() <= limit) {
+        size_t wanted = std::min(sizeof buffer, limit + 1 - out.size());
+        ssize_t n = ::read(fd, buffer, wanted);
         if (n > 0) {
             out.append(buffer, static_cast<size_t>(n));
         } else if (n == 0) {
@@ -50,6 +55,7 @@ Result<std::string, OsError> read_all(int fd) {
             return fail(last_os_error());
         }
     }
+    return out;
 }
 
 Result<void, OsError> write_all(int fd, std::string_view bytes) {

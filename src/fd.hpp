@@ -39,6 +39,8 @@ Result<Fd, OsError> open_fd(const std::string& path, int flags, mode_t mode = 0)
 
 // Reads until end of file.
 Result<std::string, OsError> read_all(int fd);
+// Reads until end of file or until more than LIMIT bytes are in (then LIMIT + 1 of them).
+Result<std::string, OsError> read_all(int fd, size_t limit);
 // Writes every byte, retrying short writes and EINTR.
 Result<void, OsError> write_all(int fd, std::string_view bytes);
 

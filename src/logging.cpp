@@ -13,16 +13,14 @@ namespace logging {
 using vesko::fail;
 using vesko::lossy;
 
-std::string Error::display() const {
-    switch (kind) {
-        case Kind::CreateDirectory:
-            return "cannot create " + lossy(path) + ": " + os.display();
-        case Kind::Open:
-            return "cannot open " + lossy(path) + ": " + os.display();
-        case Kind::Redirect:
-            return "cannot redirect " + path + ": " + os.display();
-    }
-    return {};
+std::string display(const Error& error) {
+    return std::visit(
+        vesko::Overloaded{
+            [](const CreateDirectory& e) { return "cannot create " + lossy(e.directory) + ": " + e.os.display(); },
+            [](const Open& e) { return "cannot open " + lossy(e.path) + ": " + e.os.display(); },
+            [](const Redirect& e) { return std::string("cannot redirect ") + e.stream + ": " + e.os.display(); },
+        },
+        error);
 }
 
 std::string log_path() {
@@ -35,15 +33,15 @@ vesko::Result<std::string, Error> initialize() {
     std::optional<std::string> parent = vesko::parent_path(path);
     if (parent && !parent->empty()) {
         auto created = vesko::create_directories(*parent, 0777);
-        if (!created) return fail(Error{Error::Kind::CreateDirectory, *parent, created.error()});
+        if (!created) return fail(Error{CreateDirectory{*parent, created.error()}});
     }
     auto log = vesko::open_fd(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (!log) return fail(Error{Error::Kind::Open, path, log.error()});
+    if (!log) return fail(Error{Open{path, log.error()}});
     if (!vesko::duplicate_onto(log->get(), STDERR_FILENO)) {
-        return fail(Error{Error::Kind::Redirect, "standard error", vesko::last_os_error()});
+        return fail(Error{Redirect{"standard error", vesko::last_os_error()}});
     }
     if (!vesko::duplicate_onto(log->get(), STDOUT_FILENO)) {
-        return fail(Error{Error::Kind::Redirect, "standard output", vesko::last_os_error()});
+        return fail(Error{Redirect{"standard output", vesko::last_os_error()}});
     }
     return path;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <variant>
 
 #include "os_error.hpp"
 #include "result.hpp"
@@ -10,14 +11,22 @@ namespace logging {
 
 inline constexpr const char* kDefaultLogPath = "/var/log/veskoinit.log";
 
-struct Error {
-    enum class Kind { CreateDirectory, Open, Redirect };
-    Kind kind;
-    std::string path;  // the directory, the log path, or the stream's name
+struct CreateDirectory {
+    std::string directory;
     vesko::OsError os;
-
-    std::string display() const;
 };
+struct Open {
+    std::string path;
+    vesko::OsError os;
+};
+// STREAM is "standard error" or "standard output".
+struct Redirect {
+    const char* stream;
+    vesko::OsError os;
+};
+using Error = std::variant<CreateDirectory, Open, Redirect>;
+
+std::string display(const Error& error);
 
 // VESKO_LOG_PATH when set (even empty), else the default.
 std::string log_path();

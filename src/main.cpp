@@ -84,7 +84,7 @@ std::string program_name(std::string_view argv0) {
 int check_services(const std::string& directory) {
     auto catalog = service::Catalog::load(directory);
     if (!catalog) {
-        print_err("veskoinit: configuration error: " + catalog.error().display() + "\n");
+        print_err("veskoinit: configuration error: " + service::display(catalog.error()) + "\n");
         return 1;
     }
     std::string text = "veskoinit: validated " + std::to_string(catalog->services.size()) +

@@ -20,10 +20,10 @@ using vesko::print_err;
 std::string display(const Error& error) {
     return std::visit(
         vesko::Overloaded{
-            [](const LoggingSetup& e) { return "logging setup failed: " + e.error.display(); },
+            [](const LoggingSetup& e) { return "logging setup failed: " + logging::display(e.error); },
             [](const FilesystemSetup& e) { return "filesystem setup failed: " + e.error.display(); },
-            [](const ServiceConfiguration& e) { return "service configuration is invalid: " + e.error.display(); },
-            [](const ServiceSupervision& e) { return "service supervision failed: " + e.error.display(); },
+            [](const ServiceConfiguration& e) { return "service configuration is invalid: " + service::display(e.error); },
+            [](const ServiceSupervision& e) { return "service supervision failed: " + supervisor::display(e.error); },
             [](const ShutdownFailed& e) { return "shutdown failed: " + shutdown::display(e.error); },
             [](const System& e) { return std::string(e.operation) + " failed: " + e.os.display(); },
             [](const ShortSignalRecord& e) {
@@ -74,8 +74,8 @@ std::optional<Error> reap(supervisor::Supervisor& supervisor) {
     for (;;) {
         auto reaped = supervisor.reap_exited();
         if (reaped) return std::nullopt;
-        if (reaped.error().kind != supervisor::Error::Kind::Spawn) return ServiceSupervision{reaped.error()};
-        print_err("veskoinit: warning: " + reaped.error().display() + "\n");
+        if (!std::holds_alternative<supervisor::Spawn>(reaped.error())) return ServiceSupervision{reaped.error()};
+        print_err("veskoinit: warning: " + supervisor::display(reaped.error()) + "\n");
     }
 }
 

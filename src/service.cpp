@@ -45,40 +45,38 @@ const std::vector<ConsoleCandidate> kConsoleCandidates = {
     {"/bin/sh", {"-l"}, true},
 };
 
-std::string Error::display() const {
-    switch (kind) {
-        case Kind::ReadDirectory:
-            return "cannot read " + lossy(path) + ": " + os.display();
-        case Kind::ReadEntry:
-            return "cannot read an entry in " + lossy(path) + ": " + os.display();
-        case Kind::InspectEntry:
-            return "cannot inspect " + lossy(path) + ": " + os.display();
-        case Kind::ReadFile:
-            return "cannot read " + lossy(path) + ": " + os.display();
-        case Kind::Parse:
-            return "cannot parse " + lossy(path) + ": " + detail;
-        case Kind::InvalidFileName:
-            return "invalid service filename " + lossy(path) + ": " + detail;
-        case Kind::DuplicateService:
-            return "service " + quoted(name) + " is defined by both " + lossy(other) + " and " +
-                   lossy(path);
-        case Kind::InvalidCommand:
-            return "invalid command in " + lossy(path) + ": " + detail;
-        case Kind::SelfDependency:
-            return "service " + quoted(name) + " requires itself in " + lossy(path);
-        case Kind::DuplicateDependency:
-            return "service " + quoted(name) + " requires " + quoted(other) + " more than once in " +
-                   lossy(path);
-        case Kind::UnknownDependency:
-            return "service " + quoted(name) + " requires unknown service " + quoted(other) + " in " +
-                   lossy(path);
-        case Kind::DependencyCycle:
-            return "dependency cycle involving: " + detail;
-        case Kind::NoFallbackConsole:
-            return "no service files were found and no fallback console command exists; tried " +
-                   detail;
-    }
-    return {};
+std::string display(const Error& error) {
+    return std::visit(
+        vesko::Overloaded{
+            [](const ReadDirectory& e) { return "cannot read " + lossy(e.directory) + ": " + e.os.display(); },
+            [](const ReadEntry& e) { return "cannot read an entry in " + lossy(e.directory) + ": " + e.os.display(); },
+            [](const InspectEntry& e) { return "cannot inspect " + lossy(e.path) + ": " + e.os.display(); },
+            [](const ReadFile& e) { return "cannot read " + lossy(e.path) + ": " + e.os.display(); },
+            [](const Parse& e) { return "cannot parse " + lossy(e.path) + ": " + e.message; },
+            [](const InvalidFileName& e) { return "invalid service filename " + lossy(e.path) + ": " + e.reason; },
+            [](const DuplicateService& e) {
+                return "service " + quoted(e.name) + " is defined by both " + lossy(e.first) + " and " +
+                       lossy(e.second);
+            },
+            [](const InvalidCommand& e) { return "invalid command in " + lossy(e.path) + ": " + e.reason; },
+            [](const SelfDependency& e) {
+                return "service " + quoted(e.name) + " requires itself in " + lossy(e.path);
+            },
+            [](const DuplicateDependency& e) {
+                return "service " + quoted(e.name) + " requires " + quoted(e.required) + " more than once in " +
+                       lossy(e.path);
+            },
+            [](const UnknownDependency& e) {
+                return "service " + quoted(e.name) + " requires unknown service " + quoted(e.required) + " in " +
+                       lossy(e.path);
+            },
+            [](const DependencyCycle& e) { return "dependency cycle involving: " + vesko::join(e.names, ", "); },
+            [](const NoFallbackConsole& e) {
+                return "no service files were found and no fallback console command exists; tried " +
+                       vesko::join(e.tried, ", ");
+            },
+        },
+        error);
 }
 
 bool is_valid_service_name(std::string_view name) {
@@ -139,11 +137,89 @@ Result<std::vector<std::string>, std::string> string_array(const toml::node& nod
 
 }  // namespace
 
+namespace {
+
+// The parser nests one level per component of a dotted key or table header (a.b.c = 1,
+// [a.b.c]) without a limit of its own, so a long enough one overflows the stack. This scan
+// finds the longest run of dot-separated parts outside strings and comments, before the
+// parser sees the text: nothing else in a valid file holds more than one dot in a row of
+// parts (a float has one). Returns the position (line, column) where the limit is passed.
+std::optional<std::pair<size_t, size_t>> find_overlong_key(std::string_view text) {
+    size_t line = 1, line_start = 0, dots = 0;
+    auto skip_string = [&](size_t& i) {
+        char quote = text[i];
+        bool multi = text.substr(i, 3) == std::string(3, quote);
+        size_t at = i + (multi ? 3 : 1);
+        while (at < text.size()) {
+            char c = text[at];
+            if (c == '\\' && quote == '"') {
+                at += 2;
+                continue;
+            }
+            if (c == '\n') {
+                if (!multi) break;  // a broken string; the parser reports it
+                ++line;
+                line_start = at + 1;
+            }
+            if (c == quote && (!multi || text.substr(at, 3) == std::string(3, quote))) {
+                at += multi ? 3 : 1;
+                break;
+            }
+            ++at;
+        }
+        i = at;
+    };
+    for (size_t i = 0; i < text.size();) {
+        char c = text[i];
+        if (c == '"' || c == '\'') {
+            skip_string(i);
+            continue;
+        }
+        if (c == '#') {
+            while (i < text.size() && text[i] != '\n') ++i;
+            continue;
+        }
+        if (c == '.') {
+            if (++dots >= kMaxKeyComponents) return std::pair{line, i - line_start + 1};
+        } else if (c == '\n') {
+            dots = 0;
+            ++line;
+            line_start = i + 1;
+        } else if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == ' ' || c == '\t')) {
+            dots = 0;
+        }
+        ++i;
+    }
+    return std::nullopt;
+}
+
+Result<RawService, std::string> parse_service_text(std::string_view text);
+
+}  // namespace
+
 Result<RawService, std::string> parse_service(std::string_view text) {
+    if (auto where = find_overlong_key(text)) {
+        return fail("TOML parse error at line " + std::to_string(where->first) + ", column " +
+                    std::to_string(where->second) + ": a dotted key or table header has more than " +
+                    std::to_string(kMaxKeyComponents) + " parts");
+    }
+    // Process 1 parses its catalog: running out of memory here is an error of this file, not
+    // an exception that could reach the entry.
+    try {
+        return parse_service_text(text);
+    } catch (const std::bad_alloc&) {
+        return fail(std::string("not enough memory to parse the file"));
+    }
+}
+
+namespace {
+
+Result<RawService, std::string> parse_service_text(std::string_view text) {
     toml::parse_result parsed = toml::parse(text);
     if (!parsed) {
         const toml::parse_error& error = parsed.error();
-        return fail(at(error.source()) + std::string(error.description()));
+        // The parser's message may echo what it read, line breaks and escapes included.
+        return fail(at(error.source()) + vesko::escape_controls(error.description()));
     }
     const toml::table& table = parsed.table();
     RawService raw;
@@ -186,6 +262,8 @@ Result<RawService, std::string> parse_service(std::string_view text) {
     return raw;
 }
 
+}  // namespace
+
 Result<std::vector<std::string>, std::vector<std::string>> compute_start_order(
     const std::map<std::string, Service>& services) {
     std::map<std::string_view, size_t> pending;
@@ -222,11 +300,6 @@ namespace {
 
 // ---- Loading a directory ----------------------------------------------------------------
 
-Error error(Error::Kind kind, std::string path) {
-    Error e{kind, std::move(path), {}, {}, {}, {}};
-    return e;
-}
-
 bool has_toml_extension(std::string_view file_name) {
     size_t dot = file_name.rfind('.');
     return dot != std::string_view::npos && dot > 0 && file_name.substr(dot + 1) == "toml";
@@ -236,31 +309,24 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-// The names of the service files of DIRECTORY, or the failure; ENOENT when it is missing
-// is reported as a ReadDirectory error whose os code the caller checks.
-Result<std::vector<std::string>, Error> list_service_files(const std::string& directory) {
-    auto fd = vesko::open_fd(directory, O_RDONLY | O_DIRECTORY);
-    if (!fd) {
-        Error e = error(Error::Kind::ReadDirectory, directory);
-        e.os = fd.error();
-        return fail(std::move(e));
-    }
-    std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd->get()));
+// The names of the service files in the open directory DIRECTORY (shown as PATH).
+Result<std::vector<std::string>, Error> list_service_files(const vesko::Fd& directory, const std::string& path) {
+    // The listing consumes a descriptor of its own; DIRECTORY stays for opening the files.
+    int listing = fcntl(directory.get(), F_DUPFD_CLOEXEC, 3);
+    if (listing < 0) return fail(Error{ReadDirectory{path, vesko::last_os_error()}});
+    std::unique_ptr<DIR, DirCloser> dir(fdopendir(listing));
     if (!dir) {
-        Error e = error(Error::Kind::ReadDirectory, directory);
-        e.os = vesko::last_os_error();
-        return fail(std::move(e));
+        vesko::OsError os = vesko::last_os_error();
+        ::close(listing);
+        return fail(Error{ReadDirectory{path, os}});
     }
-    fd->release();  // now owned by the directory stream
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
         const dirent* entry = readdir(dir.get());
         if (entry == nullptr) {
             if (errno == 0) break;
-            Error e = error(Error::Kind::ReadEntry, directory);
-            e.os = vesko::last_os_error();
-            return fail(std::move(e));
+            return fail(Error{ReadEntry{path, vesko::last_os_error()}});
         }
         std::string_view name = entry->d_name;
         if (name == "." || name == "..") continue;
@@ -270,25 +336,48 @@ Result<std::vector<std::string>, Error> list_service_files(const std::string& di
         } else {
             struct stat info;
             if (fstatat(dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                Error e = error(Error::Kind::InspectEntry, vesko::path_join(directory, name));
-                e.os = vesko::last_os_error();
-                return fail(std::move(e));
+                return fail(Error{InspectEntry{vesko::path_join(path, name), vesko::last_os_error()}});
             }
             regular = S_ISREG(info.st_mode);
         }
         if (regular && has_toml_extension(name)) names.emplace_back(name);
     }
-    std::stable_sort(names.begin(), names.end());
+    std::sort(names.begin(), names.end());
     return names;
+}
+
+// Reads one listed service file through the directory's descriptor: never through a link,
+// never blocking on a FIFO. An entry that is no longer a regular file (replaced since the
+// listing) is passed over as the listing passes such entries over: nullopt.
+Result<std::optional<std::string>, Error> read_service_file(const vesko::Fd& directory, const std::string& name,
+                                                            const std::string& path) {
+    int opened;
+    do {
+        opened = openat(directory.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (opened < 0 && errno == EINTR);
+    if (opened < 0) {
+        if (errno == ELOOP) return std::optional<std::string>();
+        return fail(Error{ReadFile{path, vesko::last_os_error()}});
+    }
+    vesko::Fd file(opened);
+    struct stat info;
+    if (fstat(file.get(), &info) != 0) return fail(Error{ReadFile{path, vesko::last_os_error()}});
+    if (!S_ISREG(info.st_mode)) return std::optional<std::string>();
+    auto too_large = [&] {
+        return fail(Error{ReadFile{path, vesko::fixed_error("the file is larger than 1 MiB (1048576 bytes)")}});
+    };
+    if (static_cast<uint64_t>(info.st_size) > kMaxServiceFileSize) return too_large();
+    // The size may change under the read: never take more than the limit all the same.
+    auto text = vesko::read_all(file.get(), kMaxServiceFileSize + 1);
+    if (!text) return fail(Error{ReadFile{path, text.error()}});
+    if (text->size() > kMaxServiceFileSize) return too_large();
+    if (!vesko::is_utf8(*text)) return fail(Error{ReadFile{path, vesko::fixed_error(vesko::kInvalidUtf8Text)}});
+    return std::optional<std::string>(std::move(*text));
 }
 
 // Validates one parsed file into a Service.
 Result<Service, Error> validate(std::string name, std::string path, RawService raw) {
-    auto invalid_command = [&](const char* reason) {
-        Error e = error(Error::Kind::InvalidCommand, path);
-        e.detail = reason;
-        return fail(std::move(e));
-    };
+    auto invalid_command = [&](const char* reason) { return fail(Error{InvalidCommand{path, reason}}); };
     if (raw.command.empty()) return invalid_command("command must contain an executable");
     if (raw.command[0].empty() || raw.command[0][0] != '/') {
         return invalid_command("the executable must be an absolute path");
@@ -298,100 +387,80 @@ Result<Service, Error> validate(std::string name, std::string path, RawService r
             return invalid_command("command arguments cannot contain NUL bytes");
         }
     }
-    for (size_t i = 0; i < raw.requires_.size(); ++i) {
-        const std::string& required = raw.requires_[i];
-        if (required == name) {
-            Error e = error(Error::Kind::SelfDependency, path);
-            e.name = name;
-            return fail(std::move(e));
-        }
-        if (std::find(raw.requires_.begin(), raw.requires_.begin() + i, required) !=
-            raw.requires_.begin() + i) {
-            Error e = error(Error::Kind::DuplicateDependency, path);
-            e.name = name;
-            e.other = required;
-            return fail(std::move(e));
-        }
+    // Entry by entry in file order; a set keeps this O(n log n) for any number of entries.
+    std::set<std::string_view> seen;
+    for (const std::string& required : raw.requires_) {
+        if (required == name) return fail(Error{SelfDependency{name, path}});
+        if (!seen.insert(required).second) return fail(Error{DuplicateDependency{name, required, path}});
     }
     return Service{std::move(name),        std::move(raw.command), std::move(raw.requires_),
                    std::move(path),        std::move(raw.description), raw.restart};
 }
 
-}  // namespace
-
-Result<Catalog, Error> Catalog::load(const std::string& directory) {
-    auto names = list_service_files(directory);
-    if (!names) {
-        if (names.error().kind == Error::Kind::ReadDirectory && names.error().os.code == ENOENT) {
-            vesko::print_err("veskoinit: " + lossy(directory) +
-                             " not found; starting fallback console service\n");
-            return fallback_console();
+Result<Catalog, Error> load_catalog(const std::string& directory) {
+    auto opened = vesko::open_fd(directory, O_RDONLY | O_DIRECTORY);
+    if (!opened) {
+        if (opened.error().code == ENOENT) {
+            vesko::print_err("veskoinit: " + lossy(directory) + " not found; starting fallback console service\n");
+            return Catalog::fallback_console();
         }
-        return fail(std::move(names.error()));
+        return fail(Error{ReadDirectory{directory, opened.error()}});
     }
+    auto names = list_service_files(*opened, directory);
+    if (!names) return fail(std::move(names.error()));
     if (names->empty()) {
         vesko::print_err("veskoinit: no service files in " + lossy(directory) +
                          "; starting fallback console service\n");
-        return fallback_console();
+        return Catalog::fallback_console();
     }
 
     Catalog catalog;
     for (const std::string& file_name : *names) {
         std::string path = vesko::path_join(directory, file_name);
         std::string name = file_name.substr(0, file_name.rfind('.'));
-        if (!vesko::is_utf8(file_name)) {
-            Error e = error(Error::Kind::InvalidFileName, path);
-            e.detail = "the filename is not valid UTF-8";
-            return fail(std::move(e));
-        }
+        if (!vesko::is_utf8(file_name)) return fail(Error{InvalidFileName{path, "the filename is not valid UTF-8"}});
         if (!is_valid_service_name(name)) {
-            Error e = error(Error::Kind::InvalidFileName, path);
-            e.detail = "use lowercase ASCII letters, digits, and hyphens; begin with a letter";
-            return fail(std::move(e));
+            return fail(Error{InvalidFileName{
+                path, "use lowercase ASCII letters, digits, and hyphens; begin with a letter"}});
         }
-        auto text = vesko::read_text_file(path);
-        if (!text) {
-            Error e = error(Error::Kind::ReadFile, path);
-            e.os = text.error();
-            return fail(std::move(e));
-        }
-        auto raw = parse_service(*text);
-        if (!raw) {
-            Error e = error(Error::Kind::Parse, path);
-            e.detail = std::move(raw.error());
-            return fail(std::move(e));
-        }
+        auto text = read_service_file(*opened, file_name, path);
+        if (!text) return fail(std::move(text.error()));
+        if (!*text) continue;
+        auto raw = parse_service(**text);
+        if (!raw) return fail(Error{Parse{path, std::move(raw.error())}});
         auto service = validate(name, path, std::move(*raw));
         if (!service) return fail(std::move(service.error()));
         auto [position, inserted] = catalog.services.try_emplace(name, std::move(*service));
         if (!inserted) {
             // Unreachable while names come from one directory listing, kept for safety.
-            Error e = error(Error::Kind::DuplicateService, path);
-            e.name = name;
-            e.other = position->second.origin;
-            return fail(std::move(e));
+            return fail(Error{DuplicateService{name, position->second.origin, path}});
         }
     }
 
     for (const auto& [name, service] : catalog.services) {
         for (const std::string& required : service.requires_) {
             if (catalog.services.count(required) == 0) {
-                Error e = error(Error::Kind::UnknownDependency, service.origin);
-                e.name = name;
-                e.other = required;
-                return fail(std::move(e));
+                return fail(Error{UnknownDependency{name, required, service.origin}});
             }
         }
     }
 
     auto order = compute_start_order(catalog.services);
-    if (!order) {
-        Error e = error(Error::Kind::DependencyCycle, {});
-        e.detail = vesko::join(order.error(), ", ");
-        return fail(std::move(e));
-    }
+    if (!order) return fail(Error{DependencyCycle{std::move(order.error())}});
     catalog.start_order = std::move(*order);
     return catalog;
+}
+
+}  // namespace
+
+Result<Catalog, Error> Catalog::load(const std::string& directory) {
+    // Process 1 loads its catalog at boot: running out of memory there must be an error of
+    // the load, never an exception that reaches the entry.
+    try {
+        return load_catalog(directory);
+    } catch (const std::bad_alloc&) {
+        return fail(Error{ReadDirectory{directory, vesko::OsError{ENOMEM}}});
+    }
 }
 
 Result<Catalog, Error> Catalog::fallback_console() { return fallback_console(kConsoleCandidates); }
@@ -415,9 +484,7 @@ Result<Catalog, Error> Catalog::fallback_console(std::span<const ConsoleCandidat
     }
     std::vector<std::string> tried;
     for (const ConsoleCandidate& candidate : candidates) tried.emplace_back(candidate.program);
-    Error e = error(Error::Kind::NoFallbackConsole, {});
-    e.detail = vesko::join(tried, ", ");
-    return fail(std::move(e));
+    return fail(Error{NoFallbackConsole{std::move(tried)}});
 }
 
 }  // namespace service

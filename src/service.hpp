@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "os_error.hpp"
@@ -37,31 +38,70 @@ struct Service {
     bool on_console = false;
 };
 
-struct Error {
-    enum class Kind {
-        ReadDirectory,
-        ReadEntry,
-        InspectEntry,
-        ReadFile,
-        Parse,
-        InvalidFileName,
-        DuplicateService,
-        InvalidCommand,
-        SelfDependency,
-        DuplicateDependency,
-        UnknownDependency,
-        DependencyCycle,
-        NoFallbackConsole,
-    };
-    Kind kind;
-    std::string path;    // the directory, entry or service file concerned
-    std::string name;    // the service name
-    std::string other;   // the earlier file, or the repeated or unknown requirement
-    std::string detail;  // parser message, reason text, cycle list or candidate list
-    vesko::OsError os{};
-
-    std::string display() const;
+struct ReadDirectory {
+    std::string directory;
+    vesko::OsError os;
 };
+struct ReadEntry {
+    std::string directory;
+    vesko::OsError os;
+};
+struct InspectEntry {
+    std::string path;
+    vesko::OsError os;
+};
+struct ReadFile {
+    std::string path;
+    vesko::OsError os;
+};
+struct Parse {
+    std::string path;
+    std::string message;  // the parser's or the schema check's, on one line
+};
+struct InvalidFileName {
+    std::string path;
+    const char* reason;
+};
+struct DuplicateService {
+    std::string name;
+    std::string first;   // the file that defined it first
+    std::string second;  // the later file
+};
+struct InvalidCommand {
+    std::string path;
+    const char* reason;
+};
+struct SelfDependency {
+    std::string name;
+    std::string path;
+};
+struct DuplicateDependency {
+    std::string name;
+    std::string required;
+    std::string path;
+};
+struct UnknownDependency {
+    std::string name;
+    std::string required;
+    std::string path;
+};
+struct DependencyCycle {
+    std::vector<std::string> names;  // ascending
+};
+struct NoFallbackConsole {
+    std::vector<std::string> tried;
+};
+using Error = std::variant<ReadDirectory, ReadEntry, InspectEntry, ReadFile, Parse, InvalidFileName,
+                           DuplicateService, InvalidCommand, SelfDependency, DuplicateDependency,
+                           UnknownDependency, DependencyCycle, NoFallbackConsole>;
+
+std::string display(const Error& error);
+
+// Service files above this size are refused before they are read: no real one comes near.
+inline constexpr size_t kMaxServiceFileSize = 1 << 20;
+// Components of a dotted key or table header, refused beyond this before the parser sees
+// the text (its own nesting limit covers values only).
+inline constexpr size_t kMaxKeyComponents = 128;
 
 // A program the fallback console may run, with its arguments.
 struct ConsoleCandidate {

@@ -265,7 +265,7 @@ Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const ve
     }
 
     auto stopped = supervisor.stop_all();
-    if (!stopped) say("warning: direct service shutdown was incomplete: " + stopped.error().display());
+    if (!stopped) say("warning: direct service shutdown was incomplete: " + supervisor::display(stopped.error()));
     // The script services are stopped here, after the direct ones: the reverse of boot.
 
     terminate_remaining(supervisor);

@@ -30,32 +30,33 @@ std::string ExitStatus::description() const {
     return "unknown wait status 0x" + vesko::hex(word);
 }
 
-std::string Error::display() const {
-    switch (kind) {
-        case Kind::Spawn:
-            return "cannot start service " + quoted(name) + " using " + quoted(other) + ": " +
-                   os.display();
-        case Kind::PidOutOfRange:
-            return "cannot track service " + quoted(name) + ": child id " +
-                   std::to_string(static_cast<uint32_t>(pid)) + " does not fit pid_t";
-        case Kind::DuplicatePid:
-            return "pid " + std::to_string(pid) + " was assigned to both " + quoted(other) + " and " +
-                   quoted(name);
-        case Kind::Signal:
-            return "cannot send signal " + std::to_string(signal) + " to service " + quoted(name) +
-                   " (pid " + std::to_string(pid) + "): " + os.display();
-        case Kind::System:
-            return other + " failed: " + os.display();
-    }
-    return {};
+std::string display(const Error& error) {
+    return std::visit(
+        vesko::Overloaded{
+            [](const Spawn& e) {
+                return "cannot start service " + quoted(e.service) + " using " + quoted(e.executable) + ": " +
+                       e.os.display();
+            },
+            [](const PidOutOfRange& e) {
+                return "cannot track service " + quoted(e.service) + ": child id " +
+                       std::to_string(static_cast<uint32_t>(e.child)) + " does not fit pid_t";
+            },
+            [](const DuplicatePid& e) {
+                return "pid " + std::to_string(e.pid) + " was assigned to both " + quoted(e.recorded) + " and " +
+                       quoted(e.added);
+            },
+            [](const Signal& e) {
+                return "cannot send signal " + std::to_string(e.signal) + " to service " + quoted(e.service) +
+                       " (pid " + std::to_string(e.pid) + "): " + e.os.display();
+            },
+            [](const System& e) { return std::string(e.call) + " failed: " + e.os.display(); },
+        },
+        error);
 }
 
 namespace {
 
-Error system_error(const char* call) {
-    Error e{Error::Kind::System, {}, call, 0, 0, vesko::last_os_error()};
-    return e;
-}
+Error system_error(const char* call) { return System{call, vesko::last_os_error()}; }
 
 // One non-blocking wait for any child: the pid and status of an ended child, 0 when none has
 // ended, or -1 with errno set (EINTR already retried).
@@ -107,20 +108,18 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
     }
     auto pid = vesko::spawn(definition.command, options);
     if (!pid) {
-        Error e{Error::Kind::Spawn, name, definition.command[0], 0, 0, pid.error()};
-        return fail(std::move(e));
+        return fail(Error{Spawn{name, definition.command[0], pid.error()}});
     }
     // pid_t is the platform's signed 32-bit type, so every id the kernel hands back fits it;
     // the check guards a platform where that would not hold.
     if (*pid <= 0 || *pid > std::numeric_limits<int32_t>::max()) {
-        Error e{Error::Kind::PidOutOfRange, name, {}, *pid, 0, {}};
-        return fail(std::move(e));
+        return fail(Error{PidOutOfRange{name, *pid}});
     }
     auto found = running_.find(*pid);
     if (found != running_.end()) {
-        Error e{Error::Kind::DuplicatePid, name, std::move(found->second), *pid, 0, {}};
+        Error duplicate = DuplicatePid{*pid, std::move(found->second), name};
         found->second = name;
-        return fail(std::move(e));
+        return fail(std::move(duplicate));
     }
     running_.emplace(*pid, name);
     print_err("veskoinit: started service " + name + " as pid " + std::to_string(*pid) + "\n");
@@ -207,7 +206,7 @@ Result<void, Error> Supervisor::stop_all() {
     constexpr unsigned kKillSeconds = 2;
     std::optional<Error> remembered;
     auto remember = [&](const std::string& name, pid_t pid, int signal, vesko::OsError os) {
-        if (!remembered) remembered = Error{Error::Kind::Signal, name, {}, pid, signal, os};
+        if (!remembered) remembered = Error{Signal{signal, name, pid, os}};
     };
     const std::vector<std::string>& order = catalog_->start_order;
     for (auto name = order.rbegin(); name != order.rend() && !running_.empty(); ++name) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <variant>
 
 #include "os_error.hpp"
 #include "result.hpp"
@@ -23,17 +24,33 @@ struct ExitStatus {
     bool clean() const { return (raw & ~0x80) == 0; }
 };
 
-struct Error {
-    enum class Kind { Spawn, PidOutOfRange, DuplicatePid, Signal, System };
-    Kind kind;
-    std::string name;    // the service
-    std::string other;   // the executable, the name already recorded, or the system call
-    int64_t pid = 0;
-    int signal = 0;
-    vesko::OsError os{};
-
-    std::string display() const;
+struct Spawn {
+    std::string service;
+    std::string executable;
+    vesko::OsError os;
 };
+struct PidOutOfRange {
+    std::string service;
+    int64_t child;
+};
+struct DuplicatePid {
+    pid_t pid;
+    std::string recorded;  // the service the id was recorded for
+    std::string added;     // the service it was given to now
+};
+struct Signal {
+    int signal;
+    std::string service;
+    pid_t pid;
+    vesko::OsError os;
+};
+struct System {
+    const char* call;
+    vesko::OsError os;
+};
+using Error = std::variant<Spawn, PidOutOfRange, DuplicatePid, Signal, System>;
+
+std::string display(const Error& error);
 
 class Supervisor {
 public:

@@ -100,15 +100,18 @@ std::string lossy(std::string_view bytes) {
     return out;
 }
 
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
+namespace {
+
+// TEXT with the escapes of the quoted display; QUOTES adds the backslash before a double
+// quote or a backslash, which a quoted value needs and a plain line does not.
+void append_escaped(std::string& out, std::string_view text, bool quotes) {
     while (!text.empty()) {
         auto [c, length] = decode(text);
         if (c == kInvalid) c = 0xFFFD;
         text.remove_prefix(length);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
+            case '"': out += quotes ? "\\\"" : "\""; break;
+            case '\\': out += quotes ? "\\\\" : "\\"; break;
             case '\t': out += "\\t"; break;
             case '\r': out += "\\r"; break;
             case '\n': out += "\\n"; break;
@@ -123,7 +126,20 @@ std::string quoted(std::string_view text) {
                 }
         }
     }
+}
+
+}  // namespace
+
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    append_escaped(out, text, true);
     out += '"';
+    return out;
+}
+
+std::string escape_controls(std::string_view text) {
+    std::string out;
+    append_escaped(out, text, false);
     return out;
 }
 

@@ -18,6 +18,10 @@ std::string lossy(std::string_view bytes);
 // non-printable characters. Invalid UTF-8 is shown as U+FFFD.
 std::string quoted(std::string_view text);
 
+// TEXT on one line: control and non-printable characters escaped as in the quoted display
+// (double quotes and backslashes stay as they are). For messages that echo what they read.
+std::string escape_controls(std::string_view text);
+
 // TEXT (UTF-8) without leading and trailing Unicode white space.
 std::string_view trim_unicode_space(std::string_view text);
 

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
         if (option == "--log") {
             auto path = logging::initialize();
             if (!path) {
-                vesko::print_err("veskoinit: fatal: logging setup failed: " + path.error().display() + "\n");
+                vesko::print_err("veskoinit: fatal: logging setup failed: " + logging::display(path.error()) + "\n");
                 return 1;
             }
             vesko::print_err("veskoinit: " + mounts::describe(*summary) + "\n");

@@ -40,7 +40,7 @@ std::string initialize_in_child(const Setup& setup) {
         }
         if (!setup.cwd.empty() && chdir(setup.cwd.c_str()) != 0) _exit(2);
         auto path = logging::initialize();
-        std::string line = path ? "ok " + *path : "error " + path.error().display();
+        std::string line = path ? "ok " + *path : "error " + logging::display(path.error());
         (void)vesko::write_all(report[1], line);
         if (path) {
             vesko::print_err("err\n");
@@ -111,10 +111,9 @@ TEST_F(LoggingTest, Failures) {
 }
 
 TEST(LoggingError, Display) {
-    using logging::Error;
-    EXPECT_EQ((Error{Error::Kind::Redirect, "standard output", vesko::OsError{EBADF}}).display(),
+    EXPECT_EQ(logging::display(logging::Redirect{"standard output", vesko::OsError{EBADF}}),
               "cannot redirect standard output: Bad file descriptor (os error 9)");
-    EXPECT_EQ((Error{Error::Kind::Open, "/var/log/x\xFF", vesko::OsError{EROFS}}).display(),
+    EXPECT_EQ(logging::display(logging::Open{"/var/log/x\xFF", vesko::OsError{EROFS}}),
               "cannot open /var/log/x\xEF\xBF\xBD: Read-only file system (os error 30)");
 }
 

@@ -197,7 +197,7 @@ TEST_F(SupervisorTest, RestartOfARemovedProgramFailsWithSpawn) {
         auto reaped = supervisor->reap_exited();
         if (!reaped) failure = reaped.error();
     }));
-    EXPECT_EQ(failure->display(), "cannot start service \"gone\" using \"" + program +
+    EXPECT_EQ(supervisor::display(*failure), "cannot start service \"gone\" using \"" + program +
                                       "\": No such file or directory (os error 2)");
     EXPECT_EQ(without_pids(err_.text()),
               "veskoinit: started service gone as pid N\n"
@@ -230,7 +230,7 @@ TEST_F(SupervisorTest, StartFailuresAreSynchronousAndStopAtTheFailingService) {
         process::CapturedStderr err;
         auto supervisor = Supervisor::start_all(catalog_);
         ASSERT_FALSE(supervisor.ok());
-        EXPECT_EQ(supervisor.error().display(),
+        EXPECT_EQ(supervisor::display(supervisor.error()),
                   "cannot start service \"broken\" using \"" + c.program + "\": " + c.error);
         // The service started before the failure keeps running.
         std::string text = err.text();

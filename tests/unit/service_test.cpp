@@ -9,7 +9,6 @@
 
 namespace {
 
-using service::Error;
 using service::RestartPolicy;
 
 const std::string kPos = "TOML parse error at line ";
@@ -226,7 +225,7 @@ TEST_F(Fallback, NoCandidateListsTheProgramsInOrder) {
                                                          {directory.c_str(), {}}};
     auto catalog = service::Catalog::fallback_console(candidates);
     ASSERT_FALSE(catalog.ok());
-    EXPECT_EQ(catalog.error().display(),
+    EXPECT_EQ(service::display(catalog.error()),
               "no service files were found and no fallback console command exists; tried " + missing +
                   ", " + directory);
 }
@@ -244,12 +243,12 @@ TEST(ConsoleCandidates, TheTenProgramsInOrder) {
 }
 
 TEST(ServiceError, DisplayOfKindsThatADirectoryCannotProduce) {
-    Error duplicate{Error::Kind::DuplicateService, "d/web.toml", "web", "d/web.toml.old", {}, {}};
-    EXPECT_EQ(duplicate.display(), "service \"web\" is defined by both d/web.toml.old and d/web.toml");
-    Error entry{Error::Kind::ReadEntry, "d", {}, {}, {}, vesko::OsError{EIO}};
-    EXPECT_EQ(entry.display(), "cannot read an entry in d: Input/output error (os error 5)");
-    Error inspect{Error::Kind::InspectEntry, "d/\xFF", {}, {}, {}, vesko::OsError{ENOENT}};
-    EXPECT_EQ(inspect.display(), "cannot inspect d/\xEF\xBF\xBD: No such file or directory (os error 2)");
+    EXPECT_EQ(service::display(service::DuplicateService{"web", "d/web.toml.old", "d/web.toml"}),
+              "service \"web\" is defined by both d/web.toml.old and d/web.toml");
+    EXPECT_EQ(service::display(service::ReadEntry{"d", vesko::OsError{EIO}}),
+              "cannot read an entry in d: Input/output error (os error 5)");
+    EXPECT_EQ(service::display(service::InspectEntry{"d/\xFF", vesko::OsError{ENOENT}}),
+              "cannot inspect d/\xEF\xBF\xBD: No such file or directory (os error 2)");
 }
 
 }  // namespace

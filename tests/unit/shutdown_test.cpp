@@ -88,10 +88,10 @@ TEST(ShutdownErrors, DisplayEveryKind) {
 }
 
 TEST(Pid1Errors, DisplayEveryKind) {
-    logging::Error logging_error{logging::Error::Kind::Open, "", vesko::OsError{ENOENT}};
+    logging::Error logging_error = logging::Open{"", vesko::OsError{ENOENT}};
     mounts::Error mounts_error{mounts::Error::Kind::FieldCount, "/etc/fstab", 3, {}, {}, {}, 2, {}};
-    service::Error service_error{service::Error::Kind::DependencyCycle, {}, {}, {}, "a, b", {}};
-    supervisor::Error supervisor_error{supervisor::Error::Kind::System, {}, "waitpid", 0, 0, vesko::OsError{ECHILD}};
+    service::Error service_error = service::DependencyCycle{{"a", "b"}};
+    supervisor::Error supervisor_error = supervisor::System{"waitpid", vesko::OsError{ECHILD}};
     const std::pair<pid1::Error, const char*> cases[] = {
         {pid1::LoggingSetup{logging_error},
          "logging setup failed: cannot open : No such file or directory (os error 2)"},

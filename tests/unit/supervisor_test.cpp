@@ -37,18 +37,18 @@ TEST(SupervisorError, Display) {
         const char* expected;
     };
     const Case cases[] = {
-        {{Error::Kind::Spawn, "web", "/usr/bin/web", 0, 0, vesko::OsError{ENOENT}},
+        {supervisor::Spawn{"web", "/usr/bin/web", vesko::OsError{ENOENT}},
          "cannot start service \"web\" using \"/usr/bin/web\": No such file or directory (os error 2)"},
-        {{Error::Kind::PidOutOfRange, "web", {}, 4294967295LL, 0, {}},
+        {supervisor::PidOutOfRange{"web", 4294967295LL},
          "cannot track service \"web\": child id 4294967295 does not fit pid_t"},
-        {{Error::Kind::DuplicatePid, "new", "old", 42, 0, {}},
+        {supervisor::DuplicatePid{42, "old", "new"},
          "pid 42 was assigned to both \"old\" and \"new\""},
-        {{Error::Kind::Signal, "web", {}, 42, 15, vesko::OsError{EPERM}},
+        {supervisor::Signal{15, "web", 42, vesko::OsError{EPERM}},
          "cannot send signal 15 to service \"web\" (pid 42): Operation not permitted (os error 1)"},
-        {{Error::Kind::System, {}, "waitpid", 0, 0, vesko::OsError{EINVAL}},
+        {supervisor::System{"waitpid", vesko::OsError{EINVAL}},
          "waitpid failed: Invalid argument (os error 22)"},
     };
-    for (const Case& c : cases) EXPECT_EQ(c.error.display(), c.expected);
+    for (const Case& c : cases) EXPECT_EQ(supervisor::display(c.error), c.expected);
 }
 
 }  // namespace
