@@ -32,54 +32,54 @@ namespace {
 constexpr const char* kMountinfo = "/proc/self/mountinfo";
 constexpr const char* kSwaps = "/proc/swaps";
 
-std::string where(const Error& e) { return lossy(e.file) + ":" + std::to_string(e.line) + ": "; }
+std::string at(const Where& where) { return lossy(where.file) + ":" + std::to_string(where.line) + ": "; }
 
 }  // namespace
 
-std::string Error::display() const {
-    switch (kind) {
-        case Kind::Read:
-            return "cannot read " + lossy(file) + ": " + os.display();
-        case Kind::FieldCount:
-            return where(*this) + "expected 4 to 6 fstab fields, found " + std::to_string(count);
-        case Kind::InvalidInteger:
-            return where(*this) + "expected an unsigned integer, found " + quoted(value);
-        case Kind::InvalidEscape:
-            return where(*this) + "invalid escape in " + quoted(value) + ": " + detail;
-        case Kind::RelativeTarget:
-            return where(*this) + "mount target " + lossy(value) + " is not absolute";
-        case Kind::TypeProbing:
-            return where(*this) + "filesystem type " + quoted(value) +
-                   " requires type probing, which VeskoInit does not implement";
-        case Kind::UnsupportedOption:
-            return where(*this) + "mount option " + quoted(value) + " is not supported yet";
-        case Kind::InvalidSwapOption:
-            return where(*this) + "invalid swap option " + quoted(value);
-        case Kind::DuplicateSwapOption:
-            return where(*this) + "swap option " + quoted(value) + " is specified more than once";
-        case Kind::MalformedMountinfo:
-            return where(*this) + "malformed mountinfo entry";
-        case Kind::AlreadyMounted:
-            return lossy(value) + " is already mounted as " + lossy(detail) + ", expected " + lossy(extra);
-        case Kind::CreateTarget:
-            return "cannot create mount target " + lossy(file) + ": " + os.display();
-        case Kind::NulByte:
-            return value + " contains a NUL byte";
-        case Kind::Mount:
-            return "cannot mount " + lossy(value) + " on " + lossy(detail) + " as " + lossy(extra) +
-                   ": " + os.display();
-        case Kind::Swap:
-            return "cannot activate swap " + lossy(value) + ": " + os.display();
-    }
-    return {};
+std::string display(const Error& error) {
+    return std::visit(
+        vesko::Overloaded{
+            [](const Read& e) { return "cannot read " + lossy(e.path) + ": " + e.os.display(); },
+            [](const FieldCount& e) {
+                return at(e.where) + "expected 4 to 6 fstab fields, found " + std::to_string(e.found);
+            },
+            [](const InvalidInteger& e) {
+                return at(e.where) + "expected an unsigned integer, found " + quoted(e.value);
+            },
+            [](const InvalidEscape& e) {
+                return at(e.where) + "invalid escape in " + quoted(e.field) + ": " + e.reason;
+            },
+            [](const RelativeTarget& e) { return at(e.where) + "mount target " + lossy(e.target) + " is not absolute"; },
+            [](const TypeProbing& e) {
+                return at(e.where) + "filesystem type " + quoted(e.type) +
+                       " requires type probing, which VeskoInit does not implement";
+            },
+            [](const UnsupportedOption& e) {
+                return at(e.where) + "mount option " + quoted(e.option) + " is not supported yet";
+            },
+            [](const InvalidSwapOption& e) { return at(e.where) + "invalid swap option " + quoted(e.option); },
+            [](const DuplicateSwapOption& e) {
+                return at(e.where) + "swap option " + quoted(e.option) + " is specified more than once";
+            },
+            [](const MalformedMountinfo& e) { return at(e.where) + "malformed mountinfo entry"; },
+            [](const AlreadyMounted& e) {
+                return lossy(e.target) + " is already mounted as " + lossy(e.found) + ", expected " +
+                       lossy(e.expected);
+            },
+            [](const CreateTarget& e) { return "cannot create mount target " + lossy(e.target) + ": " + e.os.display(); },
+            [](const NulByte& e) { return std::string(e.what) + " contains a NUL byte"; },
+            [](const Mount& e) {
+                return "cannot mount " + lossy(e.source) + " on " + lossy(e.target) + " as " + lossy(e.type) + ": " +
+                       e.os.display();
+            },
+            [](const Swap& e) { return "cannot activate swap " + lossy(e.source) + ": " + e.os.display(); },
+        },
+        error);
 }
 
 namespace {
 
-Error line_error(Error::Kind kind, std::string_view file, size_t line, std::string value = {}) {
-    Error e{kind, std::string(file), line, std::move(value), {}, {}, 0, {}};
-    return e;
-}
+Where where(std::string_view file, size_t line) { return Where{std::string(file), line}; }
 
 enum class Effect { Ignore, Set, Clear, NoAuto, NoFail, Refuse };
 
@@ -138,7 +138,7 @@ Result<MountOptions, Error> parse_options(std::string_view file, size_t line, st
                     case Effect::NoAuto: options.noauto = true; break;
                     case Effect::NoFail: options.nofail = true; break;
                     case Effect::Refuse:
-                        return fail(line_error(Error::Kind::UnsupportedOption, file, line, std::string(word)));
+                        return fail(Error{UnsupportedOption{where(file, line), std::string(word)}});
                 }
             }
         }
@@ -159,18 +159,18 @@ Result<uint32_t, Error> parse_swap_options(std::string_view file, size_t line,
                                                      : 0;
         if (discard != 0) {
             if (discard_seen) {
-                return fail(line_error(Error::Kind::DuplicateSwapOption, file, line, "discard"));
+                return fail(Error{DuplicateSwapOption{where(file, line), "discard"}});
             }
             discard_seen = true;
             flags |= discard;
         } else if (word.rfind("pri=", 0) == 0) {
-            if (priority_seen) return fail(line_error(Error::Kind::DuplicateSwapOption, file, line, "pri"));
+            if (priority_seen) return fail(Error{DuplicateSwapOption{where(file, line), "pri"}});
             priority_seen = true;
             auto priority = parse_unsigned(std::string_view(word).substr(4), kMaxSwapPriority);
-            if (!priority) return fail(line_error(Error::Kind::InvalidSwapOption, file, line, word));
+            if (!priority) return fail(Error{InvalidSwapOption{where(file, line), word}});
             flags |= kSwapPrefer | static_cast<uint32_t>(*priority);
         } else {
-            return fail(line_error(Error::Kind::InvalidSwapOption, file, line, word));
+            return fail(Error{InvalidSwapOption{where(file, line), word}});
         }
     }
     return flags;
@@ -180,9 +180,7 @@ Result<uint32_t, Error> parse_swap_options(std::string_view file, size_t line,
 
 Result<std::string, Error> decode_fstab_field(std::string_view file, size_t line, std::string_view raw) {
     auto invalid = [&](const char* reason) {
-        Error e = line_error(Error::Kind::InvalidEscape, file, line, std::string(raw));
-        e.detail = reason;
-        return fail(std::move(e));
+        return fail(Error{InvalidEscape{where(file, line), std::string(raw), reason}});
     };
     std::string out;
     out.reserve(raw.size());
@@ -211,13 +209,11 @@ Result<std::vector<FstabEntry>, Error> parse_fstab(std::string_view file, std::s
         if (line.empty() || line[0] == '#') continue;
         std::vector<std::string_view> fields = split_fields(line);
         if (fields.size() < 4 || fields.size() > 6) {
-            Error e = line_error(Error::Kind::FieldCount, file, number);
-            e.count = fields.size();
-            return fail(std::move(e));
+            return fail(Error{FieldCount{where(file, number), fields.size()}});
         }
         for (size_t i = 4; i < fields.size(); ++i) {
             if (!parse_unsigned(fields[i], UINT32_MAX)) {
-                return fail(line_error(Error::Kind::InvalidInteger, file, number, std::string(fields[i])));
+                return fail(Error{InvalidInteger{where(file, number), std::string(fields[i])}});
             }
         }
         std::string decoded[4];
@@ -229,17 +225,17 @@ Result<std::vector<FstabEntry>, Error> parse_fstab(std::string_view file, std::s
         FstabEntry entry{std::move(decoded[0]), std::move(decoded[1]), std::move(decoded[2]), {}, {}};
         bool swap = entry.fstype == "swap";
         if (!swap && (entry.target.empty() || entry.target[0] != '/')) {
-            return fail(line_error(Error::Kind::RelativeTarget, file, number, entry.target));
+            return fail(Error{RelativeTarget{where(file, number), entry.target}});
         }
         if (entry.fstype == "auto" || entry.fstype.find(',') != std::string::npos) {
-            return fail(line_error(Error::Kind::TypeProbing, file, number, entry.fstype));
+            return fail(Error{TypeProbing{where(file, number), entry.fstype}});
         }
         auto options = parse_options(file, number, decoded[3]);
         if (!options) return fail(std::move(options.error()));
         entry.options = std::move(*options);
         if (swap) {
             if (entry.options.flags != 0) {
-                return fail(line_error(Error::Kind::InvalidSwapOption, file, number, "mount-only flag"));
+                return fail(Error{InvalidSwapOption{where(file, number), "mount-only flag"}});
             }
             auto flags = parse_swap_options(file, number, entry.options.data);
             if (!flags) return fail(std::move(flags.error()));
@@ -273,7 +269,7 @@ Result<MountTable, Error> parse_mountinfo(std::string_view text) {
             after = split_fields(line.substr(separator + 3));
         }
         if (separator == std::string_view::npos || before.size() < 6 || after.size() < 3) {
-            return fail(line_error(Error::Kind::MalformedMountinfo, kMountinfo, number));
+            return fail(Error{MalformedMountinfo{where(kMountinfo, number)}});
         }
         auto mount_point = decode_fstab_field(kMountinfo, number, before[4]);
         if (!mount_point) return fail(std::move(mount_point.error()));
@@ -336,7 +332,7 @@ std::optional<std::string> canonical(const std::string& path) {
 // A C string for the kernel, or the NulByte error naming WHAT.
 Result<void, Error> check_nul(const std::string& value, const char* what) {
     if (value.find('\0') == std::string::npos) return {};
-    return fail(line_error(Error::Kind::NulByte, {}, 0, what));
+    return fail(Error{NulByte{what}});
 }
 
 }  // namespace
@@ -362,9 +358,7 @@ Result<void, Error> mount_entry(const FstabEntry& entry) {
     if (entry.target.find('\0') == std::string::npos && ::stat(entry.target.c_str(), &info) != 0) {
         auto created = vesko::create_directories(entry.target, 0777);
         if (!created) {
-            Error e = line_error(Error::Kind::CreateTarget, entry.target, 0);
-            e.os = created.error();
-            return fail(std::move(e));
+            return fail(Error{CreateTarget{entry.target, created.error()}});
         }
     }
     std::string source = resolve_source(entry.source);
@@ -379,11 +373,7 @@ Result<void, Error> mount_entry(const FstabEntry& entry) {
     }
     if (::mount(source.c_str(), entry.target.c_str(), entry.fstype.c_str(), entry.options.flags,
                 data.c_str()) != 0) {
-        Error e = line_error(Error::Kind::Mount, {}, 0, entry.source);
-        e.detail = entry.target;
-        e.extra = entry.fstype;
-        e.os = vesko::last_os_error();
-        return fail(std::move(e));
+        return fail(Error{Mount{entry.source, entry.target, entry.fstype, vesko::last_os_error()}});
     }
     return {};
 }
@@ -396,9 +386,7 @@ Result<void, Error> activate_swap(const FstabEntry& entry) {
     if (!clean) return clean;
     // Every swap entry carries its validated flags; parse_fstab guarantees it.
     if (::swapon(path.c_str(), static_cast<int>(entry.swap_flags.value_or(0))) != 0) {
-        Error e = line_error(Error::Kind::Swap, {}, 0, entry.source);
-        e.os = vesko::last_os_error();
-        return fail(std::move(e));
+        return fail(Error{Swap{entry.source, vesko::last_os_error()}});
     }
     return {};
 }
@@ -407,7 +395,7 @@ void say(const std::string& line) { vesko::print_err("veskoinit: " + line + "\n"
 
 Result<std::string, Error> read_kernel_table(const char* path) {
     auto text = vesko::read_text_file(path);
-    if (!text) return fail(Error{Error::Kind::Read, path, 0, {}, {}, {}, 0, text.error()});
+    if (!text) return fail(Error{Read{path, text.error()}});
     return std::move(*text);
 }
 
@@ -421,7 +409,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
         say(lossy(fstab_path) + " not found; using built-in default filesystems");
         parsed = parse_fstab(kDefaultTableName, kDefaultTable);
     } else if (!text) {
-        return fail(Error{Error::Kind::Read, fstab_path, 0, {}, {}, {}, 0, text.error()});
+        return fail(Error{Read{fstab_path, text.error()}});
     } else {
         parsed = parse_fstab(fstab_path, *text);
     }
@@ -443,7 +431,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
                     lossy(entry.fstype));
                 ++summary.mounted;
                 bootstrapped = i;
-            } else if (mounted.error().kind == Error::Kind::Mount && mounted.error().os.code == EBUSY) {
+            } else if (auto* busy = std::get_if<Mount>(&mounted.error()); busy != nullptr && busy->os.code == EBUSY) {
                 say(lossy(entry.target) + " is already busy while bootstrapping " + lossy(entry.fstype) +
                     "; checking mountinfo");
             } else {
@@ -489,7 +477,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
                 ++summary.swaps_activated;
             } else if (entry.options.nofail) {
                 say("warning: optional swap " + lossy(entry.source) + " failed: " +
-                    activated.error().display());
+                    display(activated.error()));
                 ++summary.optional_failures;
             } else {
                 return fail(std::move(activated.error()));
@@ -503,8 +491,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
                 ++summary.already_mounted;
                 continue;
             }
-            Error e{Error::Kind::AlreadyMounted, {}, 0, entry.target, existing->second, entry.fstype, 0, {}};
-            return fail(std::move(e));
+            return fail(Error{AlreadyMounted{entry.target, existing->second, entry.fstype}});
         }
         auto mounted = mount_entry(entry);
         if (mounted) {
@@ -513,7 +500,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
             (*table)[path_key(resolve_existing_target(entry.target))] = entry.fstype;
             ++summary.mounted;
         } else if (entry.options.nofail) {
-            say("warning: optional mount " + lossy(entry.target) + " failed: " + mounted.error().display());
+            say("warning: optional mount " + lossy(entry.target) + " failed: " + display(mounted.error()));
             ++summary.optional_failures;
         } else {
             return fail(std::move(mounted.error()));

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "os_error.hpp"
@@ -30,35 +31,80 @@ struct FstabEntry {
     std::optional<uint32_t> swap_flags;  // validated swapon flags, present exactly for swap
 };
 
-struct Error {
-    enum class Kind {
-        Read,
-        FieldCount,
-        InvalidInteger,
-        InvalidEscape,
-        RelativeTarget,
-        TypeProbing,
-        UnsupportedOption,
-        InvalidSwapOption,
-        DuplicateSwapOption,
-        MalformedMountinfo,
-        AlreadyMounted,
-        CreateTarget,
-        NulByte,
-        Mount,
-        Swap,
-    };
-    Kind kind;
-    std::string file;    // the table, or the path for Read and CreateTarget
-    size_t line = 0;
-    std::string value;   // field, target, type, word, option name, source, or what holds a NUL
-    std::string detail;  // escape reason; the target of Mount; the type found for AlreadyMounted
-    std::string extra;   // the type of Mount; the type expected for AlreadyMounted
-    size_t count = 0;    // fields found
-    vesko::OsError os{};
-
-    std::string display() const;
+// A line of a table file: the file's name and the 1-based line number.
+struct Where {
+    std::string file;
+    size_t line;
 };
+
+struct Read {
+    std::string path;
+    vesko::OsError os;
+};
+struct FieldCount {
+    Where where;
+    size_t found;
+};
+struct InvalidInteger {
+    Where where;
+    std::string value;
+};
+struct InvalidEscape {
+    Where where;
+    std::string field;
+    const char* reason;
+};
+struct RelativeTarget {
+    Where where;
+    std::string target;
+};
+struct TypeProbing {
+    Where where;
+    std::string type;
+};
+struct UnsupportedOption {
+    Where where;
+    std::string option;
+};
+struct InvalidSwapOption {
+    Where where;
+    std::string option;
+};
+struct DuplicateSwapOption {
+    Where where;
+    std::string option;
+};
+struct MalformedMountinfo {
+    Where where;
+};
+struct AlreadyMounted {
+    std::string target;
+    std::string found;     // the type mounted there
+    std::string expected;  // the type the table asks for
+};
+struct CreateTarget {
+    std::string target;
+    vesko::OsError os;
+};
+// WHAT names the string that holds the NUL byte: "mount source", "swap source", ...
+struct NulByte {
+    const char* what;
+};
+struct Mount {
+    std::string source;
+    std::string target;
+    std::string type;
+    vesko::OsError os;
+};
+struct Swap {
+    std::string source;
+    vesko::OsError os;
+};
+using Error = std::variant<Read, FieldCount, InvalidInteger, InvalidEscape, RelativeTarget, TypeProbing,
+                           UnsupportedOption, InvalidSwapOption, DuplicateSwapOption, MalformedMountinfo,
+                           AlreadyMounted, CreateTarget, NulByte, Mount, Swap>;
+
+std::string display(const Error& error);
 
 inline constexpr const char* kDefaultTableName = "<builtin default filesystems>";
 extern const char* const kDefaultTable;

@@ -21,7 +21,7 @@ std::string display(const Error& error) {
     return std::visit(
         vesko::Overloaded{
             [](const LoggingSetup& e) { return "logging setup failed: " + logging::display(e.error); },
-            [](const FilesystemSetup& e) { return "filesystem setup failed: " + e.error.display(); },
+            [](const FilesystemSetup& e) { return "filesystem setup failed: " + mounts::display(e.error); },
             [](const ServiceConfiguration& e) { return "service configuration is invalid: " + service::display(e.error); },
             [](const ServiceSupervision& e) { return "service supervision failed: " + supervisor::display(e.error); },
             [](const ShutdownFailed& e) { return "shutdown failed: " + shutdown::display(e.error); },

@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     for (int run = 0; run < runs; ++run) {
         auto summary = mounts::mount_from_fstab("/etc/fstab");
         if (!summary) {
-            vesko::print_err("veskoinit: fatal: filesystem setup failed: " + summary.error().display() + "\n");
+            vesko::print_err("veskoinit: fatal: filesystem setup failed: " + mounts::display(summary.error()) + "\n");
             return 1;
         }
         if (option == "--log") {

@@ -13,12 +13,12 @@ using mounts::FstabEntry;
 
 std::string parse_error(const std::string& text) {
     auto parsed = mounts::parse_fstab("/etc/fstab", text);
-    return parsed ? "(parsed)" : parsed.error().display();
+    return parsed ? "(parsed)" : mounts::display(parsed.error());
 }
 
 FstabEntry parse_one(const std::string& line) {
     auto parsed = mounts::parse_fstab("/etc/fstab", line);
-    EXPECT_TRUE(parsed.ok()) << line << ": " << (parsed ? "" : parsed.error().display());
+    EXPECT_TRUE(parsed.ok()) << line << ": " << (parsed ? "" : mounts::display(parsed.error()));
     if (!parsed || parsed->size() != 1) return {};
     return parsed->front();
 }
@@ -186,7 +186,7 @@ TEST(Mountinfo, TableKeysAndTopmostMount) {
         "26 1 0:6 / /mnt/x rw - tmpfs none rw\n"
         "27 26 0:7 / /mnt/x rw - ramfs none rw\n";
     auto table = mounts::parse_mountinfo(text);
-    ASSERT_TRUE(table.ok()) << table.error().display();
+    ASSERT_TRUE(table.ok()) << mounts::display(table.error());
     EXPECT_EQ(table->at(mounts::path_key("/proc")), "proc");
     EXPECT_EQ(table->at(mounts::path_key("/mnt/my disk")), "tmpfs");
     EXPECT_EQ(table->at(mounts::path_key("//mnt//x/")), "ramfs");
@@ -209,7 +209,7 @@ TEST(Mountinfo, MalformedLines) {
     for (const Case& c : cases) {
         auto table = mounts::parse_mountinfo(c.text);
         ASSERT_FALSE(table.ok()) << c.text;
-        EXPECT_EQ(table.error().display(), c.error);
+        EXPECT_EQ(mounts::display(table.error()), c.error);
     }
 }
 
@@ -223,7 +223,7 @@ TEST(Swaps, PathsAfterTheHeader) {
     EXPECT_EQ(*paths, (std::vector<std::string>{"/dev/vdb", "/swap file"}));
     auto bad = mounts::parse_swaps("Filename\n/ok\n/bad\\\n");
     ASSERT_FALSE(bad.ok());
-    EXPECT_EQ(bad.error().display(),
+    EXPECT_EQ(mounts::display(bad.error()),
               "/proc/swaps:3: invalid escape in \"/bad\\\\\": backslash must be followed by three octal digits");
 }
 
@@ -256,19 +256,17 @@ TEST(ResolveSource, Prefixes) {
 }
 
 TEST(MountsError, DisplayOfRuntimeKinds) {
-    using mounts::Error;
-    Error already{Error::Kind::AlreadyMounted, {}, 0, "/mnt/x", "tmpfs", "ramfs", 0, {}};
-    EXPECT_EQ(already.display(), "/mnt/x is already mounted as tmpfs, expected ramfs");
-    Error mount{Error::Kind::Mount, {}, 0, "UUID=ab", "/data", "ext4", 0, vesko::OsError{ENOENT}};
-    EXPECT_EQ(mount.display(), "cannot mount UUID=ab on /data as ext4: No such file or directory (os error 2)");
-    Error swap{Error::Kind::Swap, {}, 0, "LABEL=sw", {}, {}, 0, vesko::OsError{EINVAL}};
-    EXPECT_EQ(swap.display(), "cannot activate swap LABEL=sw: Invalid argument (os error 22)");
-    Error create{Error::Kind::CreateTarget, "/a/b", 0, {}, {}, {}, 0, vesko::OsError{EROFS}};
-    EXPECT_EQ(create.display(), "cannot create mount target /a/b: Read-only file system (os error 30)");
-    Error nul{Error::Kind::NulByte, {}, 0, "swap source", {}, {}, 0, {}};
-    EXPECT_EQ(nul.display(), "swap source contains a NUL byte");
-    Error read{Error::Kind::Read, "/etc/fstab", 0, {}, {}, {}, 0, vesko::OsError{EISDIR}};
-    EXPECT_EQ(read.display(), "cannot read /etc/fstab: Is a directory (os error 21)");
+    const std::pair<mounts::Error, const char*> cases[] = {
+        {mounts::AlreadyMounted{"/mnt/x", "tmpfs", "ramfs"}, "/mnt/x is already mounted as tmpfs, expected ramfs"},
+        {mounts::Mount{"UUID=ab", "/data", "ext4", vesko::OsError{ENOENT}},
+         "cannot mount UUID=ab on /data as ext4: No such file or directory (os error 2)"},
+        {mounts::Swap{"LABEL=sw", vesko::OsError{EINVAL}}, "cannot activate swap LABEL=sw: Invalid argument (os error 22)"},
+        {mounts::CreateTarget{"/a/b", vesko::OsError{EROFS}},
+         "cannot create mount target /a/b: Read-only file system (os error 30)"},
+        {mounts::NulByte{"swap source"}, "swap source contains a NUL byte"},
+        {mounts::Read{"/etc/fstab", vesko::OsError{EISDIR}}, "cannot read /etc/fstab: Is a directory (os error 21)"},
+    };
+    for (const auto& [error, text] : cases) EXPECT_EQ(mounts::display(error), text);
 }
 
 // A swap source is found active under the path /proc/swaps lists even when it is written as a

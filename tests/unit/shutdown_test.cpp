@@ -89,7 +89,7 @@ TEST(ShutdownErrors, DisplayEveryKind) {
 
 TEST(Pid1Errors, DisplayEveryKind) {
     logging::Error logging_error = logging::Open{"", vesko::OsError{ENOENT}};
-    mounts::Error mounts_error{mounts::Error::Kind::FieldCount, "/etc/fstab", 3, {}, {}, {}, 2, {}};
+    mounts::Error mounts_error = mounts::FieldCount{{"/etc/fstab", 3}, 2};
     service::Error service_error = service::DependencyCycle{{"a", "b"}};
     supervisor::Error supervisor_error = supervisor::System{"waitpid", vesko::OsError{ECHILD}};
     const std::pair<pid1::Error, const char*> cases[] = {
