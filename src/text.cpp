@@ -1,5 +1,8 @@
 #include "text.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 namespace vesko {
 
 namespace {
@@ -60,18 +63,25 @@ void append_utf8(std::string& out, char32_t c) {
     }
 }
 
-// Characters shown escaped: controls, and the invisible format and separator characters
-// that would make a quoted value look different from what it holds.
+struct CodePointRange {
+    char32_t first, last;
+};
+
+// Generated from Unicode's general categories: everything but controls, format characters,
+// surrogates, private use, unassigned code points and separators other than the space.
+constexpr CodePointRange kPrintable[] = {
+#include "unicode_printable.inc"
+};
+
+// Characters shown as they are; every other one is escaped, so that a quoted value cannot
+// look different from what it holds.
 bool is_printable(char32_t c) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0xAD) return false;
-    if (c == 0x1680 || c == 0x061C || c == 0x180E) return false;
-    if (c >= 0x2000 && c <= 0x200F) return false;
-    if (c >= 0x2028 && c <= 0x202F) return false;
-    if (c >= 0x205F && c <= 0x206F) return false;
-    if (c == 0x3000 || c == 0xFEFF) return false;
-    if (c >= 0xFFF9 && c <= 0xFFFB) return false;
-    if (c >= 0xE000 && c <= 0xF8FF) return false;
-    return true;
+    const CodePointRange* end = std::end(kPrintable);
+    const CodePointRange* range =
+        std::upper_bound(std::begin(kPrintable), end, c, [](char32_t value, const CodePointRange& r) {
+            return value < r.first;
+        });
+    return range != std::begin(kPrintable) && c <= (range - 1)->last;
 }
 
 }  // namespace

@@ -255,6 +255,58 @@ TEST(ProcessStart, ClosedStandardDescriptorsAreOpenedOnTheNullDevice) {
     expect_outcome(cli::run_as("veskoinit", {"--check", dir / "svc"}, closed), "", "", 0);
 }
 
+// What no real service file reaches is refused with one line: its size, the depth of its keys,
+// and the memory it would take to parse.
+TEST(CheckMode, OversizedFilesAreConfigurationErrors) {
+    const std::string head = "command = [\"/bin/true\"]\n";
+    auto padded = [&](size_t size) { return head + "#" + std::string(size - head.size() - 2, 'x') + "\n"; };
+    std::string requires_many = "requires = [";
+    while (requires_many.size() < (1u << 20) - head.size() - 8) requires_many += "\"\",";
+    requires_many += "]\n";
+    struct Case {
+        const char* title;
+        std::string content;
+        std::string err;  // after "veskoinit: configuration error: "
+        size_t address_space = 0;
+    };
+    const Case cases[] = {
+        {"1 MiB exactly", padded(1 << 20), ""},
+        {"1 MiB and a byte", padded((1 << 20) + 1),
+         "cannot read {F}: the file is larger than 1 MiB (1048576 bytes)"},
+        {"a dotted key of 140000 parts", head + [] {
+             std::string key;
+             for (int i = 0; i < 140000; ++i) key += "a.";
+             return key + "b = 1\n";
+         }(),
+         "cannot parse {F}: TOML parse error at line 2, column 256: a dotted key or table header has more than "
+         "128 parts"},
+        {"a table header of 140000 parts", head + "[" + [] {
+             std::string key;
+             for (int i = 0; i < 140000; ++i) key += "a.";
+             return key + "b]\n";
+         }(),
+         "cannot parse {F}: TOML parse error at line 2, column 257: a dotted key or table header has more than "
+         "128 parts"},
+        {"parsing beyond the memory there is", head + requires_many,
+         "cannot parse {F}: not enough memory to parse the file", 16u << 20},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        TempDir dir;
+        std::string file = dir.write("svc/a.toml", c.content);
+        cli::RunOptions options;
+        options.address_space = c.address_space;
+        Outcome got = cli::run_as("veskoinit", {"--check", dir / "svc"}, options);
+        if (c.err.empty()) {
+            expect_outcome(got, "veskoinit: validated 1 service(s) in " + dir / "svc" + "\n   1. a\n", "", 0);
+        } else {
+            std::string err = c.err;
+            err.replace(err.find("{F}"), 3, file);
+            expect_outcome(got, "", "veskoinit: configuration error: " + err + "\n", 1);
+        }
+    }
+}
+
 TEST(CheckMode, RelativeDirectoryIsShownAsGiven) {
     TempDir dir;
     dir.write("svc/a.toml", kValid);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,6 +96,10 @@ pid_t start(const std::string& program, const std::vector<std::string>& argv, co
     }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     if (options.uid >= 0 && (setgid(options.uid) != 0 || setuid(options.uid) != 0)) _exit(126);
+    if (options.address_space != 0) {
+        rlimit limit{options.address_space, options.address_space};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+    }
     execv(program.c_str(), args.data());
     _exit(127);
 }

@@ -47,6 +47,8 @@ struct RunOptions {
     std::string stdout_file;
     // Standard output is a pipe whose reading end is already closed.
     bool stdout_broken_pipe = false;
+    // The program's address space limit in bytes (RLIMIT_AS); 0 leaves it as it is.
+    size_t address_space = 0;
     // Descriptors (of 0, 1 and 2) the program starts without.
     std::vector<int> closed;
 };

@@ -117,6 +117,39 @@ TEST(ParseService, SyntaxErrorsCarryTheParsersMessageAndPosition) {
     }
 }
 
+// What the parser echoes is escaped, so a message stays on one line and shows no control
+// sequence; the key depth limit looks only at keys, not into strings or comments.
+TEST(ParseService, MessagesStayOnOneLineAndKeysStayShallow) {
+    const std::string many(300, '.');
+    const std::string head = "command = [\"/x\"]\n";
+    std::string deep = head;
+    for (int i = 0; i < 128; ++i) deep += "a.";
+    const std::pair<std::string, std::string> refused[] = {
+        {"restart = t\n", kPos + "1, column 12: Error while parsing boolean: expected 'true', saw 't\\n'"},
+        {"a = t\x1b[31m", kPos + "1, column 6: Error while parsing boolean: expected 'true', saw 't\\u{1b}'"},
+        {deep + "b = 1", kPos + "2, column 256: a dotted key or table header has more than 128 parts"},
+        // 128 parts are still the parser's to judge.
+        {deep.substr(0, deep.size() - 1) + " = 1",
+         kPos + "2, column 1: unknown key \"a\" in struct RawService, expected one of \"description\", "
+                "\"command\", \"requires\", \"restart\""},
+    };
+    for (const auto& [text, expected] : refused) {
+        auto raw = service::parse_service(text);
+        ASSERT_FALSE(raw.ok()) << text;
+        EXPECT_EQ(raw.error(), expected);
+    }
+    const std::string accepted[] = {
+        head + "description = \"" + many + "\"",
+        head + "description = '" + many + "'",
+        head + "description = \"\"\"\n\\\"\"" + many + "\n\"\"\"",
+        head + "description = '''\n'" + many + "'''",
+        head + "# " + many,
+        head + "description = \"a\\\"" + many + "\"",
+        head + "restart = \"always\" # " + many,
+    };
+    for (const std::string& text : accepted) EXPECT_TRUE(service::parse_service(text).ok()) << text;
+}
+
 TEST(ServiceName, Rule) {
     for (const char* good : {"a", "a-", "a--b", "getty", "x9", "a-b-0"}) {
         EXPECT_TRUE(service::is_valid_service_name(good)) << good;

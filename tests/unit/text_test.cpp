@@ -44,6 +44,45 @@ TEST(Text, QuotedEscapesWhatWouldNotShow) {
     for (const Case& c : cases) EXPECT_EQ(vesko::quoted(c.input), c.expected);
 }
 
+// The escaped set follows Unicode's general categories; checked at the edges of its ranges.
+TEST(Text, PrintableFollowsTheGeneralCategories) {
+    const std::pair<char32_t, bool> cases[] = {
+        {0x1F, false},   {0x20, true},     {0x7E, true},     {0x7F, false},    {0x9F, false},
+        {0xA0, false},   {0xA1, true},     {0xAD, false},    {0x377, true},    {0x378, false},
+        {0x37A, true},   {0x61C, false},   {0x1680, false},  {0x2000, false},  {0x200A, false},
+        {0x200B, false}, {0x2010, true},   {0x2028, false},  {0x2029, false},  {0x202F, false},
+        {0x205F, false}, {0x3000, false},  {0x4E00, true},   {0x9FFF, true},   {0xAC00, true},
+        {0xD7A3, true},  {0xD7A4, false},  {0xE000, false},  {0xF8FF, false},  {0xF900, true},
+        {0xFEFF, false}, {0xFFFD, true},   {0xFFFE, false},  {0x1F600, true},  {0xE0001, false},
+        {0xE0100, true}, {0xF0000, false}, {0x10FFFD, false}, {0x10FFFF, false},
+    };
+    for (const auto& [code, printable] : cases) {
+        std::string text;
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | (code >> 6));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            text += static_cast<char>(0xE0 | (code >> 12));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | (code >> 18));
+            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+        EXPECT_EQ(vesko::escape_controls(text), printable ? text : "\\u{" + vesko::hex(code) + "}") << vesko::hex(code);
+    }
+}
+
+// A message that echoes what it read stays on one line; its quotes stay as they are.
+TEST(Text, EscapeControlsKeepsOneLine) {
+    EXPECT_EQ(vesko::escape_controls("saw 't\n"), "saw 't\\n");
+    EXPECT_EQ(vesko::escape_controls("a \"b\" \\ \x1b[31m\t"), "a \"b\" \\ \\u{1b}[31m\\t");
+}
+
 TEST(Text, OsErrorDisplay) {
     EXPECT_EQ(vesko::OsError{2}.display(), "No such file or directory (os error 2)");
     EXPECT_EQ(vesko::OsError{20}.display(), "Not a directory (os error 20)");
