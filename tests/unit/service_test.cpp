@@ -150,6 +150,29 @@ TEST(ParseService, MessagesStayOnOneLineAndKeysStayShallow) {
     for (const std::string& text : accepted) EXPECT_TRUE(service::parse_service(text).ok()) << text;
 }
 
+// Where the parser tests for white space, a character from U+00A1 to U+FEFF passes through a
+// check with an unreachable branch in the parser's code: the release build must still give
+// the parser's ordinary errors.
+TEST(ParseService, NonAsciiWhereWhiteSpaceIsTested) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"command = [\"/x\"]\xC3\xA9",
+         kPos + "1, column 17: Error while parsing key-value pair: expected a comment or whitespace, saw '\xC3\xA9'"},
+        {"command = [\"/x\"] \xE3\x80\x81",
+         kPos + "1, column 18: Error while parsing key-value pair: expected a comment or whitespace, saw '\xE3\x80\x81'"},
+        {"command = [\"/x\"]\xC2\xA0",
+         kPos + "1, column 17: Error while parsing key-value pair: expected space or tab, saw '\\u00A0'"},
+        {"command =\xC3\xA9[\"/x\"]", kPos + "1, column 10: Error while parsing value: could not determine value type"},
+        {"command = [\"/x\",\xD2\x99]", kPos + "1, column 17: Error while parsing value: could not determine value type"},
+        {"description = \"\"\"a\\\xC3\xA9\"\"\"",
+         kPos + "1, column 20: Error while parsing string: unknown escape sequence '\\\xC3\xA9'"},
+    };
+    for (const auto& [text, expected] : cases) {
+        auto raw = service::parse_service(text);
+        ASSERT_FALSE(raw.ok()) << text;
+        EXPECT_EQ(raw.error(), expected);
+    }
+}
+
 TEST(ServiceName, Rule) {
     for (const char* good : {"a", "a-", "a--b", "getty", "x9", "a-b-0"}) {
         EXPECT_TRUE(service::is_valid_service_name(good)) << good;
