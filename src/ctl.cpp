@@ -89,33 +89,34 @@ Result<void, Error> show(bool follow_flag) {
     return follow(path, std::move(*log));
 }
 
-int usage_error(const char* message) {
-    vesko::print_err(std::string("veskoctl: ") + message + "\n" + kUsage);
-    return 2;
-}
-
 }  // namespace
 
+Command parse_command(const std::vector<std::string>& args) {
+    if (args.empty()) return Usage{"a command is required"};
+    if (args.size() == 1 && (args[0] == "help" || args[0] == "--help" || args[0] == "-h")) return Help{};
+    if (args.size() == 1 && args[0] == "logs") return ShowLog{false};
+    if (args.size() == 2 && args[0] == "logs" && (args[1] == "-f" || args[1] == "--follow")) return ShowLog{true};
+    return Usage{"unknown command or option"};
+}
+
 int main(const std::vector<std::string>& args) {
-    if (args.empty()) return usage_error("a command is required");
-    if (args.size() == 1 && (args[0] == "help" || args[0] == "--help" || args[0] == "-h")) {
-        vesko::print_out(kUsage);
-        return 0;
-    }
-    bool follow_flag;
-    if (args.size() == 1 && args[0] == "logs") {
-        follow_flag = false;
-    } else if (args.size() == 2 && args[0] == "logs" && (args[1] == "-f" || args[1] == "--follow")) {
-        follow_flag = true;
-    } else {
-        return usage_error("unknown command or option");
-    }
-    auto shown = show(follow_flag);
-    if (!shown) {
-        vesko::print_err("veskoctl: " + display(shown.error()) + "\n");
-        return 1;
-    }
-    return 0;
+    return std::visit(vesko::Overloaded{
+                          [](const Help&) {
+                              vesko::print_out(kUsage);
+                              return 0;
+                          },
+                          [](const Usage& usage) {
+                              vesko::print_err(std::string("veskoctl: ") + usage.problem + "\n" + kUsage);
+                              return 2;
+                          },
+                          [](const ShowLog& command) {
+                              auto shown = show(command.follow);
+                              if (shown) return 0;
+                              vesko::print_err("veskoctl: " + display(shown.error()) + "\n");
+                              return 1;
+                          },
+                      },
+                      parse_command(args));
 }
 
 }  // namespace ctl

@@ -23,6 +23,18 @@ using Error = std::variant<Open, Read, Write>;
 
 std::string display(const Error& error);
 
+// What a command line asks for.
+struct Help {};
+struct ShowLog {
+    bool follow;
+};
+struct Usage {
+    const char* problem;  // "a command is required" or "unknown command or option"
+};
+using Command = std::variant<Help, ShowLog, Usage>;
+
+Command parse_command(const std::vector<std::string>& args);
+
 // The command's entry: ARGS are the arguments after the program name.
 int main(const std::vector<std::string>& args);
 
