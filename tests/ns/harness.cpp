@@ -1,6 +1,7 @@
 #include "harness.hpp"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -115,9 +116,35 @@ int stage_main(void* argument) {
     if (config->image->without_standard_streams) {
         for (int fd = 0; fd <= 2; ++fd) close(fd);
     }
+    // The kernel starts process 1 with the console alone: nothing the test process inherited
+    // reaches it.
+    syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
     execve("/sbin/init", argv.data(), envp.data());
     die("exec /sbin/init");
     return 122;
+}
+
+// The shared libraries (and the loader) that PROGRAM needs, as ldd lists them; none for a
+// static program. Programs built with the sanitizers are dynamic.
+std::vector<std::string> shared_libraries(const std::string& program) {
+    std::vector<std::string> libraries;
+    std::string command = "ldd '" + program + "' 2>/dev/null";
+    FILE* listing = popen(command.c_str(), "r");
+    if (listing == nullptr) return libraries;
+    char line[4096];
+    while (fgets(line, sizeof line, listing) != nullptr) {
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        for (std::string word; words >> word;) fields.push_back(word);
+        for (const std::string& field : fields) {
+            if (!field.empty() && field[0] == '/') {
+                libraries.push_back(field);
+                break;
+            }
+        }
+    }
+    pclose(listing);
+    return libraries;
 }
 
 void populate(const Image& image, const std::string& root) {
@@ -255,8 +282,38 @@ bool host_devtmpfs_has_mount_points() {
            fs::is_directory("/dev/pts") && fs::is_directory("/dev/shm");
 }
 
-System::System(const Image& image) {
+namespace {
+
+// IMAGE with what its dynamic programs need to run in an otherwise empty root: their shared
+// libraries and, for the sanitizers, no leak check at exit (it needs /proc, which a process 1
+// mounts only later, if at all).
+Image with_libraries(const Image& image) {
+    Image prepared = image;
+    if (image.host_tools) return prepared;  // the host's /usr is there
+    std::vector<std::string> programs{image.init_program};
+    for (const auto& [path, host] : image.copies) programs.push_back(host);
+    bool dynamic = false;
+    for (const std::string& program : programs) {
+        for (const std::string& library : shared_libraries(program)) {
+            prepared.copies.emplace(library, library);
+            dynamic = true;
+        }
+    }
+    // Their reports go to files in the root (/sanitizer.PID), never onto the console that
+    // tests compare; an error still ends the program, which the test sees.
+    if (dynamic) {
+        prepared.env.emplace("ASAN_OPTIONS", "detect_leaks=0:log_path=/sanitizer");
+        prepared.env.emplace("UBSAN_OPTIONS", "log_path=/sanitizer");
+    }
+    return prepared;
+}
+
+}  // namespace
+
+System::System(const Image& requested) {
     if (std::string reason = unavailable(); !reason.empty()) throw std::runtime_error(reason);
+    const Image image = with_libraries(requested);
+    sanitized_ = image.env.count("ASAN_OPTIONS") != 0 && requested.env.count("ASAN_OPTIONS") == 0;
     char pattern[] = "/tmp/vesko-nsroot-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     root_ = pattern;
@@ -373,12 +430,31 @@ std::optional<int> System::wait_exit(int timeout_ms) {
     return exit_status_;
 }
 
+namespace {
+
+// Removes the lines in which a sanitized program, started without /proc, says that it cannot
+// name itself: printed before any option can send it elsewhere.
+void drop_sanitizer_warnings(std::string& text) {
+    static const std::string kWarning = "WARNING: reading executable name failed";
+    for (size_t at = text.find(kWarning); at != std::string::npos; at = text.find(kWarning, at)) {
+        size_t start = text.rfind('\n', at);
+        start = start == std::string::npos ? 0 : start + 1;
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;  // the rest of the line is still to come
+        text.erase(start, end + 1 - start);
+        at = start;
+    }
+}
+
+}  // namespace
+
 void System::collect_console(int timeout_ms) {
     pollfd fd{console_fd_, POLLIN, 0};
     if (poll(&fd, 1, timeout_ms) <= 0) return;
     char buffer[4096];
     ssize_t n;
     while ((n = read(console_fd_, buffer, sizeof buffer)) > 0) console_.append(buffer, static_cast<size_t>(n));
+    if (sanitized_) drop_sanitizer_warnings(console_);
 }
 
 bool System::wait_console(const std::string& text, int timeout_ms) {
@@ -404,6 +480,7 @@ bool System::wait_terminal(const std::string& text, int timeout_ms) {
         char buffer[4096];
         ssize_t n;
         while ((n = read(terminal_fd_, buffer, sizeof buffer)) > 0) terminal_.append(buffer, static_cast<size_t>(n));
+        if (sanitized_) drop_sanitizer_warnings(terminal_);
         if (terminal_.find(text) != std::string::npos) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         pollfd fd{terminal_fd_, POLLIN, 0};

@@ -111,6 +111,9 @@ private:
     std::string status_buffer_;
     std::string console_;
     std::optional<int> exit_status_;
+    // Dynamic programs (the sanitizer build) are in the image: the one warning the
+    // sanitizers print before their options apply is left out of the console.
+    bool sanitized_ = false;
 };
 
 }  // namespace ns
