@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <exception>
 
+#include "admin.hpp"
 #include "ctl.hpp"
 #include "fd.hpp"
 #include "pid1.hpp"
 #include "power.hpp"
+#include "runner.hpp"
 #include "service.hpp"
 #include "text.hpp"
 
@@ -101,7 +103,12 @@ int dispatch(const std::vector<std::string>& argv) {
     std::vector<std::string> arguments;
     if (argv.size() > 1) arguments.assign(argv.begin() + 1, argv.end());
     if (name == "veskoctl") return ctl::main(arguments);
+    if (name == "vesko-run") return runner::main(arguments);
+    if (name == "vesko-service") return admin::main(arguments);
     if (name == "halt" || name == "shutdown" || name == "reboot") return power::main(name, arguments);
+    if (!arguments.empty() && arguments[0] == "--vesko-run") {
+        return runner::main(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+    }
     return init_personality(arguments);
 }
 

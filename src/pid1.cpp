@@ -22,6 +22,7 @@ std::string display(const Error& error) {
         vesko::Overloaded{
             [](const LoggingSetup& e) { return "logging setup failed: " + logging::display(e.error); },
             [](const FilesystemSetup& e) { return "filesystem setup failed: " + mounts::display(e.error); },
+            [](const ScriptServiceStartup& e) { return "script service startup failed: " + admin::display(e.error); },
             [](const ServiceConfiguration& e) { return "service configuration is invalid: " + service::display(e.error); },
             [](const ServiceSupervision& e) { return "service supervision failed: " + supervisor::display(e.error); },
             [](const ShutdownFailed& e) { return "shutdown failed: " + shutdown::display(e.error); },
@@ -114,7 +115,14 @@ Error run() {
     if (!catalog) return ServiceConfiguration{std::move(catalog.error())};
     print_err("veskoinit: validated " + std::to_string(catalog->services.size()) + " service(s) from " +
               kServiceDirectory + "\n");
-    // The enabled script services start here, before the direct services.
+    // The script services start before the direct services. Process 1 waits for each action
+    // and meanwhile reaps the orphans that their daemons may leave.
+    auto scripts = admin::start_enabled([](pid_t pid, int status) {
+        print_err("veskoinit: reaped adopted child " + std::to_string(pid) + " (" +
+                  supervisor::ExitStatus{status}.description() + ")\n");
+    });
+    if (!scripts) return ScriptServiceStartup{std::move(scripts.error())};
+    print_err("veskoinit: started " + std::to_string(*scripts) + " enabled script service(s)\n");
     auto supervisor = supervisor::Supervisor::start_all(*catalog, console.get());
     if (!supervisor) return ServiceSupervision{std::move(supervisor.error())};
     print_err("veskoinit: PID 1 event loop started\n");

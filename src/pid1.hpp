@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "admin.hpp"
 #include "logging.hpp"
 #include "mounts.hpp"
 #include "os_error.hpp"
@@ -24,6 +25,9 @@ struct FilesystemSetup {
 struct ServiceConfiguration {
     service::Error error;
 };
+struct ScriptServiceStartup {
+    admin::Error error;
+};
 struct ServiceSupervision {
     supervisor::Error error;
 };
@@ -41,9 +45,9 @@ struct ShortSignalRecord {
     size_t got;
 };
 
-// How the life of process 1 can end. The start of the script services adds its own kind.
-using Error = std::variant<LoggingSetup, FilesystemSetup, ServiceConfiguration, ServiceSupervision,
-                           ShutdownFailed, System, ShortSignalRecord>;
+// How the life of process 1 can end.
+using Error = std::variant<LoggingSetup, FilesystemSetup, ScriptServiceStartup, ServiceConfiguration,
+                           ServiceSupervision, ShutdownFailed, System, ShortSignalRecord>;
 
 std::string display(const Error& error);
 

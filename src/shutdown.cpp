@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "admin.hpp"
 #include "text.hpp"
 
 namespace shutdown {
@@ -266,7 +267,13 @@ Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const ve
 
     auto stopped = supervisor.stop_all();
     if (!stopped) say("warning: direct service shutdown was incomplete: " + supervisor::display(stopped.error()));
-    // The script services are stopped here, after the direct ones: the reverse of boot.
+    // Then the script services, the reverse of boot. Their stops wait for their daemons to
+    // go, which only counts once process 1 has reaped them: it does so while it waits.
+    auto scripts = admin::stop_enabled([](pid_t pid, int status) {
+        say("reaped adopted child " + std::to_string(pid) + " during shutdown (" +
+            supervisor::ExitStatus{status}.description() + ")");
+    });
+    if (!scripts) say("warning: script service shutdown was incomplete: " + admin::display(scripts.error()));
 
     terminate_remaining(supervisor);
     deactivate_swaps();

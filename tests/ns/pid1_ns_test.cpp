@@ -62,7 +62,8 @@ std::string summary(int mounted) {
 
 std::string boot_log(int mounted, int services) {
     return summary(mounted) + "veskoinit: logging output to /var/log/veskoinit.log\n" +
-           "veskoinit: validated " + std::to_string(services) + " service(s) from /etc/veskoinit/services\n";
+           "veskoinit: validated " + std::to_string(services) + " service(s) from /etc/veskoinit/services\n" +
+           "veskoinit: started 0 enabled script service(s)\n";
 }
 
 // The kernel ends process 1 of a PID namespace with SIGHUP after a reboot call and with
@@ -364,6 +365,7 @@ TEST_F(Pid1NsTest, TheFallbackShellRunsOnTheConsole) {
                                   "veskoinit: logging output to /var/log/veskoinit.log\n"
                                   "veskoinit: /etc/veskoinit/services not found; starting fallback console service\n"
                                   "veskoinit: validated 1 service(s) from /etc/veskoinit/services\n"
+                                  "veskoinit: started 0 enabled script service(s)\n"
                                   "veskoinit: started service fallback-console as pid #\n"
                                   "veskoinit: PID 1 event loop started\n");
 }

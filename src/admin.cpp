@@ -1,0 +1,480 @@
+#include "admin.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <set>
+
+#include "fd.hpp"
+#include "service.hpp"
+#include "spawn.hpp"
+#include "text.hpp"
+
+extern char** environ;
+
+namespace admin {
+
+using vesko::fail;
+using vesko::lossy;
+using vesko::quoted;
+using vesko::Result;
+
+std::string display(const Error& error) {
+    auto os = [](const vesko::OsError& e) { return e.display(); };
+    return std::visit(
+        vesko::Overloaded{
+            [](const InvalidServiceName& e) { return "invalid service name " + quoted(e.name) + ": " + e.reason; },
+            [](const ServiceNotFound& e) {
+                return "service " + quoted(e.name) + " does not exist in " + lossy(e.directory);
+            },
+            [&](const CreateDirectory& e) { return "cannot create " + lossy(e.directory) + ": " + os(e.os); },
+            [&](const Inspect& e) { return "cannot inspect " + lossy(e.path) + ": " + os(e.os); },
+            [](const NotSymlink& e) {
+                return "cannot enable service because " + lossy(e.link) + " is not a symlink";
+            },
+            [](const WrongEnableTarget& e) {
+                return "enable symlink " + lossy(e.link) + " points to " + lossy(e.found) + ", expected " +
+                       lossy(e.expected);
+            },
+            [](const EnabledEntryNotSymlink& e) { return "enabled service entry " + lossy(e.path) + " is not a symlink"; },
+            [&](const CreateEnableLink& e) { return "cannot create enable symlink " + lossy(e.link) + ": " + os(e.os); },
+            [&](const RemoveEnableLink& e) { return "cannot remove enable symlink " + lossy(e.link) + ": " + os(e.os); },
+            [&](const ReadDirectory& e) { return "cannot read " + lossy(e.directory) + ": " + os(e.os); },
+            [&](const ReadDirectoryEntry& e) { return "cannot read an entry in " + lossy(e.directory) + ": " + os(e.os); },
+            [&](const LocateExecutable& e) { return "cannot locate the vesko executable: " + os(e.os); },
+            [&](const RunAction& e) { return "cannot run " + e.action + " for " + e.name + ": " + os(e.os); },
+            [](const ActionFailed& e) { return e.action + " for " + e.name + " failed with status " + e.status; },
+            [](const InvalidMetadata& e) { return "invalid dependency metadata from " + e.name + ": " + e.reason; },
+            [](const MissingNeed& e) {
+                return "service " + e.name + " needs " + e.needed + ", but " + e.needed + " is not enabled";
+            },
+            [](const DependencyCycle& e) {
+                return "enabled script services have a dependency cycle involving: " + vesko::join(e.names, ", ");
+            },
+            [&](const WriteStatus& e) { return "cannot write status output: " + os(e.os); },
+        },
+        error);
+}
+
+Directories Directories::from_environment() {
+    auto variable = [](const char* name, const char* fallback) {
+        const char* value = std::getenv(name);
+        return std::string(value != nullptr ? value : fallback);
+    };
+    return {variable("VESKO_SERVICE_DIR", kDefaultServiceDir), variable("VESKO_ENABLED_DIR", kDefaultEnabledDir)};
+}
+
+// The rule is the same for both kinds of service; each kind reports it in its own words.
+bool is_valid_service_name(std::string_view name) { return service::is_valid_service_name(name); }
+
+Result<std::string, Error> service_path(const std::string& service_dir, const std::string& name) {
+    if (!is_valid_service_name(name)) return fail(Error{InvalidServiceName{name, kNameRule}});
+    std::string path = vesko::path_join(service_dir, name);
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return fail(Error{ServiceNotFound{name, service_dir}});
+    }
+    return path;
+}
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Paths compared component by component: doubled and trailing separators and "." in the
+// middle make no difference; nothing is resolved.
+bool same_path(std::string_view a, std::string_view b) {
+    bool rooted_a = !a.empty() && a[0] == '/', rooted_b = !b.empty() && b[0] == '/';
+    return rooted_a == rooted_b && vesko::path_components(a) == vesko::path_components(b);
+}
+
+Result<std::string, vesko::OsError> read_link(const std::string& path) {
+    std::string target(256, '\0');
+    for (;;) {
+        ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n < 0) return fail(vesko::last_os_error());
+        if (static_cast<size_t>(n) < target.size()) {
+            target.resize(static_cast<size_t>(n));
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+}  // namespace
+
+Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled_dir) {
+    auto opened = vesko::open_fd(enabled_dir, O_RDONLY | O_DIRECTORY);
+    if (!opened) {
+        if (opened.error().code == ENOENT) return std::vector<std::string>{};
+        return fail(Error{ReadDirectory{enabled_dir, opened.error()}});
+    }
+    std::unique_ptr<DIR, DirCloser> dir(fdopendir(opened->get()));
+    if (!dir) return fail(Error{ReadDirectory{enabled_dir, vesko::last_os_error()}});
+    opened->release();  // owned by the directory stream now
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno == 0) return names;
+            return fail(Error{ReadDirectoryEntry{enabled_dir, vesko::last_os_error()}});
+        }
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = vesko::path_join(enabled_dir, name);
+        bool link;
+        if (entry->d_type != DT_UNKNOWN) {
+            link = entry->d_type == DT_LNK;
+        } else {
+            struct stat info;
+            if (fstatat(dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                return fail(Error{Inspect{path, vesko::last_os_error()}});
+            }
+            link = S_ISLNK(info.st_mode);
+        }
+        if (!link) return fail(Error{EnabledEntryNotSymlink{path}});
+        if (!vesko::is_utf8(name)) return fail(Error{InvalidServiceName{"<non-UTF-8>", kNameNotUtf8}});
+        if (!is_valid_service_name(name)) return fail(Error{InvalidServiceName{name, kNameRule}});
+        names.push_back(std::move(name));
+    }
+}
+
+Result<void, Error> enable_service(const Directories& directories, const std::string& name) {
+    auto script = service_path(directories.service_dir, name);
+    if (!script) return fail(std::move(script.error()));
+    auto created = vesko::create_directories(directories.enabled_dir, 0777);
+    if (!created) return fail(Error{CreateDirectory{directories.enabled_dir, created.error()}});
+    std::string link = vesko::path_join(directories.enabled_dir, name);
+    struct stat info;
+    if (::lstat(link.c_str(), &info) != 0) {
+        if (errno != ENOENT) return fail(Error{Inspect{link, vesko::last_os_error()}});
+        if (::symlink(script->c_str(), link.c_str()) != 0) {
+            return fail(Error{CreateEnableLink{link, vesko::last_os_error()}});
+        }
+        return {};
+    }
+    if (!S_ISLNK(info.st_mode)) return fail(Error{NotSymlink{link}});
+    auto target = read_link(link);
+    if (!target) return fail(Error{Inspect{link, target.error()}});
+    if (!same_path(*target, *script)) return fail(Error{WrongEnableTarget{link, *target, *script}});
+    return {};
+}
+
+Result<void, Error> disable_service(const Directories& directories, const std::string& name) {
+    std::string link = vesko::path_join(directories.enabled_dir, name);
+    struct stat info;
+    if (::lstat(link.c_str(), &info) != 0) {
+        if (errno == ENOENT) return {};
+        return fail(Error{Inspect{link, vesko::last_os_error()}});
+    }
+    if (!S_ISLNK(info.st_mode)) return fail(Error{NotSymlink{link}});
+    if (::unlink(link.c_str()) != 0) return fail(Error{RemoveEnableLink{link, vesko::last_os_error()}});
+    return {};
+}
+
+Result<Records, Error> parse_metadata(const std::string& name, std::string_view output) {
+    if (!vesko::is_utf8(output)) return fail(Error{InvalidMetadata{name, "metadata output is not valid UTF-8"}});
+    Records records;
+    for (std::string_view line : vesko::split_lines(output)) {
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view key = line.substr(0, colon), value = line.substr(colon + 1);
+        std::vector<std::string>* list = key == "need"     ? &records.need
+                                         : key == "use"    ? &records.use
+                                         : key == "after"  ? &records.after
+                                         : key == "before" ? &records.before
+                                                           : nullptr;
+        if (list == nullptr) continue;
+        if (!is_valid_service_name(value)) return fail(Error{InvalidMetadata{name, kNameRule}});
+        list->emplace_back(value);
+    }
+    return records;
+}
+
+namespace {
+
+Result<std::string, Error> self_executable() {
+    auto path = read_link("/proc/self/exe");
+    if (path) return std::move(*path);
+    if (path.error().code == ENOENT) {
+        return fail(Error{LocateExecutable{vesko::fixed_error("no /proc/self/exe available. Is /proc mounted?")}});
+    }
+    return fail(Error{LocateExecutable{path.error()}});
+}
+
+// The caller's environment with the two directories set to those in use.
+std::vector<std::string> environment_with(const Directories& directories) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view text = *entry;
+        if (text.rfind("VESKO_SERVICE_DIR=", 0) == 0 || text.rfind("VESKO_ENABLED_DIR=", 0) == 0) continue;
+        environment.emplace_back(text);
+    }
+    environment.push_back("VESKO_SERVICE_DIR=" + directories.service_dir);
+    environment.push_back("VESKO_ENABLED_DIR=" + directories.enabled_dir);
+    return environment;
+}
+
+// Waits for CHILD; other children that end meanwhile go to OTHER when there is one.
+Result<int, vesko::OsError> wait_for(pid_t child, const OtherChild& other) {
+    for (;;) {
+        int status = 0;
+        pid_t ended = ::waitpid(other ? -1 : child, &status, 0);
+        if (ended < 0) {
+            if (errno == EINTR) continue;
+            return fail(vesko::last_os_error());
+        }
+        if (ended == child) return status;
+        other(ended, status);
+    }
+}
+
+std::string status_text(int status) {
+    return WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : std::string("signal");
+}
+
+// Starts the runner for ACTION of the script at PATH with the given standard streams.
+Result<pid_t, Error> start_runner(const Directories& directories, const std::string& name, const std::string& path,
+                                  const std::string& action, std::vector<std::pair<int, int>> redirects) {
+    auto executable = self_executable();
+    if (!executable) return fail(std::move(executable.error()));
+    std::vector<std::string> environment = environment_with(directories);
+    vesko::SpawnOptions options;
+    options.environment = &environment;
+    options.redirects = std::move(redirects);
+    auto child = vesko::spawn({*executable, "--vesko-run", path, action}, options);
+    if (!child) return fail(Error{RunAction{action, name, child.error()}});
+    return *child;
+}
+
+// Metadata output beyond this is refused: process 1 reads it, and no script declares that much.
+constexpr size_t kMaxMetadataOutput = 1 << 20;
+
+// The real metadata query: standard input the null device, standard error discarded,
+// standard output collected until the child has ended (a daemon that a script's top level
+// left holding the pipe cannot hold the query up).
+Result<std::string, Error> query_metadata(const Directories& directories, const std::string& name,
+                                          const std::string& path, const OtherChild& other) {
+    auto failed = [&](vesko::OsError os) { return fail(Error{RunAction{"metadata", name, os}}); };
+    auto null = vesko::open_fd("/dev/null", O_RDWR);
+    if (!null) return failed(null.error());
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return failed(vesko::last_os_error());
+    vesko::Fd reader(ends[0]), writer(ends[1]);
+    auto child = start_runner(directories, name, path, "metadata",
+                              {{null->get(), STDIN_FILENO}, {writer.get(), STDOUT_FILENO}, {null->get(), STDERR_FILENO}});
+    if (!child) return fail(std::move(child.error()));
+    writer.reset();
+    vesko::Fd ended(static_cast<int>(::syscall(SYS_pidfd_open, *child, 0)));
+    std::string output;
+    bool too_long = false, child_ended = false;
+    for (;;) {
+        pollfd fds[2] = {{reader.get(), POLLIN, 0}, {ended.valid() && !child_ended ? ended.get() : -1, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents != 0) {
+            // Ended: take what is there and stop, even if someone else still holds the pipe.
+            child_ended = true;
+            ::fcntl(reader.get(), F_SETFL, O_NONBLOCK);
+        }
+        if (fds[0].revents == 0 && !child_ended) continue;
+        char buffer[4096];
+        ssize_t n = ::read(reader.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            if (output.size() + static_cast<size_t>(n) > kMaxMetadataOutput) too_long = true;
+            if (!too_long) output.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;  // end of file, nothing left once the child has ended, or a read error
+    }
+    auto status = wait_for(*child, other);
+    if (!status) return failed(status.error());
+    if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+        return fail(Error{ActionFailed{"metadata", name, status_text(*status)}});
+    }
+    if (too_long) return fail(Error{InvalidMetadata{name, "metadata output is larger than 1 MiB"}});
+    return output;
+}
+
+}  // namespace
+
+Result<std::vector<std::string>, Error> enabled_start_order(const Directories& directories,
+                                                            const std::vector<std::string>& names,
+                                                            const MetadataQuery& query) {
+    std::set<std::string> enabled(names.begin(), names.end());
+    std::map<std::string, std::set<std::string>> prerequisites;
+    for (const std::string& name : enabled) prerequisites[name];
+    for (const std::string& name : enabled) {
+        auto path = service_path(directories.service_dir, name);
+        if (!path) return fail(std::move(path.error()));
+        auto output = query ? query(name, *path) : query_metadata(directories, name, *path, {});
+        if (!output) return fail(std::move(output.error()));
+        auto records = parse_metadata(name, *output);
+        if (!records) return fail(std::move(records.error()));
+        for (const std::string& needed : records->need) {
+            if (enabled.count(needed) == 0) return fail(Error{MissingNeed{name, needed}});
+            prerequisites[name].insert(needed);
+        }
+        for (const auto* list : {&records->use, &records->after}) {
+            for (const std::string& wanted : *list) {
+                if (enabled.count(wanted) != 0) prerequisites[name].insert(wanted);
+            }
+        }
+        for (const std::string& later : records->before) {
+            if (enabled.count(later) != 0) prerequisites[later].insert(name);
+        }
+    }
+    std::vector<std::string> order;
+    while (!prerequisites.empty()) {
+        auto ready = prerequisites.begin();
+        while (ready != prerequisites.end() && !ready->second.empty()) ++ready;
+        if (ready == prerequisites.end()) {
+            std::vector<std::string> stuck;
+            for (const auto& [name, waiting] : prerequisites) stuck.push_back(name);
+            return fail(Error{DependencyCycle{std::move(stuck)}});
+        }
+        std::string name = ready->first;
+        prerequisites.erase(ready);
+        for (auto& [other, waiting] : prerequisites) waiting.erase(name);
+        order.push_back(std::move(name));
+    }
+    return order;
+}
+
+Result<void, Error> run_action(const Directories& directories, const std::string& name, const std::string& action,
+                               bool quiet, const OtherChild& other) {
+    auto path = service_path(directories.service_dir, name);
+    if (!path) return fail(std::move(path.error()));
+    vesko::Fd null;
+    std::vector<std::pair<int, int>> redirects;
+    if (quiet) {
+        auto opened = vesko::open_fd("/dev/null", O_WRONLY);
+        if (!opened) return fail(Error{RunAction{action, name, opened.error()}});
+        null = std::move(*opened);
+        redirects.emplace_back(null.get(), STDOUT_FILENO);
+    }
+    auto child = start_runner(directories, name, *path, action, std::move(redirects));
+    if (!child) return fail(std::move(child.error()));
+    auto status = wait_for(*child, other);
+    if (!status) return fail(Error{RunAction{action, name, status.error()}});
+    if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+        return fail(Error{ActionFailed{action, name, status_text(*status)}});
+    }
+    return {};
+}
+
+namespace {
+
+Result<std::vector<std::string>, Error> current_order(const Directories& directories, const OtherChild& other) {
+    auto names = enabled_names(directories.enabled_dir);
+    if (!names) return fail(std::move(names.error()));
+    return enabled_start_order(directories, *names, [&](const std::string& name, const std::string& path) {
+        return query_metadata(directories, name, path, other);
+    });
+}
+
+}  // namespace
+
+Result<size_t, Error> start_enabled(const OtherChild& other) {
+    Directories directories = Directories::from_environment();
+    auto order = current_order(directories, other);
+    if (!order) return fail(std::move(order.error()));
+    for (const std::string& name : *order) {
+        auto started = run_action(directories, name, "start", false, other);
+        if (!started) return fail(std::move(started.error()));
+    }
+    return order->size();
+}
+
+Result<size_t, Error> stop_enabled(const OtherChild& other) {
+    Directories directories = Directories::from_environment();
+    auto order = current_order(directories, other);
+    if (!order) return fail(std::move(order.error()));
+    std::optional<Error> first;
+    for (auto name = order->rbegin(); name != order->rend(); ++name) {
+        auto stopped = run_action(directories, *name, "stop", false, other);
+        if (stopped) continue;
+        vesko::print_err("veskoinit: warning: could not stop script service " + *name + ": " +
+                         display(stopped.error()) + "\n");
+        if (!first) first = std::move(stopped.error());
+    }
+    if (first) return fail(std::move(*first));
+    return order->size();
+}
+
+Result<Request, Usage> parse_request(const std::vector<std::string>& args) {
+    static const std::set<std::string_view> kActions = {"start",  "stop",   "restart", "reload",
+                                                        "status", "enable", "disable", "checkconfig"};
+    std::vector<std::string> words;
+    for (const std::string& arg : args) {
+        if (!vesko::is_utf8(arg)) return fail(Usage{"arguments must be valid UTF-8"});
+    }
+    for (const std::string& arg : args) {
+        if (arg != "and") words.push_back(arg);
+    }
+    if (words.size() < 2) return fail(Usage{"provide at least one action and one service"});
+    Request request;
+    if (kActions.count(words.front()) != 0) {
+        request.service = words.back();
+        request.actions.assign(words.begin(), words.end() - 1);
+    } else {
+        request.service = words.front();
+        request.actions.assign(words.begin() + 1, words.end());
+    }
+    if (!is_valid_service_name(request.service)) return fail(Usage{kNameRule});
+    for (const std::string& action : request.actions) {
+        bool valid = !action.empty();
+        for (char c : action) {
+            valid = valid && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_');
+        }
+        if (!valid) return fail(Usage{"actions must contain only lowercase letters, digits, hyphens, and underscores"});
+    }
+    return request;
+}
+
+int main(const std::vector<std::string>& args) {
+    auto request = parse_request(args);
+    if (!request) {
+        vesko::print_err(std::string("vesko-service: ") + request.error().problem +
+                         "\nusage: vesko-service ACTION [and ACTION ...] SERVICE\n"
+                         "       vesko-service SERVICE ACTION [ACTION ...]\n");
+        return 2;
+    }
+    Directories directories = Directories::from_environment();
+    auto written = vesko::write_all(STDOUT_FILENO, "vesko-service " + vesko::join(request->actions, " and ") + " " +
+                                                       request->service + ": one sec... ");
+    if (!written) {
+        vesko::print_err("vesko-service: " + display(WriteStatus{written.error()}) + "\n");
+        return 1;
+    }
+    for (const std::string& action : request->actions) {
+        Result<void, Error> done = action == "enable"    ? enable_service(directories, request->service)
+                                   : action == "disable" ? disable_service(directories, request->service)
+                                                         : run_action(directories, request->service, action, true);
+        if (!done) {
+            vesko::print_out("<failed>\n");
+            vesko::print_err("vesko-service: " + display(done.error()) + "\n");
+            return 1;
+        }
+    }
+    static const std::map<std::string_view, const char*> kWords = {
+        {"start", "started"}, {"stop", "stopped"}, {"restart", "restarted"}, {"enable", "enabled"}, {"disable", "disabled"}};
+    auto word = kWords.find(request->actions.back());
+    vesko::print_out("<" + (word != kWords.end() ? std::string(word->second) : request->actions.back()) + "> done.\n");
+    return 0;
+}
+
+}  // namespace admin

@@ -1,0 +1,164 @@
+// Script services: their directories and enable links, their dependency order, their start
+// at boot and stop at shutdown, and the vesko-service command.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "os_error.hpp"
+#include "result.hpp"
+
+namespace admin {
+
+inline constexpr const char* kDefaultServiceDir = "/etc/veskoinit/services";
+inline constexpr const char* kDefaultEnabledDir = "/etc/veskoinit/enabled";
+inline constexpr const char* kNameRule =
+    "service names must begin with a lowercase letter and contain only lowercase letters, digits, and hyphens";
+inline constexpr const char* kNameNotUtf8 = "service names must be valid UTF-8";
+
+struct Directories {
+    std::string service_dir;
+    std::string enabled_dir;
+
+    // VESKO_SERVICE_DIR and VESKO_ENABLED_DIR when set (even empty), else the defaults.
+    static Directories from_environment();
+};
+
+struct InvalidServiceName {
+    std::string name;
+    const char* reason;
+};
+struct ServiceNotFound {
+    std::string name;
+    std::string directory;
+};
+struct CreateDirectory {
+    std::string directory;
+    vesko::OsError os;
+};
+struct Inspect {
+    std::string path;
+    vesko::OsError os;
+};
+struct NotSymlink {
+    std::string link;
+};
+struct WrongEnableTarget {
+    std::string link;
+    std::string found;
+    std::string expected;
+};
+struct EnabledEntryNotSymlink {
+    std::string path;
+};
+struct CreateEnableLink {
+    std::string link;
+    vesko::OsError os;
+};
+struct RemoveEnableLink {
+    std::string link;
+    vesko::OsError os;
+};
+struct ReadDirectory {
+    std::string directory;
+    vesko::OsError os;
+};
+struct ReadDirectoryEntry {
+    std::string directory;
+    vesko::OsError os;
+};
+struct LocateExecutable {
+    vesko::OsError os;
+};
+struct RunAction {
+    std::string action;
+    std::string name;
+    vesko::OsError os;
+};
+// STATUS is the exit code in decimal, or "signal".
+struct ActionFailed {
+    std::string action;
+    std::string name;
+    std::string status;
+};
+struct InvalidMetadata {
+    std::string name;
+    const char* reason;
+};
+struct MissingNeed {
+    std::string name;
+    std::string needed;
+};
+struct DependencyCycle {
+    std::vector<std::string> names;
+};
+struct WriteStatus {
+    vesko::OsError os;
+};
+using Error = std::variant<InvalidServiceName, ServiceNotFound, CreateDirectory, Inspect, NotSymlink,
+                           WrongEnableTarget, EnabledEntryNotSymlink, CreateEnableLink, RemoveEnableLink,
+                           ReadDirectory, ReadDirectoryEntry, LocateExecutable, RunAction, ActionFailed,
+                           InvalidMetadata, MissingNeed, DependencyCycle, WriteStatus>;
+
+std::string display(const Error& error);
+
+bool is_valid_service_name(std::string_view name);
+
+// The script of NAME: a regular file (links followed) in SERVICE_DIR.
+vesko::Result<std::string, Error> service_path(const std::string& service_dir, const std::string& name);
+// The enabled names, in directory order.
+vesko::Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled_dir);
+vesko::Result<void, Error> enable_service(const Directories& directories, const std::string& name);
+vesko::Result<void, Error> disable_service(const Directories& directories, const std::string& name);
+
+// The dependency records of one service's metadata output.
+struct Records {
+    std::vector<std::string> need, use, after, before;
+};
+vesko::Result<Records, Error> parse_metadata(const std::string& name, std::string_view output);
+
+// Runs the metadata action of the script at PATH for NAME and returns its standard output.
+using MetadataQuery =
+    std::function<vesko::Result<std::string, Error>(const std::string& name, const std::string& path)>;
+
+// The start order of the enabled services NAMES (any order, repetitions allowed), asking
+// QUERY (the real metadata query by default) for each one's records in ascending name order.
+vesko::Result<std::vector<std::string>, Error> enabled_start_order(const Directories& directories,
+                                                                   const std::vector<std::string>& names,
+                                                                   const MetadataQuery& query = {});
+
+// Told about every child of the caller other than the action's own that ends while an action
+// runs: process 1 reaps the orphans its script services leave while it waits for them.
+using OtherChild = std::function<void(pid_t pid, int status)>;
+
+// Runs ACTION of NAME's script through the runner; QUIET sends its standard output to the
+// null device.
+vesko::Result<void, Error> run_action(const Directories& directories, const std::string& name,
+                                      const std::string& action, bool quiet, const OtherChild& other = {});
+
+// Starts the enabled script services in order; returns how many.
+vesko::Result<size_t, Error> start_enabled(const OtherChild& other = {});
+// Stops them in reverse order, each one whatever happened to the one before; returns how
+// many, or the first failure.
+vesko::Result<size_t, Error> stop_enabled(const OtherChild& other = {});
+
+// The vesko-service command line, parsed: the service and its actions (never empty).
+struct Request {
+    std::string service;
+    std::vector<std::string> actions;
+};
+struct Usage {
+    const char* problem;
+};
+vesko::Result<Request, Usage> parse_request(const std::vector<std::string>& args);
+
+// The vesko-service command's entry.
+int main(const std::vector<std::string>& args);
+
+}  // namespace admin

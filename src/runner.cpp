@@ -1,0 +1,74 @@
+#include "runner.hpp"
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "fd.hpp"
+#include "spawn.hpp"
+#include "text.hpp"
+
+extern char** environ;
+
+namespace runner {
+
+std::optional<std::string> service_name_of(std::string_view script) {
+    std::vector<std::string_view> components = vesko::path_components(script);
+    if (components.empty() || components.back() == "." || components.back() == "..") return std::nullopt;
+    if (!vesko::is_utf8(components.back())) return std::nullopt;
+    return std::string(components.back());
+}
+
+namespace {
+
+std::string variable(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : fallback;
+}
+
+// The environment of the shell: this process's, with the two directories always set.
+std::vector<std::string> shell_environment() {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view text = *entry;
+        if (text.rfind("VESKO_CONF_DIR=", 0) == 0 || text.rfind("VESKO_STATE_DIR=", 0) == 0) continue;
+        environment.emplace_back(text);
+    }
+    environment.push_back("VESKO_CONF_DIR=" + variable("VESKO_CONF_DIR", kDefaultConfDir));
+    environment.push_back("VESKO_STATE_DIR=" + variable("VESKO_STATE_DIR", kDefaultStateDir));
+    return environment;
+}
+
+}  // namespace
+
+int main(const std::vector<std::string>& args) {
+    constexpr const char* kUsage = "vesko-run: usage: vesko-run SERVICE_SCRIPT ACTION\n";
+    if (args.size() < 2) {
+        vesko::print_err(kUsage);
+        return 2;
+    }
+    if (args.size() > 2) {
+        vesko::print_err("vesko-run: only one action may be run at a time\n");
+        return 2;
+    }
+    std::optional<std::string> name = service_name_of(args[0]);
+    if (!name) {
+        vesko::print_err("vesko-run: service filename must be valid UTF-8\n");
+        return 2;
+    }
+    std::vector<std::string> environment = shell_environment();
+    vesko::SpawnOptions options;
+    options.environment = &environment;
+    auto shell = vesko::spawn({"/bin/sh", "-c", kPrelude, "vesko-run", args[0], args[1], *name}, options);
+    if (!shell) {
+        vesko::print_err("vesko-run: cannot execute /bin/sh: " + shell.error().display() + "\n");
+        return 1;
+    }
+    int status = 0;
+    while (waitpid(*shell, &status, 0) < 0) {
+        if (errno != EINTR) return 1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace runner
