@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +17,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <mutex>
+#include <set>
 #include <stdexcept>
+#include <thread>
 
 namespace cli {
 
@@ -62,6 +67,15 @@ std::string personality_link(const TempDir& dir, const std::string& name) {
 
 namespace {
 
+// The children this process started and waits for itself; every other child is an orphan.
+std::mutex children_lock;
+std::set<pid_t> own_children;
+
+void forget(pid_t pid) {
+    std::lock_guard<std::mutex> lock(children_lock);
+    own_children.erase(pid);
+}
+
 // Forks and executes PROGRAM with ARGV (an empty ARGV starts it without even argv[0]), with
 // IN, OUT and ERR as its standard streams and OPTIONS applied.
 pid_t start(const std::string& program, const std::vector<std::string>& argv, const RunOptions& options,
@@ -69,9 +83,13 @@ pid_t start(const std::string& program, const std::vector<std::string>& argv, co
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    std::unique_lock<std::mutex> lock(children_lock);
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid != 0) return pid;
+    if (pid != 0) {
+        own_children.insert(pid);
+        return pid;
+    }
     dup2(in, 0);
     if (!options.stdout_file.empty()) {
         int fd = open(options.stdout_file.c_str(), O_WRONLY | O_CLOEXEC);
@@ -123,17 +141,28 @@ Outcome run(const std::string& program, const std::vector<std::string>& argv,
     close(in_pipe[1]);
 
     Outcome outcome;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    // The output ends when the program does, even if something it left behind (a daemon it
+    // started) still holds the pipes.
+    int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {ended, POLLIN, 0}};
     std::string* sinks[2] = {&outcome.out, &outcome.err};
     int open_count = 2;
+    bool exited = false;
     while (open_count > 0) {
-        if (poll(fds, 2, 20000) <= 0) break;  // a hung child ends the read after 20 s
+        if (poll(fds, 3, 20000) <= 0) break;  // a hung child ends the read after 20 s
+        if (fds[2].revents != 0 && !exited) {
+            exited = true;
+            fds[2].fd = -1;
+            fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+            fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+        }
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            if (fds[i].fd < 0 || (fds[i].revents == 0 && !exited)) continue;
             char buffer[4096];
             ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(n));
+                if (exited) --i;  // drain it before leaving
             } else if (n == 0 || errno != EINTR) {
                 close(fds[i].fd);
                 fds[i].fd = -1;
@@ -141,12 +170,14 @@ Outcome run(const std::string& program, const std::vector<std::string>& argv,
             }
         }
     }
-    for (auto& entry : fds) {
-        if (entry.fd >= 0) close(entry.fd);
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd >= 0) close(fds[i].fd);
     }
+    if (ended >= 0) close(ended);
     int status = 0;
-    if (open_count > 0) kill(pid, SIGKILL);
+    if (open_count > 0 && !exited) kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
+    forget(pid);
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return outcome;
 }
@@ -187,6 +218,7 @@ Background::Background(const std::string& program, const std::vector<std::string
 Background::~Background() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
+    forget(pid_);
     close(out_fd_);
     close(err_fd_);
 }
@@ -221,6 +253,30 @@ void Background::collect_for(int ms) {
         if (left.count() <= 0) return;
         collect(static_cast<int>(left.count()));
     }
+}
+
+void adopt_orphans() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        std::thread([] {
+            for (;;) {
+                siginfo_t info{};
+                if (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) != 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    continue;
+                }
+                bool own;
+                {
+                    std::lock_guard<std::mutex> lock(children_lock);
+                    own = own_children.count(info.si_pid) != 0;
+                    if (!own) waitpid(info.si_pid, nullptr, 0);
+                }
+                // A child of our own is left for its waiter.
+                if (own) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }).detach();
+    });
 }
 
 std::string unreachable_by_others(const std::string& path) {

@@ -95,6 +95,11 @@ std::string read_file(const std::string& path);
 // Why a run as another user cannot reach PATH (an ancestor it may not enter), or "".
 std::string unreachable_by_others(const std::string& path);
 
+// From now on this process adopts the orphans of the commands it runs and reaps them at
+// once, as process 1 does (the machine's own process 1 may be slow to), so that a service's
+// process that was stopped is gone, not a zombie that signal 0 still finds.
+void adopt_orphans();
+
 // The executable under test.
 const char* binary();
 

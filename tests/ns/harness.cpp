@@ -81,6 +81,9 @@ int stage_main(void* argument) {
         _exit(122);
     };
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A session of its own, like a real process 1: a signal to "the process group" from inside
+    // (kill 0) can never reach the test.
+    setsid();
     const std::string& root = config->root;
     if (config->image->host_tools) {
         std::string usr = root + "/usr";

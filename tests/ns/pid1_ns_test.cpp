@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -349,6 +350,39 @@ TEST_F(Pid1NsTest, BootsWithoutStandardDescriptors) {
                                   "veskoinit: received reboot request\n"
                                   "veskoinit: stopped service idle (killed by signal 15)\n"
                                   "veskoinit: unmounted /proc\n");
+}
+
+// A pid file naming process 0 (to signal 0: the caller's whole process group) or process 1
+// (the init) names no service process: stop and status must not signal them. Tried here, as
+// process 1 of a namespace whose only other processes are the shells.
+TEST_F(Pid1NsTest, PidFilesNamingProcessZeroOrOneNameNoService) {
+    std::ifstream in(PRELUDE_SOURCE);
+    std::stringstream prelude;
+    prelude << in.rdbuf();
+    ns::Image image = base_image();
+    image.files["/prelude.sh"] = prelude.str();
+    image.files["/svc/web"] = "command=/bin/sleep\n";
+    // Process 1 is a shell script, written where the harness takes the program from.
+    std::string init = (std::filesystem::temp_directory_path() / ("vesko-init-" + std::to_string(getpid()))).string();
+    std::ofstream(init) << "#!/bin/sh\n"
+                           "trap 'echo got TERM' TERM\n"
+                           "for pid in 0 000 1 01; do\n"
+                           "  mkdir -p /state; echo $pid > /state/web.pid\n"
+                           "  VESKO_CONF_DIR=/conf VESKO_STATE_DIR=/state sh -c \"$(cat /prelude.sh)\" vesko-run /svc/web status web\n"
+                           "  echo \"status $?\"\n"
+                           "  VESKO_CONF_DIR=/conf VESKO_STATE_DIR=/state sh -c \"$(cat /prelude.sh)\" vesko-run /svc/web stop web\n"
+                           "  echo \"stop $? $(ls /state)\"\n"
+                           "done\n";
+    image.init_program = init;
+    image.links["/bin/ls"] = "busybox";
+    image.links["/bin/mkdir"] = "busybox";
+    image.links["/bin/kill"] = "busybox";
+    image.links["/bin/printf"] = "busybox";
+    ns::System system(image);
+    EXPECT_EQ(system.wait_exit(10000), 0);
+    std::filesystem::remove(init);
+    std::string round = " * web is stopped\nstatus 3\n * web is not running\nstop 0 \n";
+    EXPECT_EQ(system.console(), round + round + round + round);
 }
 
 // Without service files the fallback console runs a login shell on the console process 1

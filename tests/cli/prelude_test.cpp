@@ -1,0 +1,252 @@
+// The script service prelude (src/prelude.sh) run directly under dash and under BusyBox sh
+// with BusyBox's utilities: every case must give the same output under both. Then vesko-run,
+// which carries the same text.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "cli_support.hpp"
+
+namespace {
+
+using cli::Outcome;
+using cli::TempDir;
+
+std::string prelude() {
+    std::ifstream in(PRELUDE_SOURCE);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct Shell {
+    const char* title;
+    std::string program;
+    std::string argv0;
+};
+
+// A service named NAME with its script, configuration and state directories in a temporary
+// directory, run under SHELL.
+class Service {
+public:
+    Service(const Shell& shell, const std::string& script, const std::string& conf = "", const std::string& name = "web")
+        : shell_(shell), name_(name) {
+        script_ = dir_.write("svc/" + name, script);
+        if (!conf.empty()) dir_.write("conf/" + name, conf);
+        dir_.mkdir("conf");
+        // BusyBox's own utilities for its run; the host's for dash.
+        if (shell.argv0 == "sh") {
+            for (const char* tool : {"printf", "cat", "kill", "sleep", "mkdir", "rm", "true", "sh"}) {
+                dir_.symlink("/bin/busybox", std::string("bin/") + tool);
+            }
+            path_ = dir_ / "bin";
+        }
+    }
+
+    Outcome run(const std::string& action, std::map<std::string, std::optional<std::string>> env = {}) const {
+        cli::RunOptions options;
+        options.env = {{"VESKO_CONF_DIR", dir_ / "conf"}, {"VESKO_STATE_DIR", dir_ / "state"}, {"PATH", path_}};
+        for (auto& [key, value] : env) options.env[key] = value;
+        return cli::run(shell_.program, {shell_.argv0, "-c", prelude(), "vesko-run", script_, action, name_}, options);
+    }
+
+    std::string pidfile() const { return dir_ / ("state/" + name_ + ".pid"); }
+    std::string path(const std::string& name) const { return dir_ / name; }
+    const TempDir& dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    Shell shell_;
+    std::string name_;
+    std::string script_;
+    std::string path_ = "/usr/bin:/bin";
+};
+
+std::vector<Shell> shells() { return {{"dash", "/bin/dash", "dash"}, {"busybox sh", "/bin/busybox", "sh"}}; }
+
+void expect(const Outcome& got, const std::string& out, const std::string& err, int status) {
+    EXPECT_EQ(got.out, out);
+    EXPECT_EQ(got.err, err);
+    EXPECT_EQ(got.status, status);
+}
+
+std::string without_pids(const std::string& text) { return std::regex_replace(text, std::regex("[0-9]{2,}"), "N"); }
+
+class Prelude : public ::testing::Test {
+protected:
+    void SetUp() override { cli::adopt_orphans(); }
+};
+
+TEST_F(Prelude, HelpersAndOneShotActions) {
+    const std::string helpers =
+        "show() {\n"
+        "  einfo a  b; ewarn w; eerror e; ebegin doing; eend 0 ignored; ebegin again; eend 1 disk full\n"
+        "  eend 3; printf 'eend=%s\\n' $?\n"
+        "}\n"
+        "yn() {\n"
+        "  for v in yes YES true TRUE on ON 1 no NO false FALSE off OFF 0 '' Yes y; do\n"
+        "    yesno \"$v\"; printf '%s=%s ' \"$v\" $?\n"
+        "  done\n"
+        "  yesno; printf 'none=%s\\n' $?\n"
+        "}\n"
+        "depend() { need net log; after sshd; use; before web2; }\n";
+    struct Case {
+        const char* title;
+        std::string script, conf, action;
+        std::string out, err;
+        int status;
+    };
+    const Case cases[] = {
+        {"messages", helpers, "", "show", " * a b\ndoing... <done>\nagain... <failed> disk full\n<failed>\neend=3\n",
+         " ! w\n x e\n", 0},
+        {"yes and no", helpers, "", "yn",
+         "yes=0 YES=0 true=0 TRUE=0 on=0 ON=0 1=0 no=1 NO=1 false=1 FALSE=1 off=1 OFF=1 0=1 =1 Yes=2 y=2 none=1\n",
+         " x invalid yes/no value: Yes\n x invalid yes/no value: y\n", 0},
+        {"metadata in call order", helpers, "", "metadata",
+         "description:web\nneed:net\nneed:log\nafter:sshd\nbefore:web2\n", "", 0},
+        {"metadata without depend", "command=/bin/true\n", "", "metadata", "description:web\n", "", 0},
+        {"configuration first, the script after it", "echo script; description=\"from script\"\n",
+         "echo conf; description=\"from conf\"; command_args=x\n", "metadata",
+         "conf\nscript\ndescription:from script\n", "", 0},
+        {"the configuration's value stays", "echo script\n", "description=\"from conf\"\n", "metadata",
+         "script\ndescription:from conf\n", "", 0},
+        {"a failing depend", "depend() { need a; return 7; }\n", "", "metadata", "description:web\nneed:a\n", "", 7},
+        {"a failing script", "echo partly; return 5\n", "", "status", "partly\n", "", 5},
+        {"unsupported action", "", "", "frob", "", " x web does not support action frob\n", 2},
+        {"a program on PATH", "", "", "true", "", "", 0},
+        {"no command", "", "", "start", "", " x web does not define command\n", 1},
+        {"a required file missing", "command=/bin/true\nrequired_files=\"/ /no/such/file /etc\"\n", "", "start", "",
+         " x required file does not exist: /no/such/file\n", 1},
+        {"an invalid yes/no value", "command=/bin/true\ncommand_background=maybe\n", "", "start", "",
+         " x invalid yes/no value: maybe\n", 2},
+        {"a one-shot in the foreground", "command=/bin/sh\ncommand_args=\"-c true\"\nservice_type=oneshot\n", "",
+         "start", "", "", 0},
+        {"a failing foreground command", "command=/bin/false\n", "", "start", "", "", 1},
+        {"a failing stop ends restart", "stop() { echo stopping; return 4; }\nstart() { echo started; }\n", "",
+         "restart", "stopping\n", "", 4},
+        {"start functions in order", "start_pre() { echo pre; }\nstart() { echo start; }\nstart_post() { echo post; return 9; }\n",
+         "", "start", "pre\nstart\npost\n", "", 9},
+        {"nothing to stop", "command=/bin/true\n", "", "stop", " * web is not running\n", "", 0},
+        {"status when stopped", "command=/bin/true\n", "", "status", " * web is stopped\n", "", 3},
+    };
+    for (const Shell& shell : shells()) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(shell.title) + ": " + c.title);
+            Service service(shell, c.script, c.conf);
+            expect(service.run(c.action), c.out, c.err, c.status);
+        }
+    }
+}
+
+// Pid files that name no live process: stop removes them quietly, status reports stopped.
+// (Those naming process 0 or 1 are tried in a namespace: tests/ns/pid1_ns_test.cpp.)
+TEST_F(Prelude, StalePidFiles) {
+    for (const Shell& shell : shells()) {
+        for (const std::string& content : {"letters\n", "", "2147483647\n", "12 34\n", "-5\n"}) {
+            SCOPED_TRACE(std::string(shell.title) + ": " + content);
+            Service service(shell, "command=/bin/true\n");
+            service.dir().write("state/web.pid", content);
+            expect(service.run("status"), " * web is stopped\n", "", 3);
+            EXPECT_TRUE(std::filesystem::exists(service.pidfile()));  // status leaves it
+            expect(service.run("stop"), " * web is not running\n", "", 0);
+            EXPECT_FALSE(std::filesystem::exists(service.pidfile()));
+        }
+    }
+}
+
+TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
+    for (const Shell& shell : shells()) {
+        SCOPED_TRACE(shell.title);
+        Service service(shell, "command=sleep\ncommand_args=30\ncommand_background=yes\n");
+        expect(service.run("start"), "", "", 0);
+        std::string pid = cli::read_file(service.pidfile());
+        ASSERT_FALSE(pid.empty());
+        EXPECT_EQ(pid.back(), '\n');
+        EXPECT_EQ(kill(std::stoi(pid), 0), 0);
+        expect(service.run("status"), " * web is running (pid " + pid.substr(0, pid.size() - 1) + ")\n", "", 0);
+        expect(service.run("start"), " * web is already running\n", "", 0);
+        Outcome restarted = service.run("restart");
+        expect(restarted, "", "", 0);
+        std::string again = cli::read_file(service.pidfile());
+        EXPECT_NE(again, pid);
+        expect(service.run("stop"), "", "", 0);
+        EXPECT_FALSE(std::filesystem::exists(service.pidfile()));
+        EXPECT_NE(kill(std::stoi(again), 0), 0);
+    }
+}
+
+// A program that forks and writes its own pid file: start waits for it, within start_timeout.
+TEST_F(Prelude, ForkingCommandsAndTimeouts) {
+    for (const Shell& shell : shells()) {
+        SCOPED_TRACE(shell.title);
+        Service service(shell, "");
+        std::string forker = service.dir().write(
+            "forker", "#!/bin/sh\n(sleep 1; sleep 30 & echo $! > \"$1\") >/dev/null 2>&1 &\n", 0755);
+        std::string silent = service.dir().write("silent", "#!/bin/sh\nexit 0\n", 0755);
+        std::string stubborn = service.dir().write("stubborn", "#!/bin/sh\ntrap '' TERM\nwhile :; do sleep 1; done\n", 0755);
+        std::string own = service.path("state/own.pid");
+        service.dir().write("svc/web", "pidfile=" + own + "\ncommand=" + forker + "\ncommand_args=" + own + "\n");
+        expect(service.run("start", {{"VESKO_START_TIMEOUT", "5"}}), "", "", 0);
+        expect(service.run("stop"), "", "", 0);
+
+        service.dir().write("svc/web", "command=" + silent + "\n");
+        expect(service.run("start", {{"VESKO_START_TIMEOUT", "1"}}), "", "", 1);
+
+        service.dir().write("svc/web", "command=" + stubborn + "\ncommand_background=yes\n");
+        expect(service.run("start"), "", "", 0);
+        std::string pid = cli::read_file(service.pidfile());
+        expect(service.run("stop", {{"VESKO_STOP_TIMEOUT", "1"}}), "", " x web did not stop within 1s\n", 1);
+        EXPECT_TRUE(std::filesystem::exists(service.pidfile()));
+        kill(std::stoi(pid), SIGKILL);
+    }
+}
+
+TEST(VeskoRun, CommandLineAndPassThrough) {
+    TempDir dir;
+    std::string script = dir.write("svc/web.sh", "frob() { echo \"$RC_SVCNAME $RC_CMD $RC_RUNLEVEL\"; return 3; }\n"
+                                                 "die() { kill -9 $$; }\nconf() { printf '[%s]\\n' \"$VESKO_CONF_DIR\"; }\n");
+    const std::string usage = "vesko-run: usage: vesko-run SERVICE_SCRIPT ACTION\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::map<std::string, std::optional<std::string>> env;
+        std::string out, err;
+        int status;
+    };
+    const Case cases[] = {
+        {{}, {}, "", usage, 2},
+        {{script}, {}, "", usage, 2},
+        {{script, "a", "b"}, {}, "", "vesko-run: only one action may be run at a time\n", 2},
+        {{"", "start"}, {}, "", "vesko-run: service filename must be valid UTF-8\n", 2},
+        {{"/", "start"}, {}, "", "vesko-run: service filename must be valid UTF-8\n", 2},
+        {{"x/..", "start"}, {}, "", "vesko-run: service filename must be valid UTF-8\n", 2},
+        {{dir / "\xff", "start"}, {}, "", "vesko-run: service filename must be valid UTF-8\n", 2},
+        {{script, "frob"}, {{"RC_RUNLEVEL", std::nullopt}}, "web.sh frob default\n", "", 3},
+        {{script + "/", "frob"}, {{"RC_RUNLEVEL", "single"}}, "", "", 2},  // not a directory: the shell's own
+        {{script, "die"}, {}, "", "", 1},
+        {{script, "conf"}, {{"VESKO_CONF_DIR", ""}}, "[]\n", "", 0},
+        {{script, "conf"}, {{"VESKO_CONF_DIR", std::nullopt}}, "[/etc/veskoinit/conf.d]\n", "", 0},
+        {{script, "Frob me"}, {}, "", " x web.sh does not support action Frob me\n", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args.back());
+        cli::RunOptions options;
+        options.env = c.env;
+        Outcome got = cli::run_as("vesko-run", c.args, options);
+        if (c.args.size() == 2 && c.args[0] == script + "/") {
+            EXPECT_NE(got.status, 0);  // what the dot command does with it is the shell's
+            continue;
+        }
+        expect(got, c.out, c.err, c.status);
+        // The same through the init personality's --vesko-run.
+        std::vector<std::string> through{"--vesko-run"};
+        through.insert(through.end(), c.args.begin(), c.args.end());
+        expect(cli::run_as("veskoinit", through, options), c.out, c.err, c.status);
+    }
+}
+
+}  // namespace
