@@ -1,0 +1,104 @@
+// vesko-service run through the built executable, with its directories in a temporary one.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "cli_support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cli::Outcome;
+using cli::TempDir;
+
+const std::string kUsage =
+    "usage: vesko-service ACTION [and ACTION ...] SERVICE\n"
+    "       vesko-service SERVICE ACTION [ACTION ...]\n";
+
+class VeskoService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cli::adopt_orphans();
+        dir_.write("svc/web", "command=sleep\ncommand_args=30\ncommand_background=yes\nfail() { echo noise; return 4; }\n");
+        dir_.write("svc/bad-stop", "stop() { return 1; }\nstart() { echo started; }\n");
+    }
+
+    Outcome run(const std::vector<std::string>& args, std::string service_dir = "") const {
+        cli::RunOptions options;
+        options.env = {{"VESKO_SERVICE_DIR", service_dir.empty() ? dir_ / "svc" : service_dir},
+                       {"VESKO_ENABLED_DIR", dir_ / "on/enabled"},
+                       {"VESKO_STATE_DIR", dir_ / "state"},
+                       {"VESKO_CONF_DIR", dir_ / "conf"}};
+        return cli::run_as("vesko-service", args, options);
+    }
+
+    std::string link(const std::string& name) const { return dir_ / ("on/enabled/" + name); }
+
+    TempDir dir_;
+};
+
+void expect(const Outcome& got, const std::string& out, const std::string& err, int status) {
+    EXPECT_EQ(got.out, out);
+    EXPECT_EQ(got.err, err);
+    EXPECT_EQ(got.status, status);
+}
+
+TEST_F(VeskoService, EnableAndDisable) {
+    const std::string progress = "vesko-service enable web: one sec... ";
+    expect(run({"web", "enable"}), progress + "<enabled> done.\n", "", 0);
+    EXPECT_EQ(fs::read_symlink(link("web")), dir_ / "svc/web");
+    // Again, and with the directory written another way: the link is the same.
+    expect(run({"enable", "web"}), progress + "<enabled> done.\n", "", 0);
+    expect(run({"enable", "web"}, dir_ / "svc//./"), progress + "<enabled> done.\n", "", 0);
+    fs::remove(link("web"));
+    fs::create_symlink("../../svc/web", link("web"));
+    expect(run({"enable", "web"}), progress + "<failed>\n",
+           "vesko-service: enable symlink " + link("web") + " points to ../../svc/web, expected " + dir_ / "svc/web" + "\n", 1);
+    expect(run({"disable", "web"}), "vesko-service disable web: one sec... <disabled> done.\n", "", 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link("web"))));
+    expect(run({"disable", "web"}), "vesko-service disable web: one sec... <disabled> done.\n", "", 0);
+
+    expect(run({"enable", "nope"}), "vesko-service enable nope: one sec... <failed>\n",
+           "vesko-service: service \"nope\" does not exist in " + dir_ / "svc" + "\n", 1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link("nope"))));
+    dir_.write("on/enabled/web", "a file\n");
+    expect(run({"enable", "web"}), progress + "<failed>\n",
+           "vesko-service: cannot enable service because " + link("web") + " is not a symlink\n", 1);
+    expect(run({"disable", "web"}), "vesko-service disable web: one sec... <failed>\n",
+           "vesko-service: cannot enable service because " + link("web") + " is not a symlink\n", 1);
+    EXPECT_EQ(cli::read_file(link("web")), "a file\n");
+}
+
+TEST_F(VeskoService, ActionsRunQuietlyInOrder) {
+    expect(run({"start", "web"}), "vesko-service start web: one sec... <started> done.\n", "", 0);
+    expect(run({"web", "status", "restart"}), "vesko-service status and restart web: one sec... <restarted> done.\n", "", 0);
+    expect(run({"web", "stop"}), "vesko-service stop web: one sec... <stopped> done.\n", "", 0);
+    expect(run({"web", "status"}), "vesko-service status web: one sec... <failed>\n",
+           "vesko-service: status for web failed with status 3\n", 1);
+    expect(run({"web", "fail"}), "vesko-service fail web: one sec... <failed>\n",
+           "vesko-service: fail for web failed with status 4\n", 1);
+    expect(run({"web", "reload"}), "vesko-service reload web: one sec... <failed>\n",
+           " x web does not support action reload\nvesko-service: reload for web failed with status 2\n", 1);
+    expect(run({"bad-stop", "stop", "start"}), "vesko-service stop and start bad-stop: one sec... <failed>\n",
+           "vesko-service: stop for bad-stop failed with status 1\n", 1);
+    expect(run({"bad-stop", "start"}), "vesko-service start bad-stop: one sec... <started> done.\n", "", 0);
+}
+
+TEST_F(VeskoService, UsageErrorsAndAnUnwritableStatus) {
+    const std::pair<std::vector<std::string>, std::string> usage[] = {
+        {{}, "provide at least one action and one service"},
+        {{"web"}, "provide at least one action and one service"},
+        {{"web", "Start"}, "actions must contain only lowercase letters, digits, hyphens, and underscores"},
+        {{"start", "Web"}, "service names must begin with a lowercase letter and contain only lowercase letters, digits, and hyphens"},
+        {{"start", "web", "\xff"}, "arguments must be valid UTF-8"},
+    };
+    for (const auto& [args, problem] : usage) expect(run(args), "", "vesko-service: " + problem + "\n" + kUsage, 2);
+    cli::RunOptions full;
+    full.stdout_file = "/dev/full";
+    full.env = {{"VESKO_SERVICE_DIR", dir_ / "svc"}, {"VESKO_ENABLED_DIR", dir_ / "on/enabled"}};
+    expect(cli::run_as("vesko-service", {"web", "enable"}, full), "",
+           "vesko-service: cannot write status output: No space left on device (os error 28)\n", 1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link("web"))));
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// Script services without running any: the metadata records, the start order, the
+// vesko-service command line and every error text.
+#include "admin.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <functional>
+#include <map>
+
+#include "text.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kRule = admin::kNameRule;
+
+// A service directory with a script for each name, and canned metadata outputs.
+class Order : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = (fs::temp_directory_path() / "vesko-admin-XXXXXX").string();
+        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
+        directories_ = {dir_, dir_ + "/enabled"};
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // The order, or "error: " and the message.
+    std::string order(const std::map<std::string, std::string>& outputs, std::vector<std::string> names = {}) {
+        for (const auto& [name, output] : outputs) {
+            std::ofstream(dir_ + "/" + name) << "";
+            if (names.empty() || std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+        }
+        queried_.clear();
+        auto result = admin::enabled_start_order(directories_, names, [&](const std::string& name, const std::string& path) {
+            queried_.push_back(name);
+            EXPECT_EQ(path, dir_ + "/" + name);
+            return vesko::Result<std::string, admin::Error>(outputs.at(name));
+        });
+        if (!result) return "error: " + admin::display(result.error());
+        return vesko::join(*result, ", ");
+    }
+
+    std::string dir_;
+    admin::Directories directories_;
+    std::vector<std::string> queried_;
+};
+
+TEST_F(Order, SmallestReadyNameFirst) {
+    struct Case {
+        const char* title;
+        std::map<std::string, std::string> outputs;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"no records", {{"c", ""}, {"a", "description:a\n"}, {"b", "noise\n"}}, "a, b, c"},
+        {"the four kinds",
+         {{"log", "before:net\n"}, {"net", ""}, {"sshd", "need:net\n"}, {"web", "use:log\nafter:sshd\n"}},
+         "log, net, sshd, web"},
+        {"a cycle and what waits on it",
+         {{"a", "need:b\n"}, {"b", "need:a\n"}, {"c", "need:a\n"}, {"d", ""}},
+         "error: enabled script services have a dependency cycle involving: a, b, c"},
+        {"needing itself", {{"a", "need:a\n"}, {"b", ""}},
+         "error: enabled script services have a dependency cycle involving: a"},
+        {"before itself", {{"a", "before:a\n"}}, "error: enabled script services have a dependency cycle involving: a"},
+        {"a need that is not enabled", {{"a", "use:x\nafter:x\nbefore:x\n"}, {"b", "need:x\n"}},
+         "error: service b needs x, but x is not enabled"},
+        {"records and their keys",
+         {{"a", "need:b\r\nNeed:c\nneeds:c\n need:c\nno colon\nafter:c"}, {"b", ""}, {"c", ""}}, "b, c, a"},
+        {"a value with a blank", {{"a", "need: b\n"}, {"b", ""}},
+         "error: invalid dependency metadata from a: " + kRule},
+        {"an empty value", {{"a", "use:\n"}}, "error: invalid dependency metadata from a: " + kRule},
+        {"a second colon", {{"a", "after:b:c\n"}, {"b", ""}}, "error: invalid dependency metadata from a: " + kRule},
+        {"upper case", {{"a", "before:B\n"}}, "error: invalid dependency metadata from a: " + kRule},
+        {"a carriage return inside", {{"a", "need:b\rx\n"}, {"b", ""}},
+         "error: invalid dependency metadata from a: " + kRule},
+        {"not UTF-8", {{"a", "description:caf\xe9\n"}},
+         "error: invalid dependency metadata from a: metadata output is not valid UTF-8"},
+        {"nothing enabled", {}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        EXPECT_EQ(order(c.outputs), c.expected);
+    }
+}
+
+TEST_F(Order, QueriesInNameOrderAndStopsAtTheFirstFailure) {
+    EXPECT_EQ(order({{"b", ""}, {"a", ""}, {"c", ""}}, {"c", "a", "b", "a"}), "a, b, c");
+    EXPECT_EQ(queried_, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(order({{"a", ""}, {"b", "need:zz\n"}, {"c", ""}}), "error: service b needs zz, but zz is not enabled");
+    EXPECT_EQ(queried_, (std::vector<std::string>{"a", "b"}));
+    // An enable link without its script.
+    auto missing = admin::enabled_start_order(directories_, {"gone"}, [](const std::string&, const std::string&) {
+        return vesko::Result<std::string, admin::Error>(std::string());
+    });
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(admin::display(missing.error()), "service \"gone\" does not exist in " + dir_);
+}
+
+TEST(VeskoServiceCommandLine, BothFormsAndTheirErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string service;
+        std::vector<std::string> actions;
+        std::string problem;
+    };
+    const std::string kFew = "provide at least one action and one service";
+    const std::string kAction = "actions must contain only lowercase letters, digits, hyphens, and underscores";
+    const Case cases[] = {
+        {{"start", "web"}, "web", {"start"}, ""},
+        {{"web", "start"}, "web", {"start"}, ""},
+        {{"start", "and", "stop", "web"}, "web", {"start", "stop"}, ""},
+        {{"web", "start", "and", "stop"}, "web", {"start", "stop"}, ""},
+        {{"start", "stop", "web"}, "web", {"start", "stop"}, ""},
+        {{"status", "start"}, "start", {"status"}, ""},
+        {{"web", "foo_bar", "x-1"}, "web", {"foo_bar", "x-1"}, ""},
+        {{}, "", {}, kFew},
+        {{"and", "and"}, "", {}, kFew},
+        {{"web"}, "", {}, kFew},
+        {{"web", "and"}, "", {}, kFew},
+        {{"web", "Start"}, "", {}, kAction},
+        {{"web", ""}, "", {}, kAction},
+        {{"Web", "start"}, "", {}, kRule},
+        {{"start", "Web"}, "", {}, kRule},
+        {{"start", "web", "\xff"}, "", {}, "arguments must be valid UTF-8"},
+        {{"\xff", "Web"}, "", {}, "arguments must be valid UTF-8"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(vesko::join(c.args, " "));
+        auto request = admin::parse_request(c.args);
+        if (c.problem.empty()) {
+            ASSERT_TRUE(request);
+            EXPECT_EQ(request->service, c.service);
+            EXPECT_EQ(request->actions, c.actions);
+        } else {
+            ASSERT_FALSE(request);
+            EXPECT_EQ(request.error().problem, c.problem);
+        }
+    }
+}
+
+TEST(AdminErrors, DisplayEveryKind) {
+    const vesko::OsError enoent{ENOENT};
+    const std::pair<admin::Error, std::string> cases[] = {
+        {admin::InvalidServiceName{"We\"b\n", admin::kNameRule}, "invalid service name \"We\\\"b\\n\": " + kRule},
+        {admin::ServiceNotFound{"web", "/srv/\xff"}, "service \"web\" does not exist in /srv/\xEF\xBF\xBD"},
+        {admin::CreateDirectory{"/e", enoent}, "cannot create /e: No such file or directory (os error 2)"},
+        {admin::Inspect{"/e/web", enoent}, "cannot inspect /e/web: No such file or directory (os error 2)"},
+        {admin::NotSymlink{"/e/web"}, "cannot enable service because /e/web is not a symlink"},
+        {admin::WrongEnableTarget{"/e/web", "../s/web", "/s/web"}, "enable symlink /e/web points to ../s/web, expected /s/web"},
+        {admin::EnabledEntryNotSymlink{"/e/README"}, "enabled service entry /e/README is not a symlink"},
+        {admin::CreateEnableLink{"/e/web", vesko::OsError{EEXIST}},
+         "cannot create enable symlink /e/web: File exists (os error 17)"},
+        {admin::RemoveEnableLink{"/e/web", vesko::OsError{EACCES}},
+         "cannot remove enable symlink /e/web: Permission denied (os error 13)"},
+        {admin::ReadDirectory{"/e", vesko::OsError{ENOTDIR}}, "cannot read /e: Not a directory (os error 20)"},
+        {admin::ReadDirectoryEntry{"/e", vesko::OsError{EIO}}, "cannot read an entry in /e: Input/output error (os error 5)"},
+        {admin::LocateExecutable{vesko::fixed_error("no /proc/self/exe available. Is /proc mounted?")},
+         "cannot locate the vesko executable: no /proc/self/exe available. Is /proc mounted?"},
+        {admin::RunAction{"start", "web", vesko::OsError{EAGAIN}},
+         "cannot run start for web: Resource temporarily unavailable (os error 11)"},
+        {admin::ActionFailed{"start", "b", "1"}, "start for b failed with status 1"},
+        {admin::ActionFailed{"stop", "b", "signal"}, "stop for b failed with status signal"},
+        {admin::InvalidMetadata{"a", admin::kNameRule}, "invalid dependency metadata from a: " + kRule},
+        {admin::MissingNeed{"sshd", "net"}, "service sshd needs net, but net is not enabled"},
+        {admin::DependencyCycle{{"a", "b"}}, "enabled script services have a dependency cycle involving: a, b"},
+        {admin::WriteStatus{vesko::OsError{ENOSPC}}, "cannot write status output: No space left on device (os error 28)"},
+    };
+    for (const auto& [error, expected] : cases) EXPECT_EQ(admin::display(error), expected);
+}
+
+}  // namespace
+
+namespace {
+
+// What the enabled directory may hold: links named like services, whatever they point to.
+TEST(EnabledNames, LinksOnly) {
+    std::string dir = (fs::temp_directory_path() / "vesko-enabled-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    auto listing = [&] {
+        auto names = admin::enabled_names(dir);
+        if (!names) return "error: " + admin::display(names.error());
+        std::sort(names->begin(), names->end());
+        return vesko::join(*names, ", ");
+    };
+    EXPECT_EQ(listing(), "");
+    fs::create_symlink("/nowhere", dir + "/web");
+    fs::create_symlink("/etc", dir + "/a-1");
+    EXPECT_EQ(listing(), "a-1, web");
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { std::ofstream(dir + "/README") << ""; }, "error: enabled service entry " + dir + "/README is not a symlink"},
+        {[&] { fs::create_directory(dir + "/sub"); }, "error: enabled service entry " + dir + "/sub is not a symlink"},
+        {[&] { fs::create_symlink("/x", dir + "/Web"); }, "error: invalid service name \"Web\": " + kRule},
+        {[&] { fs::create_symlink("/x", dir + "/.hidden"); }, "error: invalid service name \".hidden\": " + kRule},
+        {[&] { fs::create_symlink("/x", dir + "/caf\xe9"); },
+         "error: invalid service name \"<non-UTF-8>\": service names must be valid UTF-8"},
+    };
+    for (const auto& [make, expected] : cases) {
+        make();
+        EXPECT_EQ(listing(), expected);
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            std::string name = entry.path().filename();
+            if (name != "web" && name != "a-1") fs::remove_all(entry.path());
+        }
+    }
+    EXPECT_EQ(admin::enabled_names(dir + "/missing")->size(), 0u);
+    fs::remove_all(dir);
+}
+
+}  // namespace
