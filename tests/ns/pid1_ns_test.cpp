@@ -28,7 +28,7 @@ ns::Image base_image() {
     ns::Image image;
     image.init_program = VESKOINIT_BINARY;
     image.copies["/bin/busybox"] = "/bin/busybox";
-    for (const char* applet : {"sh", "sleep", "touch", "rm", "umount", "cat"}) {
+    for (const char* applet : {"sh", "sleep", "touch", "rm", "umount", "cat", "printf", "kill", "mkdir"}) {
         image.links[std::string("/bin/") + applet] = "busybox";
     }
     for (const char* command : {"reboot", "shutdown", "halt"}) image.links[std::string("/sbin/") + command] = "init";
@@ -383,6 +383,68 @@ TEST_F(Pid1NsTest, PidFilesNamingProcessZeroOrOneNameNoService) {
     std::filesystem::remove(init);
     std::string round = " * web is stopped\nstatus 3\n * web is not running\nstop 0 \n";
     EXPECT_EQ(system.console(), round + round + round + round);
+}
+
+// Script services enabled with links start in dependency order before the direct services
+// and stop in reverse order at shutdown; a stop that fails is a warning. Their daemons are
+// reaped while their actions run.
+TEST_F(Pid1NsTest, ScriptServicesStartInOrderAndStopInReverse) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = kProcOnly;
+    const std::string dir = "/etc/veskoinit/services/";
+    image.files[dir + "log"] = "command=/bin/sleep\ncommand_args=1000\ncommand_background=yes\ndepend() { before net; }\n";
+    image.files[dir + "net"] = "start() { einfo net up; }\nstop() { einfo net down; return 1; }\n";
+    image.files[dir + "web"] =
+        "command=/bin/sleep\ncommand_args=1000\ncommand_background=yes\ndepend() { need net; use log; }\n";
+    image.files[dir + "app.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    for (const char* name : {"log", "net", "web"}) {
+        image.links[std::string("/etc/veskoinit/enabled/") + name] = dir + name;
+    }
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "event loop started\n", 10000)) << log_of(system);
+    system.send(SIGINT);
+    EXPECT_EQ(system.wait_exit(30000), kRebooted);
+    EXPECT_EQ(log_of(system),
+              summary(1) +
+                  "veskoinit: logging output to /var/log/veskoinit.log\n"
+                  "veskoinit: validated 1 service(s) from /etc/veskoinit/services\n"
+                  " * net up\n"
+                  "veskoinit: started 3 enabled script service(s)\n"
+                  "veskoinit: started service app as pid #\n"
+                  "veskoinit: PID 1 event loop started\n"
+                  "veskoinit: received reboot request\n"
+                  "veskoinit: stopped service app (killed by signal 15)\n"
+                  "veskoinit: reaped adopted child # during shutdown (killed by signal 15)\n"
+                  " * net down\n"
+                  "veskoinit: warning: could not stop script service net: stop for net failed with status 1\n"
+                  "veskoinit: reaped adopted child # during shutdown (killed by signal 15)\n"
+                  "veskoinit: warning: script service shutdown was incomplete: stop for net failed with status 1\n"
+                  "veskoinit: unmounted /proc\n");
+    EXPECT_EQ(system.read_file("/run/veskoinit/services/web.pid"), std::nullopt);
+    EXPECT_EQ(system.read_file("/run/veskoinit/services/log.pid"), std::nullopt);
+}
+
+// The first script service that fails to start ends the boot: those before it stay started,
+// those after it and the direct services never start.
+TEST_F(Pid1NsTest, AFailingScriptServiceStartEndsTheBoot) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = kProcOnly;
+    const std::string dir = "/etc/veskoinit/services/";
+    for (const char* name : {"a", "b", "c"}) {
+        image.files[dir + name] = std::string("start() { touch /tmp/") + name + "; " + (name[0] == 'b' ? "return 1; " : "") + "}\n";
+        image.links[std::string("/etc/veskoinit/enabled/") + name] = dir + name;
+    }
+    image.files[dir + "app.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "fatal", 10000)) << log_of(system);
+    EXPECT_EQ(system.wait_exit(300), std::nullopt);
+    EXPECT_EQ(log_of(system), summary(1) +
+                                  "veskoinit: logging output to /var/log/veskoinit.log\n"
+                                  "veskoinit: validated 1 service(s) from /etc/veskoinit/services\n"
+                                  "veskoinit: fatal: script service startup failed: start for b failed with status 1\n");
+    EXPECT_TRUE(system.exists("/tmp/a"));
+    EXPECT_TRUE(system.exists("/tmp/b"));
+    EXPECT_FALSE(system.exists("/tmp/c"));
 }
 
 // Without service files the fallback console runs a login shell on the console process 1
