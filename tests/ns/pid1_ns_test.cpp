@@ -424,6 +424,20 @@ TEST_F(Pid1NsTest, ScriptServicesStartInOrderAndStopInReverse) {
     EXPECT_EQ(system.read_file("/run/veskoinit/services/log.pid"), std::nullopt);
 }
 
+// A script whose top level leaves a process holding its standard output (here during the
+// metadata query) does not hold up the boot: the query ends with the runner.
+TEST_F(Pid1NsTest, AMetadataQueryEndsWithItsRunner) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = kProcOnly;
+    image.files["/etc/veskoinit/services/holder"] =
+        "if [ \"$RC_CMD\" = metadata ]; then sleep 1000 & fi\nstart() { einfo started; }\n";
+    image.links["/etc/veskoinit/enabled/holder"] = "/etc/veskoinit/services/holder";
+    image.files["/etc/veskoinit/services/app.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "event loop started\n", 10000)) << log_of(system);
+    EXPECT_NE(log_of(system).find(" * started\nveskoinit: started 1 enabled script service(s)\n"), std::string::npos);
+}
+
 // The first script service that fails to start ends the boot: those before it stay started,
 // those after it and the direct services never start.
 TEST_F(Pid1NsTest, AFailingScriptServiceStartEndsTheBoot) {
