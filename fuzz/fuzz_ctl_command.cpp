@@ -6,14 +6,7 @@
 #include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
-    std::string_view input = fuzz::text(data, size);
-    std::vector<std::string> args;
-    while (!input.empty()) {
-        size_t end = input.find('\0');
-        args.emplace_back(input.substr(0, end));
-        if (end == std::string_view::npos) break;
-        input.remove_prefix(end + 1);
-    }
+    std::vector<std::string> args = fuzz::arguments(fuzz::text(data, size));
     ctl::Command command = ctl::parse_command(args);
     if (const auto* show = std::get_if<ctl::ShowLog>(&command)) {
         bool plain = args.size() == 1 && args[0] == "logs";

@@ -3,24 +3,6 @@
 #include "fuzz_support.hpp"
 #include "mounts.hpp"
 
-namespace {
-
-std::string encode(const std::string& field) {
-    std::string out;
-    for (unsigned char c : field) {
-        if (c <= 0x20 || c == '\\' || c == '#' || c >= 0x7F) {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\%03o", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     std::string_view input = fuzz::text(data, size);
     auto entries = mounts::parse_fstab("fstab", input);
@@ -45,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     // A raw NUL byte passes the decoding (the mount refuses it later) but has no escape that
     // decodes: such a field cannot be written back.
     if (field && field->find('\0') == std::string::npos) {
-        auto again = mounts::decode_fstab_field("fstab", 1, encode(*field));
+        auto again = mounts::decode_fstab_field("fstab", 1, fuzz::octal_escaped(*field, "#"));
         if (!again || *again != *field) fuzz::violated("a decoded field encodes back to itself", *field);
     } else if (!field) {
         fuzz::one_line(mounts::display(field.error()));

@@ -7,20 +7,6 @@
 
 namespace {
 
-std::string encode(const std::string& path) {
-    std::string out;
-    for (unsigned char c : path) {
-        if (c <= 0x20 || c == '\\' || c >= 0x7F) {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\%03o", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 void check_line(const std::string& message, const std::string& prefix, std::string_view input) {
     fuzz::one_line(message);
     long line = fuzz::number_after(message, prefix);
@@ -39,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     } else {
         std::string table;
         for (const shutdown::MountPoint& point : *points) {
-            table += std::to_string(point.id) + " 1 0:1 / " + encode(point.path) + " rw - tmpfs none rw\n";
+            table += std::to_string(point.id) + " 1 0:1 / " + fuzz::octal_escaped(point.path) + " rw - tmpfs none rw\n";
         }
         auto again = shutdown::parse_mountinfo(table);
         if (!again || *again != *points) fuzz::violated("accepted mount points re-encode to the same records", table);

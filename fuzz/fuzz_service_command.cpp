@@ -6,14 +6,7 @@
 #include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
-    std::string_view input = fuzz::text(data, size);
-    std::vector<std::string> args;
-    while (!input.empty()) {
-        size_t end = input.find('\0');
-        args.emplace_back(input.substr(0, end));
-        if (end == std::string_view::npos) break;
-        input.remove_prefix(end + 1);
-    }
+    std::vector<std::string> args = fuzz::arguments(fuzz::text(data, size));
     auto request = admin::parse_request(args);
     if (!request) return 0;
     if (!admin::is_valid_service_name(request->service) || request->actions.empty()) {

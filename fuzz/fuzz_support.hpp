@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fuzz {
 
@@ -39,6 +40,34 @@ inline void one_line(const std::string& message) {
     if (message.find('\n') != std::string::npos || message.find('\r') != std::string::npos) {
         violated("an error is one line", message);
     }
+}
+
+// Command-line arguments: the input split at NUL bytes.
+inline std::vector<std::string> arguments(std::string_view input) {
+    std::vector<std::string> args;
+    while (!input.empty()) {
+        size_t end = input.find('\0');
+        args.emplace_back(input.substr(0, end));
+        if (end == std::string_view::npos) break;
+        input.remove_prefix(end + 1);
+    }
+    return args;
+}
+
+// TEXT as the kernel's tables and fstab write it: white space, control bytes, backslashes,
+// bytes from 0x7F on and the bytes in EXTRA as \ooo.
+inline std::string octal_escaped(const std::string& text, std::string_view extra = "") {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c == '\\' || c >= 0x7F || extra.find(static_cast<char>(c)) != std::string_view::npos) {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\%03o", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 }  // namespace fuzz
