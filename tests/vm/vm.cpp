@@ -1,0 +1,286 @@
+#include "vm.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace vm {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+// The cached kernel: VESKO_VM_KERNEL, or what scripts/vm-kernel unpacked into the cache.
+std::string kernel() {
+    if (const char* path = std::getenv("VESKO_VM_KERNEL")) return path;
+    const char* cache = std::getenv("VESKO_VM_CACHE");
+    const char* home = std::getenv("HOME");
+    fs::path dir = cache != nullptr ? fs::path(cache) : fs::path(home != nullptr ? home : "/root") / ".cache/vesko-vm";
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(dir / "boot", ignored)) {
+        if (entry.path().filename().string().rfind("vmlinuz-", 0) == 0) return entry.path().string();
+    }
+    return "";
+}
+
+bool on_path(const std::string& tool) {
+    for (const char* dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin"}) {
+        if (access((std::string(dir) + "/" + tool).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+void write_file(const fs::path& path, const std::string& content, fs::perms mode) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    fs::permissions(path, mode);
+}
+
+void run(const std::string& command) {
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+std::string quote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+int connect_unix(const std::string& path, int timeout_ms) {
+    auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+            return fd;
+        }
+        close(fd);
+        if (steady_clock::now() >= deadline) throw std::runtime_error("cannot connect to " + path);
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+}
+
+const char* const kApplets[] = {"sh", "mount", "umount", "findfs", "ln", "mkdir", "sleep", "cat", "printf",
+                                "kill", "rm", "touch", "echo", "ls", "true", "false"};
+
+}  // namespace
+
+std::string unavailable() {
+    if (geteuid() != 0) return "virtual machine tests need root (mknod, disk images)";
+    for (const char* tool : {"qemu-system-x86_64", "cpio", "mkfs.ext4", "mkswap", "debugfs", "e2fsck"}) {
+        if (!on_path(tool)) return std::string(tool) + " is missing (scripts/setup installs it)";
+    }
+    if (kernel().empty()) return "no cached kernel (scripts/vm-kernel fetches it)";
+    return "";
+}
+
+Machine::Machine(const Scenario& scenario) {
+    if (std::string reason = unavailable(); !reason.empty()) throw std::runtime_error(reason);
+    char pattern[] = "/tmp/vesko-vm-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+    fs::path root = fs::path(dir_) / "root";
+    for (const char* sub : {"bin", "sbin", "dev", "proc", "sys", "tmp", "run", "var/log", "etc"}) {
+        fs::create_directories(root / sub);
+    }
+    fs::copy_file("/bin/busybox", root / "bin/busybox");
+    for (const char* applet : kApplets) fs::create_symlink("busybox", root / "bin" / applet);
+    fs::copy_file(VESKOINIT_BINARY, root / "sbin/veskoinit");
+    for (const char* name : {"reboot", "shutdown", "halt", "veskoctl", "vesko-service", "vesko-run"}) {
+        fs::create_symlink("veskoinit", root / "sbin" / name);
+    }
+    if (mknod((root / "dev/console").c_str(), S_IFCHR | 0600, makedev(5, 1)) != 0) {
+        throw std::runtime_error("mknod /dev/console failed");
+    }
+    // What a real initramfs prepares: /dev with the disks' links, then the init takes over
+    // as process 1.
+    std::string init = "#!/bin/sh\nmount -t proc proc /proc\nmount -t devtmpfs devtmpfs /dev\n"
+                       "mkdir -p /dev/disk/by-uuid /dev/disk/by-label\n";
+    for (const Disk& disk : scenario.disks) {
+        if (!disk.uuid.empty()) {
+            init += "ln -s \"$(findfs UUID=" + disk.uuid + ")\" /dev/disk/by-uuid/" + disk.uuid + "\n";
+        }
+        if (!disk.label.empty()) {
+            init += "ln -s \"$(findfs LABEL=" + disk.label + ")\" /dev/disk/by-label/" + disk.label + "\n";
+        }
+    }
+    init += scenario.init_lines + "umount /proc\nexec /sbin/veskoinit\n";
+    write_file(root / "init", init, fs::perms(0755));
+    for (const auto& [path, content] : scenario.files) write_file(root / fs::path(path).relative_path(), content, fs::perms(0644));
+    for (const auto& [path, content] : scenario.scripts) {
+        write_file(root / fs::path(path).relative_path(), content, fs::perms(0755));
+    }
+    for (const auto& [path, target] : scenario.links) {
+        fs::create_directories((root / fs::path(path).relative_path()).parent_path());
+        fs::create_symlink(target, root / fs::path(path).relative_path());
+    }
+    std::string initrd = dir_ + "/initrd.gz";
+    run("cd " + quote(root.string()) + " && find . | cpio -o -H newc --quiet | gzip -1 > " + quote(initrd));
+
+    for (size_t i = 0; i < scenario.disks.size(); ++i) {
+        const Disk& disk = scenario.disks[i];
+        std::string image = dir_ + "/disk" + std::to_string(i) + ".img";
+        // Swap may not have holes: every image is written out.
+        run("dd if=/dev/zero of=" + quote(image) + " bs=1M count=32 status=none");
+        if (disk.kind == Disk::Kind::Ext4) {
+            fs::path content = fs::path(dir_) / ("disk" + std::to_string(i));
+            fs::create_directories(content);
+            for (const auto& [path, text] : disk.files) write_file(content / fs::path(path).relative_path(), text, fs::perms(0644));
+            run("mkfs.ext4 -q -F -L " + quote(disk.label) + " -U " + quote(disk.uuid) + " -d " + quote(content.string()) +
+                " " + quote(image));
+        } else if (disk.kind == Disk::Kind::Swap) {
+            chmod(image.c_str(), 0600);
+            run("mkswap -L " + quote(disk.label) + " -U " + quote(disk.uuid) + " " + quote(image) + " >/dev/null");
+        }
+        images_.push_back(image);
+    }
+
+    std::string console_socket = dir_ + "/console.sock", qmp_socket = dir_ + "/qmp.sock";
+    std::vector<std::string> args = {"qemu-system-x86_64", "-accel", "tcg", "-m", "256", "-nodefaults", "-display", "none",
+                                     "-no-reboot", "-kernel", kernel(), "-initrd", initrd, "-append",
+                                     "console=ttyS0 quiet panic=-1", "-chardev",
+                                     "socket,id=con0,path=" + console_socket + ",server=on,wait=on", "-serial",
+                                     "chardev:con0", "-qmp", "unix:" + qmp_socket + ",server=on,wait=off"};
+    for (size_t i = 0; i < images_.size(); ++i) {
+        args.insert(args.end(), {"-drive", "if=none,id=d" + std::to_string(i) + ",file=" + images_[i] + ",format=raw",
+                                 "-device", "nvme,drive=d" + std::to_string(i) + ",serial=disk" + std::to_string(i)});
+    }
+    std::string log = dir_ + "/qemu.log";
+    qemu_ = fork();
+    if (qemu_ < 0) throw std::runtime_error("fork failed");
+    if (qemu_ == 0) {
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    console_fd_ = connect_unix(console_socket, 20000);
+    qmp_fd_ = connect_unix(qmp_socket, 20000);
+    qmp("{\"execute\": \"qmp_capabilities\"}");
+}
+
+Machine::~Machine() {
+    if (qemu_ > 0) {
+        kill(qemu_, SIGKILL);
+        waitpid(qemu_, nullptr, 0);
+    }
+    if (console_fd_ >= 0) close(console_fd_);
+    if (qmp_fd_ >= 0) close(qmp_fd_);
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+}
+
+void Machine::collect(int timeout_ms) {
+    pollfd fd{console_fd_, POLLIN, 0};
+    if (poll(&fd, 1, timeout_ms) <= 0) return;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(console_fd_, buffer, sizeof buffer)) > 0) {
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == '\n' && !console_.empty() && console_.back() == '\r') console_.pop_back();
+            console_ += buffer[i];
+        }
+    }
+}
+
+void Machine::collect_qmp(int timeout_ms) {
+    pollfd fd{qmp_fd_, POLLIN, 0};
+    if (poll(&fd, 1, timeout_ms) <= 0) return;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(qmp_fd_, buffer, sizeof buffer)) > 0) qmp_text_.append(buffer, static_cast<size_t>(n));
+}
+
+bool Machine::wait_console(const std::string& text, int timeout_ms) {
+    auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+    for (;;) {
+        collect(0);
+        if (console_.find(text) != std::string::npos) return true;
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) return false;
+        collect(static_cast<int>(std::min<long>(left, 100)));
+    }
+}
+
+std::string Machine::console() {
+    collect(0);
+    return console_;
+}
+
+void Machine::type(const std::string& keys) { (void)!write(console_fd_, keys.data(), keys.size()); }
+
+void Machine::qmp(const std::string& command) {
+    std::string line = command + "\n";
+    (void)!write(qmp_fd_, line.data(), line.size());
+}
+
+std::optional<std::string> Machine::wait_end(int timeout_ms) {
+    auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+    while (!end_) {
+        size_t event = qmp_text_.find("\"SHUTDOWN\"");
+        if (event != std::string::npos) {
+            size_t reason = qmp_text_.find("\"reason\"", event);
+            size_t start = reason == std::string::npos ? std::string::npos : qmp_text_.find('"', reason + 8);
+            size_t end = start == std::string::npos ? std::string::npos : qmp_text_.find('"', start + 1);
+            if (end != std::string::npos) {
+                end_ = qmp_text_.substr(start + 1, end - start - 1);
+                break;
+            }
+        }
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) return std::nullopt;
+        collect(0);
+        collect_qmp(static_cast<int>(std::min<long>(left, 100)));
+    }
+    // With -no-reboot QEMU exits after the event; give it a moment, then the disks are ours.
+    for (int i = 0; i < 100 && qemu_ > 0; ++i) {
+        if (waitpid(qemu_, nullptr, WNOHANG) == qemu_) qemu_ = -1;
+        else std::this_thread::sleep_for(milliseconds(50));
+    }
+    collect(0);
+    return end_;
+}
+
+std::optional<std::string> Machine::read_disk_file(size_t index, const std::string& path) {
+    std::string command = "debugfs -R " + quote("cat " + path) + " " + quote(images_.at(index)) + " 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return std::nullopt;
+    std::string content;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) content.append(buffer, n);
+    if (pclose(pipe) != 0) return std::nullopt;
+    return content;
+}
+
+bool Machine::disk_clean(size_t index) {
+    return std::system(("e2fsck -fn " + quote(images_.at(index)) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace vm

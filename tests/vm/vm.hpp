@@ -1,0 +1,74 @@
+// Boots veskoinit as process 1 of a QEMU virtual machine (software emulation) with Debian's
+// cloud kernel: an initramfs made from a scenario, NVMe disks made with mkfs.ext4 and mkswap,
+// the serial console on a socket the test reads and types into, and QMP to learn how the
+// guest ended. Nothing here touches this machine beyond temporary files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vm {
+
+// Why this machine cannot boot virtual machines, or "": QEMU, the kernel (downloaded once
+// into a cache, never installed) and the disk tools must be there.
+std::string unavailable();
+
+struct Disk {
+    enum class Kind { Ext4, Swap, Blank } kind = Kind::Ext4;
+    std::string label;
+    std::string uuid;
+    std::map<std::string, std::string> files;  // put on an ext4 disk when it is made
+};
+
+struct Scenario {
+    std::map<std::string, std::string> files;    // path in the initramfs -> content, 0644
+    std::map<std::string, std::string> scripts;  // path -> content, 0755
+    std::map<std::string, std::string> links;    // path -> target
+    std::vector<Disk> disks;                     // /dev/nvme0n1, /dev/nvme1n1, ...
+    // Shell lines the initramfs's /init runs (with /proc and /dev mounted, the disk links
+    // made) before it executes veskoinit, as a real initramfs prepares the root.
+    std::string init_lines;
+};
+
+class Machine {
+public:
+    explicit Machine(const Scenario& scenario);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // Collects console output until it holds TEXT or TIMEOUT_MS pass.
+    // Console output, with the serial line's CR LF line ends as LF.
+    bool wait_console(const std::string& text, int timeout_ms);
+    std::string console();
+    void type(const std::string& keys);
+    // Sends one QMP command (JSON text).
+    void qmp(const std::string& command);
+    // How the guest ended: the reason of QMP's SHUTDOWN event ("guest-reset" for a reboot,
+    // "guest-shutdown" for a power-off), or nullopt when it has not within TIMEOUT_MS.
+    std::optional<std::string> wait_end(int timeout_ms);
+
+    // A file of disk INDEX, read with debugfs once the guest has ended.
+    std::optional<std::string> read_disk_file(size_t index, const std::string& path);
+    // Whether e2fsck finds disk INDEX clean.
+    bool disk_clean(size_t index);
+
+private:
+    void collect(int timeout_ms);
+    void collect_qmp(int timeout_ms);
+
+    std::string dir_;
+    std::vector<std::string> images_;
+    pid_t qemu_ = -1;
+    int console_fd_ = -1;
+    int qmp_fd_ = -1;
+    std::string console_;
+    std::string qmp_text_;
+    std::optional<std::string> end_;
+};
+
+}  // namespace vm

@@ -1,0 +1,174 @@
+// veskoinit as process 1 of a virtual machine with a real kernel: what namespaces cannot show.
+// A real /dev/console, disks by UUID and LABEL, swap, a root remounted read-only, and a kernel
+// that really reboots or powers off.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+
+#include "vm.hpp"
+
+namespace {
+
+const char* const kLogUuid = "0a0b0c0d-1111-2222-3333-444455556666";
+const char* const kSwapUuid = "5a5b5c5d-7777-8888-9999-aaaabbbbcccc";
+
+std::string without_pids(const std::string& text) {
+    return std::regex_replace(text, std::regex("(pid|child) [0-9]+"), "$1 #");
+}
+
+// The log kept on an ext4 disk mounted by UUID at /var/log, so that it survives the guest.
+vm::Scenario with_log_disk() {
+    vm::Scenario scenario;
+    scenario.disks.push_back({vm::Disk::Kind::Ext4, "log", kLogUuid, {}});
+    return scenario;
+}
+
+std::string service(const std::string& command, const std::string& extra = "") {
+    return "command = " + command + "\n" + extra;
+}
+
+// A service that asks for the end once the system has run for a moment; SIGTERM stays
+// ignored through the exec, so its own stop does not race the request.
+std::string requester(const std::string& command) {
+    return service("[\"/bin/sh\", \"-c\", \"trap '' TERM; sleep 2; exec " + command + "\"]");
+}
+
+class VmTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string reason = vm::unavailable(); !reason.empty()) GTEST_SKIP() << reason;
+        start_ = std::chrono::steady_clock::now();
+    }
+    void TearDown() override {
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        std::printf("[ duration ] %.1f s\n", seconds);
+    }
+    std::chrono::steady_clock::time_point start_;
+};
+
+TEST_F(VmTest, DefaultTableTwoServicesAndRebootByTheRebootCommand) {
+    vm::Scenario scenario = with_log_disk();
+    scenario.init_lines = std::string("mount /dev/disk/by-uuid/") + kLogUuid + " /var/log\n";
+    scenario.files["/etc/veskoinit/services/a-base.toml"] = service(R"(["/bin/sleep", "1000"])");
+    scenario.files["/etc/veskoinit/services/b-app.toml"] = service(R"(["/bin/sleep", "1000"])", "requires = [\"a-base\"]\n");
+    scenario.files["/etc/veskoinit/services/z-request.toml"] = requester("/sbin/reboot");
+    vm::Machine machine(scenario);
+    EXPECT_EQ(machine.wait_end(60000), "guest-reset") << machine.console();
+    std::string console = machine.console();
+    EXPECT_NE(console.find("veskoinit: /etc/fstab not found; using built-in default filesystems\n"
+                           "veskoinit: mounted proc on /proc as proc\n"
+                           "veskoinit: mounted sysfs on /sys as sysfs\n"
+                           "veskoinit: /dev already has devtmpfs; skipping mount\n"
+                           "veskoinit: mounted devpts on /dev/pts as devpts\n"
+                           "veskoinit: mounted tmpfs on /dev/shm as tmpfs\n"
+                           "veskoinit: mounted tmpfs on /run as tmpfs\n"),
+              std::string::npos)
+        << console;
+    EXPECT_NE(console.find("veskoinit: remounted / read-only\n"), std::string::npos) << console;
+    EXPECT_NE(console.find("reboot: Restarting system"), std::string::npos) << console;
+    EXPECT_EQ(without_pids(machine.read_disk_file(0, "/veskoinit.log").value_or("<no log>")),
+              "veskoinit: fstab complete: 5 mounted, 1 already mounted, 0 swaps activated, 0 swaps already active, "
+              "0 skipped, 0 optional failures\n"
+              "veskoinit: logging output to /var/log/veskoinit.log\n"
+              "veskoinit: validated 3 service(s) from /etc/veskoinit/services\n"
+              "veskoinit: started 0 enabled script service(s)\n"
+              "veskoinit: started service a-base as pid #\n"
+              "veskoinit: started service b-app as pid #\n"
+              "veskoinit: started service z-request as pid #\n"
+              "veskoinit: PID 1 event loop started\n"
+              "veskoinit: received reboot request\n"
+              "veskoinit: stopped service z-request (exited with status 0)\n"
+              "veskoinit: stopped service b-app (killed by signal 15)\n"
+              "veskoinit: stopped service a-base (killed by signal 15)\n"
+              "veskoinit: unmounted /dev/shm\n"
+              "veskoinit: unmounted /dev/pts\n"
+              "veskoinit: unmounted /var/log\n"
+              "veskoinit: unmounted /run\n"
+              "veskoinit: unmounted /sys\n"
+              // The initramfs's /proc was unmounted before veskoinit mounted its own, which
+              // took the freed, smaller mount id.
+              "veskoinit: unmounted /dev\n"
+              "veskoinit: unmounted /proc\n");
+    EXPECT_TRUE(machine.disk_clean(0));
+}
+
+TEST_F(VmTest, DisksByLabelAndUuidSwapAndPowerOffByTheShutdownCommand) {
+    vm::Scenario scenario = with_log_disk();
+    scenario.disks.push_back({vm::Disk::Kind::Ext4, "data", "1a1b1c1d-0000-0000-0000-000000000001", {{"/hello", "data\n"}}});
+    scenario.disks.push_back({vm::Disk::Kind::Swap, "swap", kSwapUuid, {}});
+    scenario.files["/etc/fstab"] = std::string("proc /proc proc defaults\n") + "UUID=" + kLogUuid +
+                                   " /var/log ext4 defaults\n"
+                                   "LABEL=data /mnt/data ext4 defaults\n"
+                                   "UUID=" +
+                                   kSwapUuid +
+                                   " none swap pri=5,discard\n"
+                                   "LABEL=missing /mnt/missing ext4 nofail\n"
+                                   "LABEL=never /mnt/never ext4 noauto\n";
+    scenario.files["/etc/veskoinit/services/reader.toml"] =
+        service(R"(["/bin/sh", "-c", "cat /mnt/data/hello; cat /proc/swaps; exec sleep 1000"])");
+    scenario.files["/etc/veskoinit/services/z-request.toml"] = requester("/sbin/shutdown");
+    vm::Machine machine(scenario);
+    EXPECT_EQ(machine.wait_end(60000), "guest-shutdown") << machine.console();
+    std::string log = without_pids(machine.read_disk_file(0, "/veskoinit.log").value_or("<no log>"));
+    EXPECT_EQ(log.substr(0, log.find('\n') + 1),
+              "veskoinit: fstab complete: 3 mounted, 0 already mounted, 1 swaps activated, 0 swaps already active, "
+              "1 skipped, 1 optional failures\n")
+        << log;
+    std::string console = machine.console();
+    EXPECT_NE(console.find("veskoinit: warning: optional mount /mnt/missing failed: cannot mount LABEL=missing on "
+                           "/mnt/missing as ext4: No such file or directory (os error 2)\n"),
+              std::string::npos)
+        << console;
+    EXPECT_NE(console.find("veskoinit: activated swap UUID=" + std::string(kSwapUuid) + "\n"), std::string::npos);
+    EXPECT_NE(log.find("data\nFilename"), std::string::npos) << log;
+    EXPECT_NE(log.find("/dev/nvme2n1"), std::string::npos) << log;
+    EXPECT_NE(log.find("veskoinit: deactivated swap /dev/nvme2n1\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("veskoinit: unmounted /mnt/data\n"), std::string::npos) << log;
+    EXPECT_NE(console.find("veskoinit: remounted / read-only\n"), std::string::npos) << console;
+    EXPECT_NE(console.find("reboot: Power down"), std::string::npos) << console;
+    EXPECT_TRUE(machine.disk_clean(0));
+    EXPECT_TRUE(machine.disk_clean(1));
+}
+
+// halt asks on the real console: other keys do nothing, Space powers off, Enter reboots.
+TEST_F(VmTest, HaltAsksOnTheConsole) {
+    for (const auto& [key, end] : {std::pair<std::string, std::string>{" ", "guest-shutdown"}, {"\r", "guest-reset"}}) {
+        SCOPED_TRACE(end);
+        vm::Scenario scenario;
+        scenario.files["/etc/veskoinit/services/z-request.toml"] = requester("/sbin/halt");
+        vm::Machine machine(scenario);
+        ASSERT_TRUE(machine.wait_console("System Halted: press enter to reboot or space to shutdown", 60000))
+            << machine.console();
+        machine.type("xq");
+        EXPECT_EQ(machine.wait_end(2000), std::nullopt);
+        machine.type(key);
+        EXPECT_EQ(machine.wait_end(30000), end) << machine.console();
+    }
+}
+
+// Ctrl-Alt-Del is a clean reboot request, not an instant reset.
+TEST_F(VmTest, CtrlAltDelRebootsCleanly) {
+    vm::Scenario scenario;
+    scenario.files["/etc/veskoinit/services/idle.toml"] = service(R"(["/bin/sleep", "1000"])");
+    scenario.files["/etc/veskoinit/services/ready.toml"] = service(R"(["/bin/sh", "-c", "echo system is up > /dev/console"])");
+    vm::Machine machine(scenario);
+    ASSERT_TRUE(machine.wait_console("system is up", 60000)) << machine.console();
+    machine.qmp(R"({"execute": "send-key", "arguments": {"keys": [{"type": "qcode", "data": "ctrl"},)"
+                R"( {"type": "qcode", "data": "alt"}, {"type": "qcode", "data": "delete"}]}})");
+    EXPECT_EQ(machine.wait_end(30000), "guest-reset") << machine.console();
+    EXPECT_NE(machine.console().find("veskoinit: remounted / read-only\n"), std::string::npos) << machine.console();
+}
+
+// An invalid /etc/fstab: the fatal line on the console, and the guest stays up.
+TEST_F(VmTest, AFatalBootErrorParks) {
+    vm::Scenario scenario;
+    scenario.files["/etc/fstab"] = "proc /proc proc defaults\nbad line\n";
+    vm::Machine machine(scenario);
+    EXPECT_TRUE(machine.wait_console(
+        "veskoinit: fatal: filesystem setup failed: /etc/fstab:2: expected 4 to 6 fstab fields, found 2\n", 60000))
+        << machine.console();
+    EXPECT_EQ(machine.wait_end(3000), std::nullopt);
+}
+
+}  // namespace
