@@ -22,7 +22,7 @@ extern char** environ;
 namespace admin {
 
 using vesko::fail;
-using vesko::lossy;
+using vesko::shown;
 using vesko::quoted;
 using vesko::Result;
 
@@ -32,22 +32,22 @@ std::string display(const Error& error) {
         vesko::Overloaded{
             [](const InvalidServiceName& e) { return "invalid service name " + quoted(e.name) + ": " + e.reason; },
             [](const ServiceNotFound& e) {
-                return "service " + quoted(e.name) + " does not exist in " + lossy(e.directory);
+                return "service " + quoted(e.name) + " does not exist in " + shown(e.directory);
             },
-            [&](const CreateDirectory& e) { return "cannot create " + lossy(e.directory) + ": " + os(e.os); },
-            [&](const Inspect& e) { return "cannot inspect " + lossy(e.path) + ": " + os(e.os); },
+            [&](const CreateDirectory& e) { return "cannot create " + shown(e.directory) + ": " + os(e.os); },
+            [&](const Inspect& e) { return "cannot inspect " + shown(e.path) + ": " + os(e.os); },
             [](const NotSymlink& e) {
-                return "cannot enable service because " + lossy(e.link) + " is not a symlink";
+                return "cannot enable service because " + shown(e.link) + " is not a symlink";
             },
             [](const WrongEnableTarget& e) {
-                return "enable symlink " + lossy(e.link) + " points to " + lossy(e.found) + ", expected " +
-                       lossy(e.expected);
+                return "enable symlink " + shown(e.link) + " points to " + shown(e.found) + ", expected " +
+                       shown(e.expected);
             },
-            [](const EnabledEntryNotSymlink& e) { return "enabled service entry " + lossy(e.path) + " is not a symlink"; },
-            [&](const CreateEnableLink& e) { return "cannot create enable symlink " + lossy(e.link) + ": " + os(e.os); },
-            [&](const RemoveEnableLink& e) { return "cannot remove enable symlink " + lossy(e.link) + ": " + os(e.os); },
-            [&](const ReadDirectory& e) { return "cannot read " + lossy(e.directory) + ": " + os(e.os); },
-            [&](const ReadDirectoryEntry& e) { return "cannot read an entry in " + lossy(e.directory) + ": " + os(e.os); },
+            [](const EnabledEntryNotSymlink& e) { return "enabled service entry " + shown(e.path) + " is not a symlink"; },
+            [&](const CreateEnableLink& e) { return "cannot create enable symlink " + shown(e.link) + ": " + os(e.os); },
+            [&](const RemoveEnableLink& e) { return "cannot remove enable symlink " + shown(e.link) + ": " + os(e.os); },
+            [&](const ReadDirectory& e) { return "cannot read " + shown(e.directory) + ": " + os(e.os); },
+            [&](const ReadDirectoryEntry& e) { return "cannot read an entry in " + shown(e.directory) + ": " + os(e.os); },
             [&](const LocateExecutable& e) { return "cannot locate the vesko executable: " + os(e.os); },
             [&](const RunAction& e) { return "cannot run " + e.action + " for " + e.name + ": " + os(e.os); },
             [](const ActionFailed& e) { return e.action + " for " + e.name + " failed with status " + e.status; },

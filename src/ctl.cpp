@@ -18,7 +18,7 @@ using vesko::Unexpected;
 
 std::string display(const Error& error) {
     return std::visit(vesko::Overloaded{
-                          [](const Open& e) { return "cannot open " + vesko::lossy(e.path) + ": " + e.os.display(); },
+                          [](const Open& e) { return "cannot open " + vesko::shown(e.path) + ": " + e.os.display(); },
                           [](const Read& e) { return "cannot read log: " + e.os.display(); },
                           [](const Write& e) { return "cannot write log output: " + e.os.display(); },
                       },

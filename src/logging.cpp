@@ -11,13 +11,13 @@
 namespace logging {
 
 using vesko::fail;
-using vesko::lossy;
+using vesko::shown;
 
 std::string display(const Error& error) {
     return std::visit(
         vesko::Overloaded{
-            [](const CreateDirectory& e) { return "cannot create " + lossy(e.directory) + ": " + e.os.display(); },
-            [](const Open& e) { return "cannot open " + lossy(e.path) + ": " + e.os.display(); },
+            [](const CreateDirectory& e) { return "cannot create " + shown(e.directory) + ": " + e.os.display(); },
+            [](const Open& e) { return "cannot open " + shown(e.path) + ": " + e.os.display(); },
             [](const Redirect& e) { return std::string("cannot redirect ") + e.stream + ": " + e.os.display(); },
         },
         error);

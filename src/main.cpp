@@ -20,7 +20,7 @@ namespace entry {
 
 namespace {
 
-using vesko::lossy;
+using vesko::shown;
 using vesko::print_err;
 
 // Descriptors 0, 1 and 2 must be open before anything else is opened, or a later open would
@@ -71,7 +71,7 @@ int init_personality(const std::vector<std::string>& arguments) {
         print_err("veskoinit: usage: veskoinit --check [SERVICE_DIRECTORY]\n");
         return 2;
     }
-    print_err("veskoinit: unknown argument: " + lossy(arguments[0]) + "\n");
+    print_err("veskoinit: unknown argument: " + shown(arguments[0]) + "\n");
     return 2;
 }
 
@@ -90,7 +90,7 @@ int check_services(const std::string& directory) {
         return 1;
     }
     std::string text = "veskoinit: validated " + std::to_string(catalog->services.size()) +
-                         " service(s) in " + lossy(directory) + "\n";
+                         " service(s) in " + shown(directory) + "\n";
     size_t position = 0;
     for (const std::string& name : catalog->start_order) {
         text += vesko::pad_left(std::to_string(++position), 4) + ". " + name + "\n";

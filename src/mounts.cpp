@@ -12,7 +12,7 @@
 namespace mounts {
 
 using vesko::fail;
-using vesko::lossy;
+using vesko::shown;
 using vesko::quoted;
 using vesko::parse_unsigned;
 using vesko::Result;
@@ -32,14 +32,14 @@ namespace {
 constexpr const char* kMountinfo = "/proc/self/mountinfo";
 constexpr const char* kSwaps = "/proc/swaps";
 
-std::string at(const Where& where) { return lossy(where.file) + ":" + std::to_string(where.line) + ": "; }
+std::string at(const Where& where) { return shown(where.file) + ":" + std::to_string(where.line) + ": "; }
 
 }  // namespace
 
 std::string display(const Error& error) {
     return std::visit(
         vesko::Overloaded{
-            [](const Read& e) { return "cannot read " + lossy(e.path) + ": " + e.os.display(); },
+            [](const Read& e) { return "cannot read " + shown(e.path) + ": " + e.os.display(); },
             [](const FieldCount& e) {
                 return at(e.where) + "expected 4 to 6 fstab fields, found " + std::to_string(e.found);
             },
@@ -49,7 +49,7 @@ std::string display(const Error& error) {
             [](const InvalidEscape& e) {
                 return at(e.where) + "invalid escape in " + quoted(e.field) + ": " + e.reason;
             },
-            [](const RelativeTarget& e) { return at(e.where) + "mount target " + lossy(e.target) + " is not absolute"; },
+            [](const RelativeTarget& e) { return at(e.where) + "mount target " + shown(e.target) + " is not absolute"; },
             [](const TypeProbing& e) {
                 return at(e.where) + "filesystem type " + quoted(e.type) +
                        " requires type probing, which VeskoInit does not implement";
@@ -63,16 +63,16 @@ std::string display(const Error& error) {
             },
             [](const MalformedMountinfo& e) { return at(e.where) + "malformed mountinfo entry"; },
             [](const AlreadyMounted& e) {
-                return lossy(e.target) + " is already mounted as " + lossy(e.found) + ", expected " +
-                       lossy(e.expected);
+                return shown(e.target) + " is already mounted as " + shown(e.found) + ", expected " +
+                       shown(e.expected);
             },
-            [](const CreateTarget& e) { return "cannot create mount target " + lossy(e.target) + ": " + e.os.display(); },
+            [](const CreateTarget& e) { return "cannot create mount target " + shown(e.target) + ": " + e.os.display(); },
             [](const NulByte& e) { return std::string(e.what) + " contains a NUL byte"; },
             [](const Mount& e) {
-                return "cannot mount " + lossy(e.source) + " on " + lossy(e.target) + " as " + lossy(e.type) + ": " +
+                return "cannot mount " + shown(e.source) + " on " + shown(e.target) + " as " + shown(e.type) + ": " +
                        e.os.display();
             },
-            [](const Swap& e) { return "cannot activate swap " + lossy(e.source) + ": " + e.os.display(); },
+            [](const Swap& e) { return "cannot activate swap " + shown(e.source) + ": " + e.os.display(); },
         },
         error);
 }
@@ -406,7 +406,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
     auto text = vesko::read_text_file(fstab_path);
     Result<std::vector<FstabEntry>, Error> parsed = std::vector<FstabEntry>{};
     if (!text && text.error().code == ENOENT && text.error().text == nullptr) {
-        say(lossy(fstab_path) + " not found; using built-in default filesystems");
+        say(shown(fstab_path) + " not found; using built-in default filesystems");
         parsed = parse_fstab(kDefaultTableName, kDefaultTable);
     } else if (!text) {
         return fail(Error{Read{fstab_path, text.error()}});
@@ -427,12 +427,12 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
             }
             auto mounted = mount_entry(entry);
             if (mounted) {
-                say("mounted " + lossy(entry.source) + " on " + lossy(entry.target) + " as " +
-                    lossy(entry.fstype));
+                say("mounted " + shown(entry.source) + " on " + shown(entry.target) + " as " +
+                    shown(entry.fstype));
                 ++summary.mounted;
                 bootstrapped = i;
             } else if (auto* busy = std::get_if<Mount>(&mounted.error()); busy != nullptr && busy->os.code == EBUSY) {
-                say(lossy(entry.target) + " is already busy while bootstrapping " + lossy(entry.fstype) +
+                say(shown(entry.target) + " is already busy while bootstrapping " + shown(entry.fstype) +
                     "; checking mountinfo");
             } else {
                 return fail(std::move(mounted.error()));
@@ -456,9 +456,9 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
         if (bootstrapped == i) continue;
         if (entry.options.noauto) {
             if (entry.fstype == "swap") {
-                say("skipping swap " + lossy(entry.source) + " because it is marked noauto");
+                say("skipping swap " + shown(entry.source) + " because it is marked noauto");
             } else {
-                say("skipping " + lossy(entry.target) + " because it is marked noauto");
+                say("skipping " + shown(entry.target) + " because it is marked noauto");
             }
             ++summary.skipped;
             continue;
@@ -466,17 +466,17 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
         if (entry.fstype == "swap") {
             std::string canonical_path = resolve_swap_path(entry.source);
             if (active.count(canonical_path) != 0) {
-                say(lossy(entry.source) + " is already active swap; skipping swapon");
+                say(shown(entry.source) + " is already active swap; skipping swapon");
                 ++summary.swaps_already_active;
                 continue;
             }
             auto activated = activate_swap(entry);
             if (activated) {
-                say("activated swap " + lossy(entry.source));
+                say("activated swap " + shown(entry.source));
                 active.insert(canonical_path);
                 ++summary.swaps_activated;
             } else if (entry.options.nofail) {
-                say("warning: optional swap " + lossy(entry.source) + " failed: " +
+                say("warning: optional swap " + shown(entry.source) + " failed: " +
                     display(activated.error()));
                 ++summary.optional_failures;
             } else {
@@ -487,7 +487,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
         auto existing = table->find(path_key(resolve_existing_target(entry.target)));
         if (existing != table->end()) {
             if (existing->second == entry.fstype) {
-                say(lossy(entry.target) + " already has " + lossy(entry.fstype) + "; skipping mount");
+                say(shown(entry.target) + " already has " + shown(entry.fstype) + "; skipping mount");
                 ++summary.already_mounted;
                 continue;
             }
@@ -495,12 +495,12 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
         }
         auto mounted = mount_entry(entry);
         if (mounted) {
-            say("mounted " + lossy(entry.source) + " on " + lossy(entry.target) + " as " +
-                lossy(entry.fstype));
+            say("mounted " + shown(entry.source) + " on " + shown(entry.target) + " as " +
+                shown(entry.fstype));
             (*table)[path_key(resolve_existing_target(entry.target))] = entry.fstype;
             ++summary.mounted;
         } else if (entry.options.nofail) {
-            say("warning: optional mount " + lossy(entry.target) + " failed: " + display(mounted.error()));
+            say("warning: optional mount " + shown(entry.target) + " failed: " + display(mounted.error()));
             ++summary.optional_failures;
         } else {
             return fail(std::move(mounted.error()));

@@ -109,7 +109,7 @@ Error run() {
     auto log_path = logging::initialize();
     if (!log_path) return LoggingSetup{std::move(log_path.error())};
     print_err("veskoinit: " + mounts::describe(*summary) + "\n");
-    print_err("veskoinit: logging output to " + vesko::lossy(*log_path) + "\n");
+    print_err("veskoinit: logging output to " + vesko::shown(*log_path) + "\n");
 
     auto catalog = service::Catalog::load(kServiceDirectory);
     if (!catalog) return ServiceConfiguration{std::move(catalog.error())};

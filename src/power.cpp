@@ -26,7 +26,7 @@ vesko::Result<Request, Refusal> request_for(std::string_view name, const std::ve
         }
         return command.request;
     }
-    return fail(Refusal{"veskoinit: unknown power command: " + vesko::lossy(name) + "\n", 2});
+    return fail(Refusal{"veskoinit: unknown power command: " + vesko::shown(name) + "\n", 2});
 }
 
 int main(const std::string& name, const std::vector<std::string>& arguments) {

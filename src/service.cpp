@@ -28,7 +28,7 @@
 namespace service {
 
 using vesko::fail;
-using vesko::lossy;
+using vesko::shown;
 using vesko::quoted;
 using vesko::Result;
 
@@ -48,27 +48,27 @@ const std::vector<ConsoleCandidate> kConsoleCandidates = {
 std::string display(const Error& error) {
     return std::visit(
         vesko::Overloaded{
-            [](const ReadDirectory& e) { return "cannot read " + lossy(e.directory) + ": " + e.os.display(); },
-            [](const ReadEntry& e) { return "cannot read an entry in " + lossy(e.directory) + ": " + e.os.display(); },
-            [](const InspectEntry& e) { return "cannot inspect " + lossy(e.path) + ": " + e.os.display(); },
-            [](const ReadFile& e) { return "cannot read " + lossy(e.path) + ": " + e.os.display(); },
-            [](const Parse& e) { return "cannot parse " + lossy(e.path) + ": " + e.message; },
-            [](const InvalidFileName& e) { return "invalid service filename " + lossy(e.path) + ": " + e.reason; },
+            [](const ReadDirectory& e) { return "cannot read " + shown(e.directory) + ": " + e.os.display(); },
+            [](const ReadEntry& e) { return "cannot read an entry in " + shown(e.directory) + ": " + e.os.display(); },
+            [](const InspectEntry& e) { return "cannot inspect " + shown(e.path) + ": " + e.os.display(); },
+            [](const ReadFile& e) { return "cannot read " + shown(e.path) + ": " + e.os.display(); },
+            [](const Parse& e) { return "cannot parse " + shown(e.path) + ": " + e.message; },
+            [](const InvalidFileName& e) { return "invalid service filename " + shown(e.path) + ": " + e.reason; },
             [](const DuplicateService& e) {
-                return "service " + quoted(e.name) + " is defined by both " + lossy(e.first) + " and " +
-                       lossy(e.second);
+                return "service " + quoted(e.name) + " is defined by both " + shown(e.first) + " and " +
+                       shown(e.second);
             },
-            [](const InvalidCommand& e) { return "invalid command in " + lossy(e.path) + ": " + e.reason; },
+            [](const InvalidCommand& e) { return "invalid command in " + shown(e.path) + ": " + e.reason; },
             [](const SelfDependency& e) {
-                return "service " + quoted(e.name) + " requires itself in " + lossy(e.path);
+                return "service " + quoted(e.name) + " requires itself in " + shown(e.path);
             },
             [](const DuplicateDependency& e) {
                 return "service " + quoted(e.name) + " requires " + quoted(e.required) + " more than once in " +
-                       lossy(e.path);
+                       shown(e.path);
             },
             [](const UnknownDependency& e) {
                 return "service " + quoted(e.name) + " requires unknown service " + quoted(e.required) + " in " +
-                       lossy(e.path);
+                       shown(e.path);
             },
             [](const DependencyCycle& e) { return "dependency cycle involving: " + vesko::join(e.names, ", "); },
             [](const NoFallbackConsole& e) {
@@ -219,7 +219,7 @@ Result<RawService, std::string> parse_service_text(std::string_view text) {
     if (!parsed) {
         const toml::parse_error& error = parsed.error();
         // The parser's message may echo what it read, line breaks and escapes included.
-        return fail(at(error.source()) + vesko::escape_controls(error.description()));
+        return fail(at(error.source()) + vesko::shown(error.description()));
     }
     const toml::table& table = parsed.table();
     RawService raw;
@@ -401,7 +401,7 @@ Result<Catalog, Error> load_catalog(const std::string& directory) {
     auto opened = vesko::open_fd(directory, O_RDONLY | O_DIRECTORY);
     if (!opened) {
         if (opened.error().code == ENOENT) {
-            vesko::print_err("veskoinit: " + lossy(directory) + " not found; starting fallback console service\n");
+            vesko::print_err("veskoinit: " + shown(directory) + " not found; starting fallback console service\n");
             return Catalog::fallback_console();
         }
         return fail(Error{ReadDirectory{directory, opened.error()}});
@@ -409,7 +409,7 @@ Result<Catalog, Error> load_catalog(const std::string& directory) {
     auto names = list_service_files(*opened, directory);
     if (!names) return fail(std::move(names.error()));
     if (names->empty()) {
-        vesko::print_err("veskoinit: no service files in " + lossy(directory) +
+        vesko::print_err("veskoinit: no service files in " + shown(directory) +
                          "; starting fallback console service\n");
         return Catalog::fallback_console();
     }

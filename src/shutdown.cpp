@@ -19,7 +19,7 @@
 namespace shutdown {
 
 using vesko::fail;
-using vesko::lossy;
+using vesko::shown;
 using vesko::print_err;
 using vesko::Result;
 
@@ -188,9 +188,9 @@ void deactivate_swaps() {
         if (path.find('\0') != std::string::npos) {
             say("warning: swap path contains a NUL byte");
         } else if (::swapoff(path.c_str()) == 0) {
-            say("deactivated swap " + lossy(path));
+            say("deactivated swap " + shown(path));
         } else {
-            say("warning: cannot deactivate swap " + lossy(path) + ": " + vesko::last_os_error().display());
+            say("warning: cannot deactivate swap " + shown(path) + ": " + vesko::last_os_error().display());
         }
     }
 }

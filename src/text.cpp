@@ -95,20 +95,6 @@ bool is_utf8(std::string_view bytes) {
     return true;
 }
 
-std::string lossy(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    while (!bytes.empty()) {
-        auto [c, length] = decode(bytes);
-        if (c == kInvalid) {
-            out += "\xEF\xBF\xBD";
-        } else {
-            out.append(bytes.data(), length);
-        }
-        bytes.remove_prefix(length);
-    }
-    return out;
-}
 
 namespace {
 
@@ -147,8 +133,9 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
-std::string escape_controls(std::string_view text) {
+std::string shown(std::string_view text) {
     std::string out;
+    out.reserve(text.size());
     append_escaped(out, text, false);
     return out;
 }

@@ -11,16 +11,16 @@ namespace vesko {
 
 bool is_utf8(std::string_view bytes);
 
-// The bytes as UTF-8 text, each maximal invalid sequence replaced by U+FFFD.
-std::string lossy(std::string_view bytes);
 
 // The value in double quotes, with \" \\ \t \r \n \0 and \u{HEX} for other control and
 // non-printable characters. Invalid UTF-8 is shown as U+FFFD.
 std::string quoted(std::string_view text);
 
-// TEXT on one line: control and non-printable characters escaped as in the quoted display
-// (double quotes and backslashes stay as they are). For messages that echo what they read.
-std::string escape_controls(std::string_view text);
+// A path, name or other operating-system string as a message shows it: on one line, each
+// maximal invalid UTF-8 sequence as U+FFFD and control and non-printable characters escaped
+// as in the quoted display (double quotes and backslashes stay as they are), so that a name
+// holding a line feed or an escape sequence cannot break a message or the log in two.
+std::string shown(std::string_view text);
 
 // TEXT (UTF-8) without leading and trailing Unicode white space.
 std::string_view trim_unicode_space(std::string_view text);

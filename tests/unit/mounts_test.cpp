@@ -112,6 +112,8 @@ TEST(Fstab, LineErrorsWithTheirLineNumbers) {
          f + "1: invalid escape in \"x\\\\04\": backslash must be followed by three octal digits"},
         {"x mnt ext4 defaults", f + "1: mount target mnt is not absolute"},
         {"x \\040mnt ext4 defaults", f + "1: mount target  mnt is not absolute"},
+        // A decoded line feed or escape sequence is shown escaped: a message stays one line.
+        {"x \\012m\\033[1m ext4 defaults", f + "1: mount target \\nm\\u{1b}[1m is not absolute"},
         {"x /m ext4,xfs defaults",
          f + "1: filesystem type \"ext4,xfs\" requires type probing, which VeskoInit does not implement"},
         {"x /m auto defaults",

@@ -21,7 +21,7 @@ TEST(Text, LossyReplacesEachMaximalInvalidSequence) {
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(vesko::lossy(c.input), c.expected) << c.input;
+        EXPECT_EQ(vesko::shown(c.input), c.expected) << c.input;
         EXPECT_EQ(vesko::is_utf8(c.input), c.input == c.expected) << c.input;
     }
 }
@@ -73,14 +73,14 @@ TEST(Text, PrintableFollowsTheGeneralCategories) {
             text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
             text += static_cast<char>(0x80 | (code & 0x3F));
         }
-        EXPECT_EQ(vesko::escape_controls(text), printable ? text : "\\u{" + vesko::hex(code) + "}") << vesko::hex(code);
+        EXPECT_EQ(vesko::shown(text), printable ? text : "\\u{" + vesko::hex(code) + "}") << vesko::hex(code);
     }
 }
 
 // A message that echoes what it read stays on one line; its quotes stay as they are.
 TEST(Text, EscapeControlsKeepsOneLine) {
-    EXPECT_EQ(vesko::escape_controls("saw 't\n"), "saw 't\\n");
-    EXPECT_EQ(vesko::escape_controls("a \"b\" \\ \x1b[31m\t"), "a \"b\" \\ \\u{1b}[31m\\t");
+    EXPECT_EQ(vesko::shown("saw 't\n"), "saw 't\\n");
+    EXPECT_EQ(vesko::shown("a \"b\" \\ \x1b[31m\t"), "a \"b\" \\ \\u{1b}[31m\\t");
 }
 
 TEST(Text, OsErrorDisplay) {
