@@ -80,8 +80,33 @@ int connect_unix(const std::string& path, int timeout_ms) {
     }
 }
 
-const char* const kApplets[] = {"sh", "mount", "umount", "findfs", "ln", "mkdir", "sleep", "cat", "printf",
-                                "kill", "rm", "touch", "echo", "ls", "true", "false"};
+const char* const kApplets[] = {"sh",    "mount", "umount", "findfs", "ln",   "mkdir", "sleep",       "cat", "printf",
+                                "kill",  "rm",    "touch",  "echo",   "ls",   "true",  "switch_root", "wc",  "grep",
+                                "false"};
+
+// Busybox with its applets, veskoinit with its names, /dev/console and the scenario's files.
+void populate_system(const fs::path& root, const Scenario& scenario) {
+    for (const char* sub : {"bin", "sbin", "dev", "proc", "sys", "tmp", "run", "var/log", "etc"}) {
+        fs::create_directories(root / sub);
+    }
+    fs::copy_file("/bin/busybox", root / "bin/busybox");
+    for (const char* applet : kApplets) fs::create_symlink("busybox", root / "bin" / applet);
+    fs::copy_file(VESKOINIT_BINARY, root / "sbin/veskoinit");
+    for (const char* name : {"reboot", "shutdown", "halt", "veskoctl", "vesko-service", "vesko-run"}) {
+        fs::create_symlink("veskoinit", root / "sbin" / name);
+    }
+    if (mknod((root / "dev/console").c_str(), S_IFCHR | 0600, makedev(5, 1)) != 0) {
+        throw std::runtime_error("mknod /dev/console failed");
+    }
+    for (const auto& [path, content] : scenario.files) write_file(root / fs::path(path).relative_path(), content, fs::perms(0644));
+    for (const auto& [path, content] : scenario.scripts) {
+        write_file(root / fs::path(path).relative_path(), content, fs::perms(0755));
+    }
+    for (const auto& [path, target] : scenario.links) {
+        fs::create_directories((root / fs::path(path).relative_path()).parent_path());
+        fs::create_symlink(target, root / fs::path(path).relative_path());
+    }
+}
 
 }  // namespace
 
@@ -100,20 +125,9 @@ Machine::Machine(const Scenario& scenario) {
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
     fs::path root = fs::path(dir_) / "root";
-    for (const char* sub : {"bin", "sbin", "dev", "proc", "sys", "tmp", "run", "var/log", "etc"}) {
-        fs::create_directories(root / sub);
-    }
-    fs::copy_file("/bin/busybox", root / "bin/busybox");
-    for (const char* applet : kApplets) fs::create_symlink("busybox", root / "bin" / applet);
-    fs::copy_file(VESKOINIT_BINARY, root / "sbin/veskoinit");
-    for (const char* name : {"reboot", "shutdown", "halt", "veskoctl", "vesko-service", "vesko-run"}) {
-        fs::create_symlink("veskoinit", root / "sbin" / name);
-    }
-    if (mknod((root / "dev/console").c_str(), S_IFCHR | 0600, makedev(5, 1)) != 0) {
-        throw std::runtime_error("mknod /dev/console failed");
-    }
+    populate_system(root, scenario);
     // What a real initramfs prepares: /dev with the disks' links, then the init takes over
-    // as process 1.
+    // as process 1, from the initramfs itself or from the root disk it switches to.
     std::string init = "#!/bin/sh\nmount -t proc proc /proc\nmount -t devtmpfs devtmpfs /dev\n"
                        "mkdir -p /dev/disk/by-uuid /dev/disk/by-label\n";
     for (const Disk& disk : scenario.disks) {
@@ -124,16 +138,14 @@ Machine::Machine(const Scenario& scenario) {
             init += "ln -s \"$(findfs LABEL=" + disk.label + ")\" /dev/disk/by-label/" + disk.label + "\n";
         }
     }
-    init += scenario.init_lines + "umount /proc\nexec /sbin/veskoinit\n";
+    init += scenario.init_lines;
+    if (scenario.switch_root) {
+        init += "mkdir -p /newroot\nmount -t ext4 /dev/nvme0n1 /newroot\numount /proc\numount /dev\n"
+                "exec switch_root /newroot /sbin/veskoinit\n";
+    } else {
+        init += "umount /proc\nexec /sbin/veskoinit\n";
+    }
     write_file(root / "init", init, fs::perms(0755));
-    for (const auto& [path, content] : scenario.files) write_file(root / fs::path(path).relative_path(), content, fs::perms(0644));
-    for (const auto& [path, content] : scenario.scripts) {
-        write_file(root / fs::path(path).relative_path(), content, fs::perms(0755));
-    }
-    for (const auto& [path, target] : scenario.links) {
-        fs::create_directories((root / fs::path(path).relative_path()).parent_path());
-        fs::create_symlink(target, root / fs::path(path).relative_path());
-    }
     std::string initrd = dir_ + "/initrd.gz";
     run("cd " + quote(root.string()) + " && find . | cpio -o -H newc --quiet | gzip -1 > " + quote(initrd));
 
@@ -141,10 +153,11 @@ Machine::Machine(const Scenario& scenario) {
         const Disk& disk = scenario.disks[i];
         std::string image = dir_ + "/disk" + std::to_string(i) + ".img";
         // Swap may not have holes: every image is written out.
-        run("dd if=/dev/zero of=" + quote(image) + " bs=1M count=32 status=none");
+        run("dd if=/dev/zero of=" + quote(image) + " bs=1M count=" + (disk.system ? "64" : "32") + " status=none");
         if (disk.kind == Disk::Kind::Ext4) {
             fs::path content = fs::path(dir_) / ("disk" + std::to_string(i));
             fs::create_directories(content);
+            if (disk.system) populate_system(content, scenario);
             for (const auto& [path, text] : disk.files) write_file(content / fs::path(path).relative_path(), text, fs::perms(0644));
             run("mkfs.ext4 -q -F -L " + quote(disk.label) + " -U " + quote(disk.uuid) + " -d " + quote(content.string()) +
                 " " + quote(image));

@@ -22,6 +22,9 @@ struct Disk {
     std::string label;
     std::string uuid;
     std::map<std::string, std::string> files;  // put on an ext4 disk when it is made
+    // An ext4 disk that holds the whole system (busybox, veskoinit and the scenario's files),
+    // to be the root file system.
+    bool system = false;
 };
 
 struct Scenario {
@@ -32,6 +35,9 @@ struct Scenario {
     // Shell lines the initramfs's /init runs (with /proc and /dev mounted, the disk links
     // made) before it executes veskoinit, as a real initramfs prepares the root.
     std::string init_lines;
+    // Instead of executing veskoinit from the initramfs, mount disk 0 (a system disk) and
+    // switch to it, as a real initramfs hands over to the root file system.
+    bool switch_root = false;
 };
 
 class Machine {

@@ -131,6 +131,51 @@ TEST_F(VmTest, DisksByLabelAndUuidSwapAndPowerOffByTheShutdownCommand) {
     EXPECT_TRUE(machine.disk_clean(1));
 }
 
+// While the system runs: a crash-looping on-failure service and orphans; at shutdown a
+// service that ignores SIGTERM is killed after 10 s.
+TEST_F(VmTest, RestartsOrphansAndAServiceThatIgnoresSigterm) {
+    vm::Scenario scenario = with_log_disk();
+    scenario.init_lines = std::string("mount /dev/disk/by-uuid/") + kLogUuid + " /var/log\n";
+    const std::string dir = "/etc/veskoinit/services/";
+    scenario.files[dir + "crash.toml"] = service(
+        R"(["/bin/sh", "-c", "[ -e /run/crashed ] && exec sleep 1000; touch /run/crashed; exit 3"])", "restart = \"on-failure\"\n");
+    scenario.files[dir + "orphans.toml"] = service(R"(["/bin/sh", "-c", "(sleep 1; exit 2) & exit 0"])");
+    scenario.files[dir + "stubborn.toml"] = service(R"(["/bin/sh", "-c", "trap '' TERM; exec sleep 1000"])");
+    scenario.files[dir + "z-request.toml"] = service(R"(["/bin/sh", "-c", "trap '' TERM; sleep 4; exec /sbin/reboot"])");
+    vm::Machine machine(scenario);
+    EXPECT_EQ(machine.wait_end(90000), "guest-reset") << machine.console();
+    std::string log = without_pids(machine.read_disk_file(0, "/veskoinit.log").value_or("<no log>"));
+    for (const char* line : {"veskoinit: service crash exited (exited with status 3)\n"
+                             "veskoinit: restarting service crash after exited with status 3\n"
+                             "veskoinit: started service crash as pid #\n",
+                             "veskoinit: service orphans exited (exited with status 0)\n",
+                             "veskoinit: reaped adopted child # (exited with status 2)\n",
+                             "veskoinit: received reboot request\n"
+                             "veskoinit: stopped service z-request (exited with status 0)\n"
+                             "veskoinit: service stubborn did not stop within 10 seconds; sending SIGKILL\n"
+                             "veskoinit: stopped service stubborn (killed by signal 9)\n"
+                             "veskoinit: stopped service crash (killed by signal 15)\n"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+    EXPECT_TRUE(machine.disk_clean(0));
+}
+
+// The root file system on an ext4 disk, as on a real machine, with the log on it: it is
+// closed before / becomes read-only, the power-off completes and the disk is clean.
+TEST_F(VmTest, AnExt4RootWithTheLogOnIt) {
+    vm::Scenario scenario;
+    scenario.disks.push_back({vm::Disk::Kind::Ext4, "root", "2a2b2c2d-0000-0000-0000-000000000002", {}, true});
+    scenario.switch_root = true;
+    scenario.files["/etc/veskoinit/services/idle.toml"] = service(R"(["/bin/sleep", "1000"])");
+    scenario.files["/etc/veskoinit/services/z-request.toml"] = requester("/sbin/shutdown");
+    vm::Machine machine(scenario);
+    EXPECT_EQ(machine.wait_end(60000), "guest-shutdown") << machine.console();
+    EXPECT_NE(machine.console().find("veskoinit: remounted / read-only\n"), std::string::npos) << machine.console();
+    std::string log = without_pids(machine.read_disk_file(0, "/var/log/veskoinit.log").value_or("<no log>"));
+    EXPECT_NE(log.find("veskoinit: stopped service idle (killed by signal 15)\n"), std::string::npos) << log;
+    EXPECT_TRUE(machine.disk_clean(0));
+}
+
 // halt asks on the real console: other keys do nothing, Space powers off, Enter reboots.
 TEST_F(VmTest, HaltAsksOnTheConsole) {
     for (const auto& [key, end] : {std::pair<std::string, std::string>{" ", "guest-shutdown"}, {"\r", "guest-reset"}}) {
