@@ -176,6 +176,44 @@ TEST_F(VmTest, AnExt4RootWithTheLogOnIt) {
     EXPECT_TRUE(machine.disk_clean(0));
 }
 
+// Script services start in dependency order before the direct services and stop in reverse;
+// vesko-service and veskoctl work inside the guest.
+TEST_F(VmTest, ScriptServicesAndTheCommandsInsideTheGuest) {
+    vm::Scenario scenario = with_log_disk();
+    scenario.init_lines = std::string("mount /dev/disk/by-uuid/") + kLogUuid + " /var/log\n";
+    const std::string dir = "/etc/veskoinit/services/";
+    scenario.files[dir + "log"] = "command=/bin/sleep\ncommand_args=1000\ncommand_background=yes\ndepend() { before net; }\n";
+    scenario.files[dir + "net"] = "start() { einfo net up; }\nstop() { einfo net down; }\n";
+    scenario.files[dir + "web"] =
+        "command=/bin/sleep\ncommand_args=1000\ncommand_background=yes\ndepend() { need net; use log; }\n";
+    for (const char* name : {"log", "net", "web"}) scenario.links[std::string("/etc/veskoinit/enabled/") + name] = dir + name;
+    scenario.files[dir + "probe.toml"] = service(
+        R"(["/bin/sh", "-c", "exec >/dev/console 2>&1; trap '' TERM; PATH=/sbin:/bin; sleep 1; )"
+        R"(vesko-service web status; vesko-service net stop and start; echo loop: $(veskoctl logs | grep -c 'event loop started'); )"
+        R"(exec shutdown"])");
+    vm::Machine machine(scenario);
+    EXPECT_EQ(machine.wait_end(90000), "guest-shutdown") << machine.console();
+    std::string console = machine.console();
+    EXPECT_NE(console.find("vesko-service status web: one sec... <status> done.\n"
+                           "vesko-service stop and start net: one sec... <started> done.\n"
+                           "loop: 1\n"),
+              std::string::npos)
+        << console;
+    std::string log = without_pids(machine.read_disk_file(0, "/veskoinit.log").value_or("<no log>"));
+    EXPECT_NE(log.find(" * net up\n"
+                       "veskoinit: started 3 enabled script service(s)\n"
+                       "veskoinit: started service probe as pid #\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("veskoinit: stopped service probe (exited with status 0)\n"
+                       "veskoinit: reaped adopted child # during shutdown (killed by signal 15)\n"
+                       " * net down\n"
+                       "veskoinit: reaped adopted child # during shutdown (killed by signal 15)\n"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(machine.disk_clean(0));
+}
+
 // halt asks on the real console: other keys do nothing, Space powers off, Enter reboots.
 TEST_F(VmTest, HaltAsksOnTheConsole) {
     for (const auto& [key, end] : {std::pair<std::string, std::string>{" ", "guest-shutdown"}, {"\r", "guest-reset"}}) {
