@@ -17,8 +17,6 @@
 #include "spawn.hpp"
 #include "text.hpp"
 
-extern char** environ;
-
 namespace admin {
 
 using vesko::fail;
@@ -212,19 +210,6 @@ Result<std::string, Error> self_executable() {
     return fail(Error{LocateExecutable{path.error()}});
 }
 
-// The caller's environment with the two directories set to those in use.
-std::vector<std::string> environment_with(const Directories& directories) {
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view text = *entry;
-        if (text.rfind("VESKO_SERVICE_DIR=", 0) == 0 || text.rfind("VESKO_ENABLED_DIR=", 0) == 0) continue;
-        environment.emplace_back(text);
-    }
-    environment.push_back("VESKO_SERVICE_DIR=" + directories.service_dir);
-    environment.push_back("VESKO_ENABLED_DIR=" + directories.enabled_dir);
-    return environment;
-}
-
 // Waits for CHILD; other children that end meanwhile go to OTHER when there is one.
 Result<int, vesko::OsError> wait_for(pid_t child, const OtherChild& other) {
     for (;;) {
@@ -248,7 +233,8 @@ Result<pid_t, Error> start_runner(const Directories& directories, const std::str
                                   const std::string& action, std::vector<std::pair<int, int>> redirects) {
     auto executable = self_executable();
     if (!executable) return fail(std::move(executable.error()));
-    std::vector<std::string> environment = environment_with(directories);
+    std::vector<std::string> environment = vesko::environment_with(
+        {{"VESKO_SERVICE_DIR", directories.service_dir}, {"VESKO_ENABLED_DIR", directories.enabled_dir}});
     vesko::SpawnOptions options;
     options.environment = &environment;
     options.redirects = std::move(redirects);

@@ -118,8 +118,7 @@ Error run() {
     // The script services start before the direct services. Process 1 waits for each action
     // and meanwhile reaps the orphans that their daemons may leave.
     auto scripts = admin::start_enabled([](pid_t pid, int status) {
-        print_err("veskoinit: reaped adopted child " + std::to_string(pid) + " (" +
-                  supervisor::ExitStatus{status}.description() + ")\n");
+        print_err(supervisor::adopted_child_line(pid, supervisor::ExitStatus{status}, false));
     });
     if (!scripts) return ScriptServiceStartup{std::move(scripts.error())};
     print_err("veskoinit: started " + std::to_string(*scripts) + " enabled script service(s)\n");

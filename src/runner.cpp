@@ -8,8 +8,6 @@
 #include "spawn.hpp"
 #include "text.hpp"
 
-extern char** environ;
-
 namespace runner {
 
 std::optional<std::string> service_name_of(std::string_view script) {
@@ -24,19 +22,6 @@ namespace {
 std::string variable(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : fallback;
-}
-
-// The environment of the shell: this process's, with the two directories always set.
-std::vector<std::string> shell_environment() {
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view text = *entry;
-        if (text.rfind("VESKO_CONF_DIR=", 0) == 0 || text.rfind("VESKO_STATE_DIR=", 0) == 0) continue;
-        environment.emplace_back(text);
-    }
-    environment.push_back("VESKO_CONF_DIR=" + variable("VESKO_CONF_DIR", kDefaultConfDir));
-    environment.push_back("VESKO_STATE_DIR=" + variable("VESKO_STATE_DIR", kDefaultStateDir));
-    return environment;
 }
 
 }  // namespace
@@ -56,7 +41,10 @@ int main(const std::vector<std::string>& args) {
         vesko::print_err("vesko-run: service filename must be valid UTF-8\n");
         return 2;
     }
-    std::vector<std::string> environment = shell_environment();
+    // The shell always sees both directories, the defaults included.
+    std::vector<std::string> environment =
+        vesko::environment_with({{"VESKO_CONF_DIR", variable("VESKO_CONF_DIR", kDefaultConfDir)},
+                                 {"VESKO_STATE_DIR", variable("VESKO_STATE_DIR", kDefaultStateDir)}});
     vesko::SpawnOptions options;
     options.environment = &environment;
     auto shell = vesko::spawn({"/bin/sh", "-c", kPrelude, "vesko-run", args[0], args[1], *name}, options);

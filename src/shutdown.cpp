@@ -270,8 +270,7 @@ Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const ve
     // Then the script services, the reverse of boot. Their stops wait for their daemons to
     // go, which only counts once process 1 has reaped them: it does so while it waits.
     auto scripts = admin::stop_enabled([](pid_t pid, int status) {
-        say("reaped adopted child " + std::to_string(pid) + " during shutdown (" +
-            supervisor::ExitStatus{status}.description() + ")");
+        print_err(supervisor::adopted_child_line(pid, supervisor::ExitStatus{status}, true));
     });
     if (!scripts) say("warning: script service shutdown was incomplete: " + admin::display(scripts.error()));
 

@@ -85,6 +85,21 @@ int child_main(void* argument) {
 
 }  // namespace
 
+std::vector<std::string> environment_with(const std::vector<std::pair<std::string, std::string>>& settings) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view text = *entry;
+        bool replaced = false;
+        for (const auto& [name, value] : settings) {
+            replaced = replaced || (text.size() > name.size() && text.compare(0, name.size(), name) == 0 &&
+                                    text[name.size()] == '=');
+        }
+        if (!replaced) environment.emplace_back(text);
+    }
+    for (const auto& [name, value] : settings) environment.push_back(name + "=" + value);
+    return environment;
+}
+
 Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOptions& options) {
     std::vector<char*> args;
     args.reserve(argv.size() + 1);

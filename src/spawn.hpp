@@ -20,6 +20,10 @@ struct SpawnOptions {
     const std::vector<std::string>* environment = nullptr;
 };
 
+// This process's environment with each NAME set to VALUE (replacing an entry it has), for
+// children that must see particular values.
+std::vector<std::string> environment_with(const std::vector<std::pair<std::string, std::string>>& settings);
+
 // Starts ARGV[0] (an absolute path; no search path) with ARGV as its arguments. The child
 // has only descriptors 0, 1 and 2, an empty signal mask, SIGPIPE and every caught signal at
 // the default action, and keeps other ignored signals.

@@ -54,6 +54,11 @@ std::string display(const Error& error) {
         error);
 }
 
+std::string adopted_child_line(pid_t pid, ExitStatus status, bool during_shutdown) {
+    return "veskoinit: reaped adopted child " + std::to_string(pid) + (during_shutdown ? " during shutdown" : "") +
+           " (" + status.description() + ")\n";
+}
+
 namespace {
 
 Error system_error(const char* call) { return System{call, vesko::last_os_error()}; }
@@ -138,8 +143,7 @@ Result<void, Error> Supervisor::reap_exited() {
         ExitStatus exit{status};
         auto found = running_.find(pid);
         if (found == running_.end()) {
-            print_err("veskoinit: reaped adopted child " + std::to_string(pid) + " (" +
-                      exit.description() + ")\n");
+            print_err(adopted_child_line(pid, exit, false));
             continue;
         }
         std::string name = std::move(found->second);
@@ -176,8 +180,7 @@ Result<void, Error> Supervisor::reap_during_shutdown() {
         ExitStatus exit{status};
         auto found = running_.find(reaped);
         if (found == running_.end()) {
-            print_err("veskoinit: reaped adopted child " + std::to_string(reaped) + " during shutdown (" +
-                      exit.description() + ")\n");
+            print_err(adopted_child_line(reaped, exit, true));
         } else {
             print_err("veskoinit: stopped service " + found->second + " (" + exit.description() + ")\n");
             running_.erase(found);

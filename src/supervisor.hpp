@@ -52,6 +52,10 @@ using Error = std::variant<Spawn, PidOutOfRange, DuplicatePid, Signal, System>;
 
 std::string display(const Error& error);
 
+// "veskoinit: reaped adopted child N (…)\n", with " during shutdown" once the shutdown has
+// begun: every orphan that process 1 reaps is reported with it, whoever reaps it.
+std::string adopted_child_line(pid_t pid, ExitStatus status, bool during_shutdown);
+
 class Supervisor {
 public:
     // Starts every service of CATALOG in start order. On an error the services started so
