@@ -1,0 +1,32 @@
+# Run last by `cmake --install`. In a staging tree (DESTDIR set, as for a package) the
+# directories made on the way to the installed files got the umask of whoever installed;
+# a package needs them 0755. Directories outside the staging tree are never touched.
+set(root "$ENV{DESTDIR}")
+if(root STREQUAL "")
+  return()
+endif()
+string(REGEX REPLACE "/+$" "" root "${root}")
+set(directories "")
+foreach(path IN LISTS CMAKE_INSTALL_MANIFEST_FILES VESKO_INSTALLED_DIRECTORIES)
+  # Manifest entries carry the staging root, the extra directories do not.
+  string(FIND "${path}" "${root}/" at)
+  if(at EQUAL 0)
+    file(RELATIVE_PATH relative "${root}" "${path}")
+  else()
+    string(REGEX REPLACE "^/+" "" relative "${path}")
+  endif()
+  if(NOT IS_DIRECTORY "${root}/${relative}" OR IS_SYMLINK "${root}/${relative}")
+    get_filename_component(relative "${relative}" DIRECTORY)
+  endif()
+  string(REPLACE "/" ";" parts "${relative}")
+  set(directory "${root}")
+  foreach(part IN LISTS parts)
+    set(directory "${directory}/${part}")
+    list(APPEND directories "${directory}")
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES directories)
+if(directories)
+  file(CHMOD ${directories} DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+       GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endif()
