@@ -238,6 +238,10 @@ Result<pid_t, Error> start_runner(const Directories& directories, const std::str
     vesko::SpawnOptions options;
     options.environment = &environment;
     options.redirects = std::move(redirects);
+    // Started by process 1 (boot, shutdown), a script and what it starts get a session of
+    // their own, so that a `kill 0` in a script never reaches process 1. From vesko-service
+    // the action stays in the caller's process group, where the terminal's Ctrl-C reaches it.
+    options.new_session = getpid() == 1;
     auto child = vesko::spawn({*executable, "--vesko-run", path, action}, options);
     if (!child) return fail(Error{RunAction{action, name, child.error()}});
     return *child;

@@ -3,6 +3,7 @@
 #include <linux/close_range.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -36,7 +37,7 @@ struct ChildContext {
     const char* path;
     char* const* argv;
     char* const* envp;
-    const std::vector<std::pair<int, int>>* redirects;
+    const SpawnOptions* options;
     int error;  // set by the child when it cannot execute the program
 };
 
@@ -60,7 +61,7 @@ int child_main(void* argument) {
         default_action.handler = SIG_DFL;
         syscall(SYS_rt_sigaction, sig, &default_action, nullptr, kKernelSigsetSize);
     }
-    for (const auto& [from, to] : *context->redirects) {
+    for (const auto& [from, to] : context->options->redirects) {
         int rc;
         do {
             rc = dup2(from, to);
@@ -68,6 +69,18 @@ int child_main(void* argument) {
         if (rc < 0) {
             context->error = errno;
             exit_child();
+        }
+    }
+    if (context->options->new_session) {
+        // A fresh child leads no process group, so setsid cannot fail; checked all the same.
+        if (setsid() < 0) {
+            context->error = errno;
+            exit_child();
+        }
+        // A terminal that is another session's controlling terminal stays that session's;
+        // the child then runs without one, as it would on a terminal that is not a tty.
+        if (context->options->controlling_terminal >= 0) {
+            (void)ioctl(context->options->controlling_terminal, TIOCSCTTY, 0);
         }
     }
     // Whatever an earlier stage left open without close-on-exec stays out of the child.
@@ -114,7 +127,7 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
         env.push_back(nullptr);
     }
     ChildContext context{args[0], args.data(), options.environment != nullptr ? env.data() : environ,
-                         &options.redirects, 0};
+                         &options, 0};
 
     constexpr size_t kStackSize = 64 * 1024;
     void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,

@@ -18,6 +18,11 @@ struct SpawnOptions {
     std::vector<std::pair<int, int>> redirects;
     // The environment; null keeps the parent's.
     const std::vector<std::string>* environment = nullptr;
+    // Start the child in a session and process group of its own (setsid).
+    bool new_session = false;
+    // With new_session: make this descriptor of the child (after the redirects), a terminal,
+    // its controlling terminal. The child starts without one when the terminal is taken.
+    int controlling_terminal = -1;
 };
 
 // This process's environment with each NAME set to VALUE (replacing an entry it has), for

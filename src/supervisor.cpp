@@ -108,8 +108,13 @@ Result<Supervisor, Error> Supervisor::start_all(const service::Catalog& catalog,
 Result<void, Error> Supervisor::start_service(const std::string& name) {
     const service::Service& definition = catalog_->services.at(name);
     vesko::SpawnOptions options;
+    // Each service leads a session of its own: a service that signals its process group
+    // (a shell's `kill 0`) must not reach process 1, which would take SIGINT, SIGTERM, SIGPWR
+    // or SIGUSR1 for a power request; and a getty or shell can make its terminal its own.
+    options.new_session = true;
     if (definition.on_console && console_ >= 0) {
         options.redirects = {{console_, STDIN_FILENO}, {console_, STDOUT_FILENO}, {console_, STDERR_FILENO}};
+        options.controlling_terminal = STDIN_FILENO;
     }
     auto pid = vesko::spawn(definition.command, options);
     if (!pid) {

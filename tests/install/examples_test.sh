@@ -29,12 +29,13 @@ while IFS='|' read -r script expected; do
   fi
 done <<'CASES'
 atd|description:Deferred command scheduler\nuse:syslog\nstatus 0
+hostname|description:Host name from /etc/hostname\nstatus 0
 httpd|description:Small web server\nneed:net\nuse:syslog\nstatus 0
 prepare-dirs|description:Run-time directories for daemons\nstatus 0
 CASES
 
 # Every script of the directory has its case above.
-expect "the scripts" "atd httpd prepare-dirs" \
+expect "the scripts" "atd hostname httpd prepare-dirs" \
   "$(find "$examples" -type f ! -name '*.toml' -printf '%f\n' | sort | tr '\n' ' ' | sed 's/ $//')"
 [ "$failures" -eq 0 ] && echo "examples: ok"
 exit $((failures > 0))

@@ -461,8 +461,32 @@ TEST_F(Pid1NsTest, AFailingScriptServiceStartEndsTheBoot) {
     EXPECT_FALSE(system.exists("/tmp/c"));
 }
 
+// A service that signals its own process group (a shell's `kill 0`, a daemon's killpg) reaches
+// only itself: each service has a session and process group of its own, never process 1's,
+// whose blocked signals would otherwise be taken for power requests.
+TEST_F(Pid1NsTest, AServiceSignallingItsProcessGroupDoesNotReachProcessOne) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = kProcOnly;
+    image.files["/etc/veskoinit/services/group.toml"] = service_file(R"(["/bin/sh", "-c", "sleep 0.2; kill -TERM 0; sleep 5"])");
+    image.files["/etc/veskoinit/services/steady.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "exited", 10000)) << log_of(system);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    system.send(SIGINT);
+    EXPECT_EQ(system.wait_exit(15000), kRebooted);
+    EXPECT_EQ(log_of(system), boot_log(1, 2) +
+                                  "veskoinit: started service group as pid #\n"
+                                  "veskoinit: started service steady as pid #\n"
+                                  "veskoinit: PID 1 event loop started\n"
+                                  "veskoinit: service group exited (killed by signal 15)\n"
+                                  "veskoinit: received reboot request\n"
+                                  "veskoinit: stopped service steady (killed by signal 15)\n"
+                                  "veskoinit: unmounted /proc\n");
+}
+
 // Without service files the fallback console runs a login shell on the console process 1
-// was started with, not on the log.
+// was started with, not on the log; the console is its controlling terminal (job control,
+// Ctrl-C).
 TEST_F(Pid1NsTest, TheFallbackShellRunsOnTheConsole) {
     ns::Image image = base_image();
     image.console_pty = true;
@@ -471,6 +495,14 @@ TEST_F(Pid1NsTest, TheFallbackShellRunsOnTheConsole) {
     ASSERT_TRUE(wait_log(system, "event loop started\n", 5000)) << system.terminal();
     system.type("echo answer-$((6 * 7))\n");
     EXPECT_TRUE(system.wait_terminal("answer-42", 5000)) << system.terminal();
+    // The seventh field of /proc/PID/stat is the controlling terminal's device, 0 for none.
+    system.type("read -r pid comm state ppid pgrp session tty rest < /proc/$$/stat; echo terminal-$tty-$session-$$\n");
+    EXPECT_TRUE(system.wait_terminal("terminal-", 5000)) << system.terminal();
+    std::smatch terminal;
+    std::string text = system.terminal();
+    ASSERT_TRUE(std::regex_search(text, terminal, std::regex("terminal-([0-9]+)-([0-9]+)-([0-9]+)"))) << text;
+    EXPECT_NE(terminal[1], "0") << "the shell has no controlling terminal";
+    EXPECT_EQ(terminal[2], terminal[3]) << "the shell leads no session of its own";
     EXPECT_EQ(log_of(system), summary(1) +
                                   "veskoinit: logging output to /var/log/veskoinit.log\n"
                                   "veskoinit: /etc/veskoinit/services not found; starting fallback console service\n"

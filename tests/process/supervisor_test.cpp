@@ -336,7 +336,7 @@ std::string status_field(const std::string& status, const std::string& field) {
     return "?";
 }
 
-TEST_F(SupervisorTest, AChildStartsCleanWithProcessOnesStreamsAndSession) {
+TEST_F(SupervisorTest, AChildStartsCleanWithProcessOnesStreamsInASessionOfItsOwn) {
     // Block what process 1 blocks; SIGPIPE is ignored already.
     sigset_t blocked, previous;
     sigemptyset(&blocked);
@@ -384,8 +384,8 @@ TEST_F(SupervisorTest, AChildStartsCleanWithProcessOnesStreamsAndSession) {
     long ppid, pgrp, session;
     stat >> state >> ppid >> pgrp >> session;
     EXPECT_EQ(ppid, getpid());
-    EXPECT_EQ(pgrp, getpgrp());
-    EXPECT_EQ(session, getsid(0));
+    EXPECT_EQ(pgrp, pid);
+    EXPECT_EQ(session, pid);
     ASSERT_TRUE(supervisor->stop_all().ok());
 }
 

@@ -25,26 +25,10 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-namespace {
-
-// The cached kernel: VESKO_VM_KERNEL, or what scripts/vm-kernel unpacked into the cache.
-std::string kernel() {
-    if (const char* path = std::getenv("VESKO_VM_KERNEL")) return path;
-    const char* cache = std::getenv("VESKO_VM_CACHE");
+fs::path cache_dir() {
+    if (const char* cache = std::getenv("VESKO_VM_CACHE")) return cache;
     const char* home = std::getenv("HOME");
-    fs::path dir = cache != nullptr ? fs::path(cache) : fs::path(home != nullptr ? home : "/root") / ".cache/vesko-vm";
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(dir / "boot", ignored)) {
-        if (entry.path().filename().string().rfind("vmlinuz-", 0) == 0) return entry.path().string();
-    }
-    return "";
-}
-
-bool on_path(const std::string& tool) {
-    for (const char* dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin"}) {
-        if (access((std::string(dir) + "/" + tool).c_str(), X_OK) == 0) return true;
-    }
-    return false;
+    return fs::path(home != nullptr ? home : "/root") / ".cache/vesko-vm";
 }
 
 void write_file(const fs::path& path, const std::string& content, fs::perms mode) {
@@ -61,6 +45,25 @@ std::string quote(const std::string& text) {
     std::string out = "'";
     for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
+}
+
+namespace {
+
+// The cached kernel: VESKO_VM_KERNEL, or what scripts/vm-kernel unpacked into the cache.
+std::string kernel() {
+    if (const char* path = std::getenv("VESKO_VM_KERNEL")) return path;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(cache_dir() / "boot", ignored)) {
+        if (entry.path().filename().string().rfind("vmlinuz-", 0) == 0) return entry.path().string();
+    }
+    return "";
+}
+
+bool on_path(const std::string& tool) {
+    for (const char* dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin"}) {
+        if (access((std::string(dir) + "/" + tool).c_str(), X_OK) == 0) return true;
+    }
+    return false;
 }
 
 int connect_unix(const std::string& path, int timeout_ms) {
@@ -108,26 +111,12 @@ void populate_system(const fs::path& root, const Scenario& scenario) {
     }
 }
 
-}  // namespace
-
-std::string unavailable() {
-    if (geteuid() != 0) return "virtual machine tests need root (mknod, disk images)";
-    for (const char* tool : {"qemu-system-x86_64", "cpio", "mkfs.ext4", "mkswap", "debugfs", "e2fsck"}) {
-        if (!on_path(tool)) return std::string(tool) + " is missing (scripts/setup installs it)";
-    }
-    if (kernel().empty()) return "no cached kernel (scripts/vm-kernel fetches it)";
-    return "";
-}
-
-Machine::Machine(const Scenario& scenario) {
-    if (std::string reason = unavailable(); !reason.empty()) throw std::runtime_error(reason);
-    char pattern[] = "/tmp/vesko-vm-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-    fs::path root = fs::path(dir_) / "root";
+// The initramfs: busybox, veskoinit and the scenario's files, with an /init that prepares
+// /dev with the disks' links, as a real initramfs does, then hands over to veskoinit (from
+// the initramfs itself or from the root disk it switches to). Returns the image's path.
+std::string make_initramfs(const std::string& dir, const Scenario& scenario) {
+    fs::path root = fs::path(dir) / "root";
     populate_system(root, scenario);
-    // What a real initramfs prepares: /dev with the disks' links, then the init takes over
-    // as process 1, from the initramfs itself or from the root disk it switches to.
     std::string init = "#!/bin/sh\nmount -t proc proc /proc\nmount -t devtmpfs devtmpfs /dev\n"
                        "mkdir -p /dev/disk/by-uuid /dev/disk/by-label\n";
     for (const Disk& disk : scenario.disks) {
@@ -146,16 +135,41 @@ Machine::Machine(const Scenario& scenario) {
         init += "umount /proc\nexec /sbin/veskoinit\n";
     }
     write_file(root / "init", init, fs::perms(0755));
-    std::string initrd = dir_ + "/initrd.gz";
+    std::string initrd = dir + "/initrd.gz";
     run("cd " + quote(root.string()) + " && find . | cpio -o -H newc --quiet | gzip -1 > " + quote(initrd));
+    return initrd;
+}
 
+}  // namespace
+
+std::string unavailable() {
+    if (geteuid() != 0) return "virtual machine tests need root (mknod, disk images)";
+    for (const char* tool : {"qemu-system-x86_64", "cpio", "mkfs.ext4", "mkswap", "debugfs", "e2fsck"}) {
+        if (!on_path(tool)) return std::string(tool) + " is missing (scripts/setup installs it)";
+    }
+    if (kernel().empty()) return "no cached kernel (scripts/vm-kernel fetches it)";
+    return "";
+}
+
+Machine::Machine(const Scenario& scenario) {
+    if (std::string reason = unavailable(); !reason.empty()) throw std::runtime_error(reason);
+    char pattern[] = "/tmp/vesko-vm-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+    std::string initrd;
+    if (scenario.root_image.empty()) {
+        initrd = make_initramfs(dir_, scenario);
+    } else {
+        images_.push_back(scenario.root_image);
+        root_image_ = scenario.root_image;
+    }
     for (size_t i = 0; i < scenario.disks.size(); ++i) {
         const Disk& disk = scenario.disks[i];
-        std::string image = dir_ + "/disk" + std::to_string(i) + ".img";
+        std::string image = dir_ + "/disk" + std::to_string(images_.size()) + ".img";
         // Swap may not have holes: every image is written out.
         run("dd if=/dev/zero of=" + quote(image) + " bs=1M count=" + (disk.system ? "64" : "32") + " status=none");
         if (disk.kind == Disk::Kind::Ext4) {
-            fs::path content = fs::path(dir_) / ("disk" + std::to_string(i));
+            fs::path content = fs::path(dir_) / ("disk" + std::to_string(images_.size()));
             fs::create_directories(content);
             if (disk.system) populate_system(content, scenario);
             for (const auto& [path, text] : disk.files) write_file(content / fs::path(path).relative_path(), text, fs::perms(0644));
@@ -169,16 +183,20 @@ Machine::Machine(const Scenario& scenario) {
     }
 
     std::string console_socket = dir_ + "/console.sock", qmp_socket = dir_ + "/qmp.sock";
-    std::vector<std::string> args = {"qemu-system-x86_64", "-accel", "tcg", "-m", "256", "-nodefaults", "-display", "none",
-                                     "-no-reboot", "-kernel", kernel(), "-initrd", initrd, "-append",
-                                     "console=ttyS0 quiet panic=-1", "-chardev",
-                                     "socket,id=con0,path=" + console_socket + ",server=on,wait=on", "-serial",
-                                     "chardev:con0", "-qmp", "unix:" + qmp_socket + ",server=on,wait=off"};
+    std::string append = "console=ttyS0 quiet panic=-1";
+    if (!scenario.root_image.empty()) append += " root=/dev/nvme0n1 init=/sbin/veskoinit";
+    if (!scenario.kernel_arguments.empty()) append += " " + scenario.kernel_arguments;
+    std::vector<std::string> args = {"qemu-system-x86_64", "-accel", "tcg", "-m", std::to_string(scenario.memory_mb),
+                                     "-nodefaults", "-display", "none", "-no-reboot", "-kernel", kernel(), "-append",
+                                     append, "-chardev", "socket,id=con0,path=" + console_socket + ",server=on,wait=on",
+                                     "-serial", "chardev:con0", "-qmp", "unix:" + qmp_socket + ",server=on,wait=off"};
+    if (!initrd.empty()) args.insert(args.end(), {"-initrd", initrd});
     for (size_t i = 0; i < images_.size(); ++i) {
         args.insert(args.end(), {"-drive", "if=none,id=d" + std::to_string(i) + ",file=" + images_[i] + ",format=raw",
                                  "-device", "nvme,drive=d" + std::to_string(i) + ",serial=disk" + std::to_string(i)});
     }
     std::string log = dir_ + "/qemu.log";
+    started_ = steady_clock::now();
     qemu_ = fork();
     if (qemu_ < 0) throw std::runtime_error("fork failed");
     if (qemu_ == 0) {
@@ -207,6 +225,7 @@ Machine::~Machine() {
     if (qmp_fd_ >= 0) close(qmp_fd_);
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
+    if (!root_image_.empty()) fs::remove(root_image_, ignored);
 }
 
 void Machine::collect(int timeout_ms) {

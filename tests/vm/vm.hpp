@@ -6,12 +6,22 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vm {
+
+// Shared with the other image builders: the cache that scripts/vm-kernel and
+// scripts/debian-root fill (VESKO_VM_CACHE, or ~/.cache/vesko-vm), a shell command that must
+// succeed (or throws), a word quoted for the shell, and a file written with its mode.
+std::filesystem::path cache_dir();
+void run(const std::string& command);
+std::string quote(const std::string& text);
+void write_file(const std::filesystem::path& path, const std::string& content, std::filesystem::perms mode);
 
 // Why this machine cannot boot virtual machines, or "": QEMU, the kernel (downloaded once
 // into a cache, never installed) and the disk tools must be there.
@@ -38,6 +48,12 @@ struct Scenario {
     // Instead of executing veskoinit from the initramfs, mount disk 0 (a system disk) and
     // switch to it, as a real initramfs hands over to the root file system.
     bool switch_root = false;
+    // Instead of an initramfs: the kernel mounts this ext4 image (made by the caller, taken
+    // over and removed by the machine) as its root from the first NVMe disk and starts
+    // /sbin/veskoinit there; the disks above follow it. Then the fields above are unused.
+    std::string root_image;
+    std::string kernel_arguments;  // added to the kernel command line
+    int memory_mb = 256;
 };
 
 class Machine {
@@ -58,6 +74,9 @@ public:
     // "guest-shutdown" for a power-off), or nullopt when it has not within TIMEOUT_MS.
     std::optional<std::string> wait_end(int timeout_ms);
 
+    // When QEMU was started.
+    std::chrono::steady_clock::time_point started() const { return started_; }
+
     // A file of disk INDEX, read with debugfs once the guest has ended.
     std::optional<std::string> read_disk_file(size_t index, const std::string& path);
     // Whether e2fsck finds disk INDEX clean.
@@ -68,6 +87,7 @@ private:
     void collect_qmp(int timeout_ms);
 
     std::string dir_;
+    std::string root_image_;
     std::vector<std::string> images_;
     pid_t qemu_ = -1;
     int console_fd_ = -1;
@@ -75,6 +95,7 @@ private:
     std::string console_;
     std::string qmp_text_;
     std::optional<std::string> end_;
+    std::chrono::steady_clock::time_point started_;
 };
 
 }  // namespace vm

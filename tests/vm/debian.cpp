@@ -1,0 +1,193 @@
+#include "debian.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "vm.hpp"
+
+namespace debian {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kRootUuid = "6e6f6465-6269-616e-0000-76736b6f6931";
+
+fs::path tree() { return vm::cache_dir() / "debian-bookworm"; }
+
+using vm::quote;
+using vm::run;
+
+void write_file(const fs::path& path, const std::string& content, fs::perms mode = fs::perms(0644)) {
+    vm::write_file(path, content, mode);
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The root file system's image: a copy of the cached tree, veskoinit installed from the
+// package this build makes, its services and fstab; the copy is gone once the image is made.
+std::string make_root_image() {
+    char pattern[] = "/tmp/vesko-debian-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    fs::path work = pattern;
+    fs::path root = work / "root";
+    try {
+        run("cp -a " + quote(tree().string()) + " " + quote(root.string()));
+        run("cd " + quote(VESKO_BUILD_DIR) + " && cpack -G DEB -B " + quote((work / "package").string()) + " >/dev/null");
+        // dpkg inside the tree (a chroot, no mounts), so that it sees the tree's own users and
+        // groups, as on the machine itself.
+        run("cp " + quote((work / "package").string()) + "/veskoinit_*.deb " + quote((root / "tmp/veskoinit.deb").string()));
+        run("chroot " + quote(root.string()) + " dpkg -i /tmp/veskoinit.deb >/dev/null");
+        fs::remove(root / "tmp/veskoinit.deb");
+
+        write_file(root / "etc/fstab",
+                   std::string("# The root is mounted by the kernel (root=/dev/nvme0n1 rw); its line is skipped.\n"
+                               "UUID=") +
+                       kRootUuid +
+                       " / ext4 errors=remount-ro 0 1\n"
+                       "proc /proc proc nosuid,noexec,nodev 0 0\n"
+                       "sysfs /sys sysfs nosuid,noexec,nodev 0 0\n"
+                       "devtmpfs /dev devtmpfs nosuid,mode=0755 0 0\n"
+                       "devpts /dev/pts devpts nosuid,noexec,gid=5,mode=0620,ptmxmode=0666 0 0\n"
+                       "tmpfs /dev/shm tmpfs nosuid,nodev,mode=1777 0 0\n"
+                       "tmpfs /run tmpfs nosuid,nodev,mode=0755 0 0\n"
+                       "tmpfs /tmp tmpfs nosuid,nodev,size=64m 0 0\n"
+                       "/swapfile none swap sw,pri=5 0 0\n");
+        write_file(root / "etc/hostname", "veskodeb\n");
+        // The daemons of a small Debian machine, from the examples: a login prompt on the
+        // serial console, rsyslog and cron as direct services; atd and the host name as
+        // script services.
+        fs::path examples = fs::path(VESKO_SOURCE_DIR) / "examples/services";
+        fs::path services = root / "etc/veskoinit/services";
+        for (const char* name : {"serial-getty.toml", "syslog.toml", "cron.toml", "atd", "hostname"}) {
+            fs::copy_file(examples / name, services / name);
+        }
+        for (const char* name : {"atd", "hostname"}) {
+            fs::create_symlink(std::string("/etc/veskoinit/services/") + name, root / "etc/veskoinit/enabled" / name);
+        }
+        // The power commands under their usual names for root's login shell, as the manual
+        // suggests.
+        write_file(root / "etc/profile.d/veskoinit.sh",
+                   "case \"$(readlink /proc/1/exe 2>/dev/null)\" in\n"
+                   "    */veskoinit) PATH=\"/usr/lib/veskoinit/bin:$PATH\" ;;\n"
+                   "esac\n");
+        // root logs in without a password (only on this throwaway image).
+        std::string shadow = read_file(root / "etc/shadow");
+        if (shadow.rfind("root:*:", 0) != 0) throw std::runtime_error("unexpected /etc/shadow");
+        write_file(root / "etc/shadow", "root::" + shadow.substr(7), fs::perms(0640));
+        // A swap file without holes: mkfs.ext4 -d leaves blocks of zeros out of a file.
+        run("head -c 33554432 /dev/zero | tr '\\0' U > " + quote((root / "swapfile").string()) + " && chmod 600 " +
+            quote((root / "swapfile").string()) + " && mkswap " + quote((root / "swapfile").string()) + " >/dev/null");
+
+        std::string image = work.string() + ".img";
+        run("mkfs.ext4 -q -F -L root -U " + std::string(kRootUuid) + " -d " + quote(root.string()) + " " +
+            quote(image) + " 800M");
+        fs::remove_all(work);
+        return image;
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(work, ignored);
+        throw;
+    }
+}
+
+}  // namespace
+
+std::string unavailable() {
+    if (std::string reason = vm::unavailable(); !reason.empty()) return reason;
+    if (!fs::exists(tree().string() + ".complete")) return "no cached Debian tree (scripts/debian-root makes it)";
+    for (const char* tool : {"/usr/bin/dpkg", "/usr/bin/cpack", "/usr/sbin/mkswap"}) {
+        if (access(tool, X_OK) != 0) return std::string(tool) + " is missing";
+    }
+    return "";
+}
+
+Boot boot(const std::function<void(const std::string&)>& show) {
+    vm::Scenario scenario;
+    scenario.root_image = make_root_image();
+    scenario.kernel_arguments = "rw";
+    scenario.memory_mb = 512;
+    vm::Machine machine(scenario);
+
+    Boot result;
+    size_t shown = 0;
+    auto since_start = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - machine.started()).count();
+    };
+    // Collects console output for up to MS milliseconds, passing what arrives on to SHOW.
+    auto pump = [&](const std::string& text, int ms) {
+        bool found = machine.wait_console(text, ms);
+        std::string console = machine.console();
+        if (show && console.size() > shown) show(console.substr(shown));
+        shown = console.size();
+        return found;
+    };
+    // Waits for TEXT on the console.
+    auto wait_for = [&](const std::string& text, int timeout_ms) {
+        bool found = false;
+        for (int waited = 0; waited < timeout_ms && !found; waited += 200) found = pump(text, 200);
+        if (!found && result.failure.empty()) result.failure = "no \"" + text + "\" on the console";
+        return found;
+    };
+
+    if (wait_for("veskoinit: ", 60000)) result.to_first_line = since_start();
+    if (wait_for("login: ", 240000)) {
+        result.to_login = since_start();
+        machine.type("root\n");
+        // Each command is typed once the shell has shown its prompt again, so that the
+        // console reads as a person's session would.
+        const std::string prompt = "root@veskodeb:~# ";
+        auto prompts = [&] {
+            size_t count = 0;
+            std::string console = machine.console();
+            for (size_t at = console.find(prompt); at != std::string::npos; at = console.find(prompt, at + 1)) ++count;
+            return count;
+        };
+        const char* const commands[] = {
+            "vesko-service atd status",
+            "veskoctl logs",
+            "ps -o pid,ppid,args -p 1 --ppid 1",
+            "logger -t vesko-test 'hello from the Debian guest'",
+            "shutdown",
+        };
+        size_t typed = 0;
+        for (const char* command : commands) {
+            bool ready = false;
+            for (int waited = 0; waited < 60000 && !ready; waited += 100) {
+                ready = prompts() > typed;
+                if (!ready) pump("\x01", 100);  // text that never comes: a pause that collects
+            }
+            if (!ready) {
+                result.failure = "no prompt before \"" + std::string(command) + "\"";
+                break;
+            }
+            machine.type(std::string(command) + "\n");
+            ++typed;
+        }
+    }
+    for (int waited = 0; waited < 120000 && !result.end; waited += 500) {
+        result.end = machine.wait_end(500);
+        pump("\x01", 0);
+    }
+    result.console = machine.console();
+    if (result.end) {
+        result.log = machine.read_disk_file(0, "/var/log/veskoinit.log").value_or("");
+        result.syslog = machine.read_disk_file(0, "/var/log/syslog").value_or("");
+        result.clean = machine.disk_clean(0);
+    }
+    return result;
+}
+
+}  // namespace debian
