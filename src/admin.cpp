@@ -269,17 +269,20 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
     std::string output;
     bool too_long = false, child_ended = false;
     for (;;) {
-        pollfd fds[2] = {{reader.get(), POLLIN, 0}, {ended.valid() && !child_ended ? ended.get() : -1, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
+        // Once the child has ended, only what the pipe holds is read, without waiting.
+        if (!child_ended) {
+            pollfd fds[2] = {{reader.get(), POLLIN, 0}, {ended.valid() ? ended.get() : -1, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (fds[1].revents != 0) {
+                // Ended: take what is there and stop, even if someone else still holds the pipe.
+                child_ended = true;
+                if (::fcntl(reader.get(), F_SETFL, O_NONBLOCK) != 0) break;
+            }
+            if (fds[0].revents == 0 && !child_ended) continue;
         }
-        if (fds[1].revents != 0) {
-            // Ended: take what is there and stop, even if someone else still holds the pipe.
-            child_ended = true;
-            ::fcntl(reader.get(), F_SETFL, O_NONBLOCK);
-        }
-        if (fds[0].revents == 0 && !child_ended) continue;
         char buffer[4096];
         ssize_t n = ::read(reader.get(), buffer, sizeof buffer);
         if (n > 0) {

@@ -1,7 +1,10 @@
 #include "pid1.hpp"
 
 #include <fcntl.h>
+#include <link.h>
+#include <malloc.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/reboot.h>
 #include <sys/signalfd.h>
 #include <time.h>
@@ -58,6 +61,33 @@ const char* request_line(Action action) {
 }
 
 namespace {
+
+// Process 1 stays resident for the machine's whole life, but most of its code and constant
+// data (the TOML parser, the fstab pass, the catalog checks) only run during the boot. Once
+// the loop starts, the pages of the read-only segments of the executable are let go: they
+// were never written, so the kernel fills any that are needed again from the file, and the
+// idle footprint holds only what the loop touches. The writable segment, whose read-only
+// part the C library has relocated, is left alone; so is the heap, but for what malloc
+// holds free. Both calls only give memory back: a failure changes nothing.
+int release_read_only_segment(dl_phdr_info* info, size_t, void*) {
+    // The first object reported is the program itself.
+    const long page = sysconf(_SC_PAGESIZE);
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD || (segment.p_flags & PF_W) != 0) continue;
+        uintptr_t start = info->dlpi_addr + segment.p_vaddr, end = start + segment.p_memsz;
+        start = (start + page - 1) & ~static_cast<uintptr_t>(page - 1);
+        end &= ~static_cast<uintptr_t>(page - 1);
+        if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    }
+    return 1;
+}
+
+void release_boot_memory() {
+    (void)malloc_trim(0);
+    (void)dl_iterate_phdr(release_read_only_segment, nullptr);
+}
+
 
 constexpr int kServedSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGPWR, SIGUSR1};
 
@@ -125,6 +155,7 @@ Error run() {
     auto supervisor = supervisor::Supervisor::start_all(*catalog, console.get());
     if (!supervisor) return ServiceSupervision{std::move(supervisor.error())};
     print_err("veskoinit: PID 1 event loop started\n");
+    release_boot_memory();
 
     for (;;) {
         char record[kSignalRecordSize];
