@@ -1,6 +1,9 @@
 // The payload that every init runs in the peer benchmark, so that all of them start the same
 // program, and the launcher that records when the init is executed. Static, no library.
-//   launch PATH ARGV0 [ARG...]   write the monotonic clock to /exec-time, then execute PATH
+//   launch [--age DIR] PATH ARGV0 [ARG...]
+//                                write the monotonic clock to /exec-time, then execute PATH;
+//                                --age first dates DIR an hour back (runsvdir passes over a
+//                                directory changed within the current second)
 //   stamp FILE                   write the monotonic clock to FILE, then sleep (SIGTERM ends it)
 //   trio FILE                    two children and itself sleeping; SIGTERM ends all three;
 //                                FILE is written once all three run
@@ -12,6 +15,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -55,8 +59,17 @@ void end_trio(int) {
 int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "launch" && argc > 3) {
+        int first = 2;
+        if (std::strcmp(argv[2], "--age") == 0 && argc > 5) {
+            timespec times[2];
+            clock_gettime(CLOCK_REALTIME, &times[0]);
+            times[0].tv_sec -= 3600;
+            times[1] = times[0];
+            utimensat(AT_FDCWD, argv[3], times, 0);
+            first = 4;
+        }
         write_text("/exec-time", std::to_string(monotonic_ns()));
-        execv(argv[2], argv + 3);
+        execv(argv[first], argv + first + 1);
         return 127;
     }
     if (mode == "stamp" && argc > 2) {

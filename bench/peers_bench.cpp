@@ -127,12 +127,22 @@ std::string joined(const std::vector<std::string>& words) {
 ns::Image image_for(const Peer& peer, const std::vector<Service>& services) {
     ns::Image image;
     image.init_program = PAYLOAD_BINARY;
-    image.copies["/bin/payload"] = PAYLOAD_BINARY;
+    image.copies["/opt/payload"] = PAYLOAD_BINARY;
     image.copies["/peer/init"] = peer.binary;
     for (const auto& [path, host] : peer.extra_copies) image.copies[path] = host;
     image.env = peer.env;
-    image.host_tools = peer.dynamic || peer.kind == Kind::Runit || peer.kind == Kind::S6;
+    // A dynamic init gets the C library's loader and library; its own libraries and helpers
+    // come with the peer. Run scripts are BusyBox shell scripts.
+    if (peer.dynamic) {
+        for (const char* library : {"/lib64/ld-linux-x86-64.so.2", "/lib/x86_64-linux-gnu/libc.so.6"}) {
+            image.copies[library] = fs::canonical(library).string();
+        }
+    }
     image.init_args = {"launch", "/peer/init", peer.argv0};
+    if (peer.kind == Kind::Runit || peer.kind == Kind::S6) {
+        image.copies["/bin/sh"] = "/bin/busybox";
+        if (peer.kind == Kind::Runit) image.init_args = {"launch", "--age", "/service", "/peer/init", peer.argv0};
+    }
     switch (peer.kind) {
         case Kind::Veskoinit:
             image.files["/etc/fstab"] = "proc /proc proc defaults\n";
@@ -169,8 +179,8 @@ ns::Image image_for(const Peer& peer, const std::vector<Service>& services) {
 std::vector<Service> one(std::vector<std::string> command) { return {{std::move(command)}}; }
 
 std::vector<Service> three(const Peer& peer) {
-    if (peer.kind == Kind::Single) return one({"/bin/payload", "trio", "/up0"});
-    return {{{"/bin/payload", "stamp", "/up0"}}, {{"/bin/payload", "stamp", "/up1"}}, {{"/bin/payload", "stamp", "/up2"}}};
+    if (peer.kind == Kind::Single) return one({"/opt/payload", "trio", "/up0"});
+    return {{{"/opt/payload", "stamp", "/up0"}}, {{"/opt/payload", "stamp", "/up1"}}, {{"/opt/payload", "stamp", "/up2"}}};
 }
 
 struct Figures {
@@ -180,6 +190,7 @@ struct Figures {
     int zombies_left = -1;
     long reap_logged = -1;
     double restart_us = -1;
+    long busy_rss_kb = -1;
     double helper_restart_us = -1;
     double power_off_ms = -1;
     double idle_cpu_us = -1;
@@ -195,7 +206,7 @@ long long file_number(ns::System& system, const std::string& path) {
 void measure_first(const Peer& peer, Figures& figures, int runs) {
     std::vector<double> samples;
     for (int i = 0; i < runs; ++i) {
-        ns::System system(image_for(peer, one({"/bin/payload", "stamp", "/stamp"})));
+        ns::System system(image_for(peer, one({"/opt/payload", "stamp", "/stamp"})));
         if (!wait_until([&] { return system.exists("/stamp"); }, 5000)) continue;
         std::this_thread::sleep_for(milliseconds(2));
         long long exec = file_number(system, "/exec-time"), stamp = file_number(system, "/stamp");
@@ -205,7 +216,7 @@ void measure_first(const Peer& peer, Figures& figures, int runs) {
 }
 
 void measure_idle(const Peer& peer, Figures& figures) {
-    ns::System system(image_for(peer, one({"/bin/payload", "stamp", "/stamp"})));
+    ns::System system(image_for(peer, one({"/opt/payload", "stamp", "/stamp"})));
     if (!wait_until([&] { return system.exists("/stamp"); }, 5000)) return;
     std::this_thread::sleep_for(milliseconds(1000));
     pid_t init = system.init_pid();
@@ -218,7 +229,7 @@ void measure_idle(const Peer& peer, Figures& figures) {
 }
 
 void measure_reap(const Peer& peer, Figures& figures, int orphans) {
-    ns::System system(image_for(peer, one({"/bin/payload", "orphans", std::to_string(orphans), "/go", "/done"})));
+    ns::System system(image_for(peer, one({"/opt/payload", "orphans", std::to_string(orphans), "/go", "/done"})));
     pid_t init = system.init_pid();
     std::this_thread::sleep_for(milliseconds(500));
     long long before = cpu_ns(init);
@@ -228,6 +239,8 @@ void measure_reap(const Peer& peer, Figures& figures, int orphans) {
     figures.reap_ms = (cpu_ns(init) - before) / 1e6;
     figures.zombies_left = zombies(init);
     if (peer.kind == Kind::Veskoinit) {
+        // The line of the last orphan is written just after it is reaped.
+        std::this_thread::sleep_for(milliseconds(100));
         std::string log = system.read_file("/var/log/veskoinit.log").value_or("");
         long lines = 0;
         for (size_t at = log.find("reaped adopted child"); at != std::string::npos; at = log.find("reaped adopted child", at + 1)) {
@@ -239,7 +252,7 @@ void measure_reap(const Peer& peer, Figures& figures, int orphans) {
 
 void measure_restart(const Peer& peer, Figures& figures) {
     if (peer.kind == Kind::Single) return;  // one child, not restarted: the init ends with it
-    ns::System system(image_for(peer, one({"/bin/payload", "crash", "/crashes"})));
+    ns::System system(image_for(peer, one({"/opt/payload", "crash", "/crashes"})));
     pid_t init = system.init_pid();
     auto crashes = [&] { return static_cast<long>(system.read_file("/crashes").value_or("").size()); };
     auto helpers = [&] {
@@ -256,6 +269,7 @@ void measure_restart(const Peer& peer, Figures& figures) {
     long restarts = crashes() - count;
     if (restarts <= 0) return;
     figures.restart_us = (cpu_ns(init) - cpu) / 1e3 / restarts;
+    figures.busy_rss_kb = status_number(init, "VmRSS");
     if (peer.kind == Kind::Runit || peer.kind == Kind::S6) figures.helper_restart_us = (helpers() - helper) / 1e3 / restarts;
 }
 
@@ -313,12 +327,11 @@ int main(int argc, char** argv) {
     if (!peer_root.empty()) {
         std::string bin = peer_root + "/usr/bin/", lib = peer_root + "/usr/lib/x86_64-linux-gnu/";
         peers.push_back({"runit (runsvdir)", bin + "runsvdir", "runsvdir", Kind::Runit, SIGHUP, "SIGHUP", {"-P", "/service"},
-                         {{"/opt/runit/runsv", bin + "runsv"}}, {{"PATH", "/opt/runit:/usr/bin:/bin"}}, true});
+                         {{"/usr/bin/runsv", bin + "runsv"}}, {{"PATH", "/usr/bin:/bin"}}, true});
         Peer s6{"s6 (s6-svscan)", bin + "s6-svscan", "s6-svscan", Kind::S6, SIGTERM, "SIGTERM", {"/service"},
-                {{"/opt/s6/bin/s6-supervise", bin + "s6-supervise"}},
-                {{"PATH", "/opt/s6/bin:/usr/bin:/bin"}, {"LD_LIBRARY_PATH", "/opt/s6/lib"}}, true};
+                {{"/usr/bin/s6-supervise", bin + "s6-supervise"}}, {{"PATH", "/usr/bin:/bin"}}, true};
         for (const char* so : {"libskarnet.so.2.13", "libs6.so.2.11", "libexecline.so.2.9"}) {
-            s6.extra_copies[std::string("/opt/s6/lib/") + so] = fs::canonical(lib + so).string();
+            s6.extra_copies[std::string("/lib/x86_64-linux-gnu/") + so] = fs::canonical(lib + so).string();
         }
         peers.push_back(s6);
     }
@@ -386,6 +399,10 @@ int main(int argc, char** argv) {
             std::printf("%s restarts in a helper process (and waits 1 s between restarts): %.1f us of its CPU per restart\n",
                         peers[i].name.c_str(), results[i].helper_restart_us);
         }
+    }
+    if (results[0].busy_rss_kb >= 0) {
+        std::printf("veskoinit's RSS after 5 s of restarting a crashing service: %ld kB (the loop's pages back in)\n",
+                    results[0].busy_rss_kb);
     }
     if (results[0].reap_logged >= 0) std::printf("veskoinit logged %ld adopted-child lines for the 10,000 orphans\n", results[0].reap_logged);
 

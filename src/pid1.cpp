@@ -64,12 +64,12 @@ namespace {
 
 // Process 1 stays resident for the machine's whole life, but most of its code and constant
 // data (the TOML parser, the fstab pass, the catalog checks) only run during the boot. Once
-// the loop starts, the pages of the read-only segments of the executable are let go: they
-// were never written, so the kernel fills any that are needed again from the file, and the
-// idle footprint holds only what the loop touches. The writable segment, whose read-only
-// part the C library has relocated, is left alone; so is the heap, but for what malloc
-// holds free. Both calls only give memory back: a failure changes nothing.
-int release_read_only_segment(dl_phdr_info* info, size_t, void*) {
+// the loop starts, the pages of the executable's read-only segments are let go: they are
+// never written, so the kernel fills any that are needed again from the file, and the idle
+// footprint holds only what the loop touches. The writable segment, whose read-only part the
+// C library has relocated, is left alone; of the heap, only what malloc holds free goes back.
+// Both calls only change which pages are resident: a failure changes nothing else.
+int release_read_only_segments(dl_phdr_info* info, size_t, void*) {
     // The first object reported is the program itself.
     const long page = sysconf(_SC_PAGESIZE);
     for (int i = 0; i < info->dlpi_phnum; ++i) {
@@ -85,9 +85,8 @@ int release_read_only_segment(dl_phdr_info* info, size_t, void*) {
 
 void release_boot_memory() {
     (void)malloc_trim(0);
-    (void)dl_iterate_phdr(release_read_only_segment, nullptr);
+    (void)dl_iterate_phdr(release_read_only_segments, nullptr);
 }
-
 
 constexpr int kServedSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGPWR, SIGUSR1};
 

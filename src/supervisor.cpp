@@ -136,21 +136,38 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
     return {};
 }
 
+constexpr size_t kAdoptedLinesBuffer = 16 * 1024;
+
 Result<void, Error> Supervisor::reap_exited() {
+    // The lines about adopted children go out together, one write for a storm of orphans
+    // instead of one each; any other line first flushes them, so the order stays as it was.
+    std::string adopted;
+    auto flush = [&adopted] {
+        if (!adopted.empty()) print_err(adopted);
+        adopted.clear();
+    };
     for (;;) {
         int status = 0;
         pid_t pid = wait_any(status);
-        if (pid == 0) return {};
+        if (pid == 0) {
+            flush();
+            return {};
+        }
         if (pid < 0) {
-            if (errno == ECHILD) return {};
-            return fail(system_error("waitpid"));
+            auto failure = system_error("waitpid");  // before the flush can change errno
+            bool no_children = errno == ECHILD;
+            flush();
+            if (no_children) return {};
+            return fail(std::move(failure));
         }
         ExitStatus exit{status};
         auto found = running_.find(pid);
         if (found == running_.end()) {
-            print_err(adopted_child_line(pid, exit, false));
+            adopted += adopted_child_line(pid, exit, false);
+            if (adopted.size() >= kAdoptedLinesBuffer) flush();
             continue;
         }
+        flush();
         std::string name = std::move(found->second);
         running_.erase(found);
         print_err("veskoinit: service " + name + " exited (" + exit.description() + ")\n");
