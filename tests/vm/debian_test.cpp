@@ -36,6 +36,13 @@ TEST(DebianBoot, DaemonsALoginAndAPowerOff) {
                              "veskoinit: stopped service syslog (", "veskoinit: stopped service serial-getty ("}) {
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     }
+    // atd, the script service, is stopped by its script (SIGTERM to its pid file's process)
+    // and, adopted by process 1, reaped by it.
+    std::smatch atd;
+    ASSERT_TRUE(std::regex_search(console, atd, std::regex("\n *([0-9]+) +1 /usr/sbin/atd"))) << console;
+    EXPECT_NE(log.find("veskoinit: reaped adopted child " + atd[1].str() + " during shutdown (exited with status 0)\n"),
+              std::string::npos)
+        << log;
     EXPECT_EQ(log.find("warning"), std::string::npos) << log;
     EXPECT_EQ(log.find("fatal"), std::string::npos) << log;
 
