@@ -23,24 +23,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "harness.hpp"
 
 namespace {
 
+using bench::median;
+using bench::now_ms;
+
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
-
-double now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-double median(std::vector<double> samples) {
-    if (samples.empty()) return -1;
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path);

@@ -13,20 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "harness.hpp"
 
 namespace {
 
-double now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-double median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
+using bench::median;
+using bench::now_ms;
 
 // The default table and three services that obey SIGTERM; the log goes to the console so
 // that the moment the loop starts can be seen from outside.

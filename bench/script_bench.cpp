@@ -16,17 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "spawn.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
+using bench::median;
+using bench::now_ms;
 
-double now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
+namespace fs = std::filesystem;
 
 // Milliseconds to run each of COMMANDS to its end, one after another.
 double run_all(const std::vector<std::vector<std::string>>& commands, int output) {
@@ -43,11 +41,6 @@ double run_all(const std::vector<std::vector<std::string>>& commands, int output
         waitpid(*pid, &status, 0);
     }
     return now_ms() - start;
-}
-
-double median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
 }
 
 }  // namespace
