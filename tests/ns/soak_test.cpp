@@ -150,7 +150,8 @@ TEST_F(SoakTest, AFullLogFileSystem) {
     ns::Image image = base_image();
     image.files["/etc/fstab"] = "proc /proc proc defaults\ntmpfs /var/log tmpfs size=64k\n";
     image.files["/etc/veskoinit/services/chatty.toml"] =
-        "command = [\"/bin/sh\", \"-c\", \"while :; do echo filling the log with a line of text; done\"]\n";
+        // It starts filling once boot has been logged, however fast the machine is.
+        "command = [\"/bin/sh\", \"-c\", \"sleep 0.5; while :; do echo filling the log with a line of text; done\"]\n";
     image.files["/etc/veskoinit/services/runs.toml"] =
         "command = [\"/bin/sh\", \"-c\", \"sleep 0.2; echo run >> /tmp/runs; "
         "[ $(cat /tmp/runs | wc -l) -ge 5 ] && exec sleep 1000; (sleep 0.1 &); exit 1\"]\n"
