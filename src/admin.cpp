@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -49,6 +50,9 @@ std::string display(const Error& error) {
             [&](const LocateExecutable& e) { return "cannot locate the vesko executable: " + os(e.os); },
             [&](const RunAction& e) { return "cannot run " + e.action + " for " + e.name + ": " + os(e.os); },
             [](const ActionFailed& e) { return e.action + " for " + e.name + " failed with status " + e.status; },
+            [](const ActionTimedOut& e) {
+                return e.action + " for " + e.name + " timed out after " + std::to_string(e.seconds) + " seconds";
+            },
             [](const InvalidMetadata& e) { return "invalid dependency metadata from " + e.name + ": " + e.reason; },
             [](const MissingNeed& e) {
                 return "service " + e.name + " needs " + e.needed + ", but " + e.needed + " is not enabled";
@@ -93,19 +97,6 @@ struct DirCloser {
 bool same_path(std::string_view a, std::string_view b) {
     bool rooted_a = !a.empty() && a[0] == '/', rooted_b = !b.empty() && b[0] == '/';
     return rooted_a == rooted_b && vesko::path_components(a) == vesko::path_components(b);
-}
-
-Result<std::string, vesko::OsError> read_link(const std::string& path) {
-    std::string target(256, '\0');
-    for (;;) {
-        ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-        if (n < 0) return fail(vesko::last_os_error());
-        if (static_cast<size_t>(n) < target.size()) {
-            target.resize(static_cast<size_t>(n));
-            return target;
-        }
-        target.resize(target.size() * 2);
-    }
 }
 
 }  // namespace
@@ -162,7 +153,7 @@ Result<void, Error> enable_service(const Directories& directories, const std::st
         return {};
     }
     if (!S_ISLNK(info.st_mode)) return fail(Error{NotSymlink{link}});
-    auto target = read_link(link);
+    auto target = vesko::read_link(link);
     if (!target) return fail(Error{Inspect{link, target.error()}});
     if (!same_path(*target, *script)) return fail(Error{WrongEnableTarget{link, *target, *script}});
     return {};
@@ -202,7 +193,7 @@ Result<Records, Error> parse_metadata(const std::string& name, std::string_view 
 namespace {
 
 Result<std::string, Error> self_executable() {
-    auto path = read_link("/proc/self/exe");
+    auto path = vesko::read_link("/proc/self/exe");
     if (path) return std::move(*path);
     if (path.error().code == ENOENT) {
         return fail(Error{LocateExecutable{vesko::fixed_error("no /proc/self/exe available. Is /proc mounted?")}});
@@ -210,17 +201,42 @@ Result<std::string, Error> self_executable() {
     return fail(Error{LocateExecutable{path.error()}});
 }
 
-// Waits for CHILD; other children that end meanwhile go to OTHER when there is one.
-Result<int, vesko::OsError> wait_for(pid_t child, const OtherChild& other) {
+// The time limit of an action that process 1 runs, in seconds; none for anyone else (a user
+// at a terminal can interrupt what vesko-service runs).
+std::optional<long> action_limit() {
+    if (getpid() != 1) return std::nullopt;
+    const char* value = std::getenv("VESKO_TEST_ACTION_TIMEOUT");
+    std::optional<uint64_t> seconds = vesko::parse_unsigned(value != nullptr ? value : "", 24 * 3600);
+    return seconds && *seconds > 0 ? static_cast<long>(*seconds) : kActionTimeoutSeconds;
+}
+
+// Waits for CHILD; other children that end meanwhile go to OTHER when there is one. With a
+// DEADLINE, a child still running then is killed with its process group, waited for a few
+// seconds more (a process stuck in the kernel is left to the event loop's reaping), and the
+// result is nullopt.
+Result<std::optional<int>, vesko::OsError> wait_for(pid_t child, const OtherChild& other,
+                                                    std::optional<timespec> deadline = std::nullopt) {
+    bool killed = false;
     for (;;) {
         int status = 0;
-        pid_t ended = ::waitpid(other ? -1 : child, &status, 0);
+        pid_t ended = ::waitpid(other ? -1 : child, &status, deadline ? WNOHANG : 0);
         if (ended < 0) {
             if (errno == EINTR) continue;
             return fail(vesko::last_os_error());
         }
-        if (ended == child) return status;
-        other(ended, status);
+        if (ended == child) return killed ? std::optional<int>() : std::optional<int>(status);
+        if (ended > 0) {
+            other(ended, status);
+            continue;
+        }
+        if (vesko::passed(*deadline)) {
+            if (killed) return std::optional<int>();
+            (void)::kill(-child, SIGKILL);
+            (void)::kill(child, SIGKILL);
+            killed = true;
+            deadline = vesko::deadline_after(5000);
+        }
+        vesko::wait_for_child(vesko::milliseconds_left(*deadline));
     }
 }
 
@@ -261,6 +277,9 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return failed(vesko::last_os_error());
     vesko::Fd reader(ends[0]), writer(ends[1]);
+    std::optional<long> limit = action_limit();
+    std::optional<timespec> deadline;
+    if (limit) deadline = vesko::deadline_after(*limit * 1000);
     auto child = start_runner(directories, name, path, "metadata",
                               {{null->get(), STDIN_FILENO}, {writer.get(), STDOUT_FILENO}, {null->get(), STDERR_FILENO}});
     if (!child) return fail(std::move(child.error()));
@@ -272,10 +291,12 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
         // Once the child has ended, only what the pipe holds is read, without waiting.
         if (!child_ended) {
             pollfd fds[2] = {{reader.get(), POLLIN, 0}, {ended.valid() ? ended.get() : -1, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
+            int ready = ::poll(fds, 2, deadline ? static_cast<int>(vesko::milliseconds_left(*deadline)) : -1);
+            if (ready < 0) {
                 if (errno == EINTR) continue;
                 break;
             }
+            if (ready == 0) break;  // the time is up: wait_for ends the child
             if (fds[1].revents != 0) {
                 // Ended: take what is there and stop, even if someone else still holds the pipe.
                 child_ended = true;
@@ -293,10 +314,11 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
         if (n < 0 && errno == EINTR) continue;
         break;  // end of file, nothing left once the child has ended, or a read error
     }
-    auto status = wait_for(*child, other);
+    auto status = wait_for(*child, other, deadline);
     if (!status) return failed(status.error());
-    if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
-        return fail(Error{ActionFailed{"metadata", name, status_text(*status)}});
+    if (!*status) return fail(Error{ActionTimedOut{"metadata", name, *limit}});
+    if (!WIFEXITED(**status) || WEXITSTATUS(**status) != 0) {
+        return fail(Error{ActionFailed{"metadata", name, status_text(**status)}});
     }
     if (too_long) return fail(Error{InvalidMetadata{name, "metadata output is larger than 1 MiB"}});
     return output;
@@ -359,12 +381,16 @@ Result<void, Error> run_action(const Directories& directories, const std::string
         null = std::move(*opened);
         redirects.emplace_back(null.get(), STDOUT_FILENO);
     }
+    std::optional<long> limit = action_limit();
+    std::optional<timespec> deadline;
+    if (limit) deadline = vesko::deadline_after(*limit * 1000);
     auto child = start_runner(directories, name, *path, action, std::move(redirects));
     if (!child) return fail(std::move(child.error()));
-    auto status = wait_for(*child, other);
+    auto status = wait_for(*child, other, deadline);
     if (!status) return fail(Error{RunAction{action, name, status.error()}});
-    if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
-        return fail(Error{ActionFailed{action, name, status_text(*status)}});
+    if (!*status) return fail(Error{ActionTimedOut{action, name, *limit}});
+    if (!WIFEXITED(**status) || WEXITSTATUS(**status) != 0) {
+        return fail(Error{ActionFailed{action, name, status_text(**status)}});
     }
     return {};
 }

@@ -22,6 +22,12 @@ inline constexpr const char* kNameRule =
     "service names must begin with a lowercase letter and contain only lowercase letters, digits, and hyphens";
 inline constexpr const char* kNameNotUtf8 = "service names must be valid UTF-8";
 
+// How long process 1 waits for one script action or metadata query: a daemon that a script
+// runs in the foreground must not hold the boot (or the shutdown) for ever. Then it kills the
+// action's process group, which leads the session process 1 started it in, and the action
+// has failed. VESKO_TEST_ACTION_TIMEOUT (seconds) shortens it, for tests only.
+inline constexpr long kActionTimeoutSeconds = 90;
+
 struct Directories {
     std::string service_dir;
     std::string enabled_dir;
@@ -87,6 +93,12 @@ struct ActionFailed {
     std::string name;
     std::string status;
 };
+// Process 1 waited SECONDS for the action and then killed it.
+struct ActionTimedOut {
+    std::string action;
+    std::string name;
+    long seconds;
+};
 struct InvalidMetadata {
     std::string name;
     const char* reason;
@@ -104,7 +116,7 @@ struct WriteStatus {
 using Error = std::variant<InvalidServiceName, ServiceNotFound, CreateDirectory, Inspect, NotSymlink,
                            WrongEnableTarget, EnabledEntryNotSymlink, CreateEnableLink, RemoveEnableLink,
                            ReadDirectory, ReadDirectoryEntry, LocateExecutable, RunAction, ActionFailed,
-                           InvalidMetadata, MissingNeed, DependencyCycle, WriteStatus>;
+                           ActionTimedOut, InvalidMetadata, MissingNeed, DependencyCycle, WriteStatus>;
 
 std::string display(const Error& error);
 

@@ -82,6 +82,19 @@ Result<std::string, OsError> read_text_file(const std::string& path) {
     return content;
 }
 
+Result<std::string, OsError> read_link(const std::string& path) {
+    std::string target(256, '\0');
+    for (;;) {
+        ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n < 0) return fail(last_os_error());
+        if (static_cast<size_t>(n) < target.size()) {
+            target.resize(static_cast<size_t>(n));
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
 bool duplicate_onto(int from, int to) {
     for (;;) {
         if (::dup2(from, to) >= 0) return true;

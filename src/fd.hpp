@@ -49,6 +49,9 @@ Result<std::string, OsError> read_file(const std::string& path);
 // Reads a whole file that must be UTF-8 text; other content fails with kInvalidUtf8Text.
 Result<std::string, OsError> read_text_file(const std::string& path);
 
+// The target of the symbolic link PATH, however long.
+Result<std::string, OsError> read_link(const std::string& path);
+
 // dup2 with EINTR retried; false with errno set on failure.
 bool duplicate_onto(int from, int to);
 

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <optional>
 
 #include "admin.hpp"
 #include "ctl.hpp"
@@ -14,6 +15,7 @@
 #include "power.hpp"
 #include "runner.hpp"
 #include "service.hpp"
+#include "shutdown.hpp"
 #include "text.hpp"
 
 namespace entry {
@@ -45,22 +47,34 @@ int report(std::string_view text) {
     return 1;
 }
 
+// Process 1: the kernel hands it every word of its command line that it does not know itself
+// (single, splash, a typo). None of them may make it exit, which would panic the machine.
+[[noreturn]] void process_one(const std::vector<std::string>& arguments) {
+    std::optional<shutdown::FinalStage> final_stage;
+    if (!arguments.empty() && arguments[0] == shutdown::kFinalStage) {
+        final_stage = shutdown::parse_final_stage({arguments.begin() + 1, arguments.end()});
+    }
+    if (!arguments.empty() && !final_stage) {
+        std::string ignored;
+        for (const std::string& argument : arguments) ignored += " " + shown(argument);
+        print_err("veskoinit: ignoring arguments:" + ignored + "\n");
+    }
+    std::string reason;
+    // Nothing may end process 1: whatever escapes the boot or the loop is reported like any
+    // other fatal failure.
+    try {
+        reason = pid1::display(final_stage ? pid1::finish_shutdown(*final_stage) : pid1::run());
+    } catch (const std::exception& failure) {
+        reason = std::string("unexpected failure: ") + failure.what();
+    } catch (...) {
+        reason = "unexpected failure";
+    }
+    pid1::park_forever(reason);
+}
+
 int init_personality(const std::vector<std::string>& arguments) {
+    if (getpid() == 1) process_one(arguments);
     if (arguments.empty()) {
-        if (getpid() == 1) {
-            std::string reason;
-            // Nothing may end process 1: whatever escapes the boot or the loop is reported
-            // like any other fatal failure.
-            try {
-                reason = pid1::display(pid1::run());
-            } catch (const std::exception& failure) {
-                reason = std::string("unexpected failure: ") + failure.what();
-            } catch (...) {
-                reason = "unexpected failure";
-            }
-            print_err("veskoinit: fatal: " + reason + "\n");
-            pid1::park_forever();
-        }
         print_err("veskoinit: refusing to run because this process is not PID 1\n");
         print_err("veskoinit: use --check for a safe host-side smoke test\n");
         return 1;

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/swap.h>
 
 #include "fd.hpp"
@@ -73,6 +74,7 @@ std::string display(const Error& error) {
                        e.os.display();
             },
             [](const Swap& e) { return "cannot activate swap " + shown(e.source) + ": " + e.os.display(); },
+            [](const RemountRoot& e) { return "cannot remount / read-write: " + e.os.display(); },
         },
         error);
 }
@@ -178,7 +180,11 @@ Result<uint32_t, Error> parse_swap_options(std::string_view file, size_t line,
 
 }  // namespace
 
-Result<std::string, Error> decode_fstab_field(std::string_view file, size_t line, std::string_view raw) {
+namespace {
+
+// Decodes the kernel's octal escapes; TEXT also requires the result to be UTF-8 (fstab fields
+// are text, the kernel's tables hold paths as bytes).
+Result<std::string, Error> decode_field(std::string_view file, size_t line, std::string_view raw, bool text) {
     auto invalid = [&](const char* reason) {
         return fail(Error{InvalidEscape{where(file, line), std::string(raw), reason}});
     };
@@ -196,8 +202,14 @@ Result<std::string, Error> decode_fstab_field(std::string_view file, size_t line
         out += static_cast<char>(*byte);
         i += 3;
     }
-    if (!vesko::is_utf8(out)) return invalid("decoded field is not valid UTF-8");
+    if (text && !vesko::is_utf8(out)) return invalid("decoded field is not valid UTF-8");
     return out;
+}
+
+}  // namespace
+
+Result<std::string, Error> decode_fstab_field(std::string_view file, size_t line, std::string_view raw) {
+    return decode_field(file, line, raw, true);
 }
 
 Result<std::vector<FstabEntry>, Error> parse_fstab(std::string_view file, std::string_view text) {
@@ -271,9 +283,9 @@ Result<MountTable, Error> parse_mountinfo(std::string_view text) {
         if (separator == std::string_view::npos || before.size() < 6 || after.size() < 3) {
             return fail(Error{MalformedMountinfo{where(kMountinfo, number)}});
         }
-        auto mount_point = decode_fstab_field(kMountinfo, number, before[4]);
+        auto mount_point = decode_field(kMountinfo, number, before[4], false);
         if (!mount_point) return fail(std::move(mount_point.error()));
-        auto type = decode_fstab_field(kMountinfo, number, after[0]);
+        auto type = decode_field(kMountinfo, number, after[0], false);
         if (!type) return fail(std::move(type.error()));
         table[path_key(*mount_point)] = std::move(*type);
     }
@@ -286,11 +298,35 @@ Result<std::vector<std::string>, Error> parse_swaps(std::string_view text) {
     for (size_t index = 1; index < lines.size(); ++index) {
         std::vector<std::string_view> fields = split_fields(lines[index]);
         if (fields.empty()) continue;
-        auto path = decode_fstab_field(kSwaps, index + 1, fields[0]);
+        auto path = decode_field(kSwaps, index + 1, fields[0], false);
         if (!path) return fail(std::move(path.error()));
         paths.push_back(std::move(*path));
     }
     return paths;
+}
+
+std::vector<FstabEntry> unnamed_defaults(const std::vector<FstabEntry>& fstab) {
+    std::set<std::string> named;
+    for (const FstabEntry& entry : fstab) {
+        if (entry.fstype != "swap") named.insert(path_key(entry.target));
+    }
+    std::vector<FstabEntry> missing;
+    // The built-in table always parses; its test keeps it so.
+    auto defaults = parse_fstab(kDefaultTableName, kDefaultTable);
+    if (!defaults) return missing;
+    for (FstabEntry& entry : *defaults) {
+        if (named.count(path_key(entry.target)) == 0) missing.push_back(std::move(entry));
+    }
+    return missing;
+}
+
+bool keeps_root_read_only(const std::vector<FstabEntry>& fstab) {
+    for (const FstabEntry& entry : fstab) {
+        if (entry.fstype != "swap" && path_key(entry.target) == "/" && (entry.options.flags & MS_RDONLY) != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string describe(const FstabSummary& summary) {
@@ -393,8 +429,29 @@ Result<void, Error> activate_swap(const FstabEntry& entry) {
 
 void say(const std::string& line) { vesko::print_err("veskoinit: " + line + "\n"); }
 
+// The kernel (or an initramfs) mounts the root read-only when the boot line says ro, as every
+// distribution's does, and leaves it to init to make it writable. Its other flags are kept:
+// a remount without them would clear them.
+Result<void, Error> remount_root_read_write() {
+    struct statvfs root;
+    if (::statvfs("/", &root) != 0 || (root.f_flag & ST_RDONLY) == 0) return {};
+    // statvfs reports the flags with values of its own (ST_RELATIME is MS_BIND's value).
+    static constexpr std::pair<unsigned long, unsigned long> kKept[] = {
+        {ST_NOSUID, MS_NOSUID},     {ST_NODEV, MS_NODEV},         {ST_NOEXEC, MS_NOEXEC},
+        {ST_SYNCHRONOUS, MS_SYNCHRONOUS}, {ST_MANDLOCK, MS_MANDLOCK}, {ST_NOATIME, MS_NOATIME},
+        {ST_NODIRATIME, MS_NODIRATIME},   {ST_RELATIME, MS_RELATIME},
+    };
+    unsigned long flags = MS_REMOUNT;
+    for (const auto& [reported, flag] : kKept) {
+        if ((root.f_flag & reported) != 0) flags |= flag;
+    }
+    if (::mount(nullptr, "/", nullptr, flags, nullptr) != 0) return fail(Error{RemountRoot{vesko::last_os_error()}});
+    say("remounted / read-write");
+    return {};
+}
+
 Result<std::string, Error> read_kernel_table(const char* path) {
-    auto text = vesko::read_text_file(path);
+    auto text = vesko::read_file(path);
     if (!text) return fail(Error{Read{path, text.error()}});
     return std::move(*text);
 }
@@ -403,18 +460,29 @@ Result<std::string, Error> read_kernel_table(const char* path) {
 
 Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
     std::vector<FstabEntry> entries;
+    // The first UNASKED entries come from the built-in table without the file naming them.
+    size_t unasked = 0;
+    bool keep_read_only = false;
     auto text = vesko::read_text_file(fstab_path);
-    Result<std::vector<FstabEntry>, Error> parsed = std::vector<FstabEntry>{};
     if (!text && text.error().code == ENOENT && text.error().text == nullptr) {
         say(shown(fstab_path) + " not found; using built-in default filesystems");
-        parsed = parse_fstab(kDefaultTableName, kDefaultTable);
+        auto parsed = parse_fstab(kDefaultTableName, kDefaultTable);
+        if (!parsed) return fail(std::move(parsed.error()));
+        entries = std::move(*parsed);
     } else if (!text) {
         return fail(Error{Read{fstab_path, text.error()}});
     } else {
-        parsed = parse_fstab(fstab_path, *text);
+        auto parsed = parse_fstab(fstab_path, *text);
+        if (!parsed) return fail(std::move(parsed.error()));
+        entries = unnamed_defaults(*parsed);
+        unasked = entries.size();
+        keep_read_only = keeps_root_read_only(*parsed);
+        entries.insert(entries.end(), std::make_move_iterator(parsed->begin()), std::make_move_iterator(parsed->end()));
     }
-    if (!parsed) return fail(std::move(parsed.error()));
-    entries = std::move(*parsed);
+    if (!keep_read_only) {
+        auto remounted = remount_root_read_write();
+        if (!remounted) return fail(std::move(remounted.error()));
+    }
 
     FstabSummary summary;
     std::optional<size_t> bootstrapped;
@@ -486,8 +554,9 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
         }
         auto existing = table->find(path_key(resolve_existing_target(entry.target)));
         if (existing != table->end()) {
-            if (existing->second == entry.fstype) {
-                say(shown(entry.target) + " already has " + shown(entry.fstype) + "; skipping mount");
+            // What an earlier stage mounted where the file asked for nothing is left as it is.
+            if (existing->second == entry.fstype || i < unasked) {
+                say(shown(entry.target) + " already has " + shown(existing->second) + "; skipping mount");
                 ++summary.already_mounted;
                 continue;
             }

@@ -100,9 +100,12 @@ struct Swap {
     std::string source;
     vesko::OsError os;
 };
+struct RemountRoot {
+    vesko::OsError os;
+};
 using Error = std::variant<Read, FieldCount, InvalidInteger, InvalidEscape, RelativeTarget, TypeProbing,
                            UnsupportedOption, InvalidSwapOption, DuplicateSwapOption, MalformedMountinfo,
-                           AlreadyMounted, CreateTarget, NulByte, Mount, Swap>;
+                           AlreadyMounted, CreateTarget, NulByte, Mount, Swap, RemountRoot>;
 
 std::string display(const Error& error);
 
@@ -113,6 +116,13 @@ vesko::Result<std::vector<FstabEntry>, Error> parse_fstab(std::string_view file,
 vesko::Result<std::string, Error> decode_fstab_field(std::string_view file, size_t line,
                                                       std::string_view raw);
 
+// The entries of the built-in default table whose mount point no entry of FSTAB names, in the
+// table's order: the kernel's own file systems, which a distribution's fstab does not list.
+// A noauto line names its mount point too; that is how an administrator leaves one out.
+std::vector<FstabEntry> unnamed_defaults(const std::vector<FstabEntry>& fstab);
+// Whether FSTAB asks for / to stay read-only: its line for / has the ro option.
+bool keeps_root_read_only(const std::vector<FstabEntry>& fstab);
+
 // A path reduced to its components, so that /mnt/x, /mnt/x/ and //mnt//x are one key.
 std::string path_key(std::string_view path);
 
@@ -121,6 +131,7 @@ using MountTable = std::map<std::string, std::string>;
 using ActiveSwaps = std::set<std::string>;
 
 vesko::Result<MountTable, Error> parse_mountinfo(std::string_view text);
+// Paths in the kernel's tables are bytes, as the kernel has them: they need not be UTF-8.
 // The decoded, unresolved paths of /proc/swaps.
 vesko::Result<std::vector<std::string>, Error> parse_swaps(std::string_view text);
 
@@ -137,7 +148,9 @@ struct FstabSummary {
 std::string describe(const FstabSummary& summary);
 
 // Mounts and activates what the table at FSTAB_PATH lists (the default table when it does
-// not exist), skipping what is already there.
+// not exist, and its entries that the file leaves unnamed when it does), skipping what is
+// already there. A root that the kernel mounted read-only is first remounted read-write,
+// unless the table's line for / asks for ro.
 vesko::Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path);
 vesko::Result<void, Error> mount_entry(const FstabEntry& entry);
 

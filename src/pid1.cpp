@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/reboot.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -90,6 +91,20 @@ void release_boot_memory() {
 
 constexpr int kServedSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGPWR, SIGUSR1};
 
+// The console process 1 was started with, kept past the log setup: the fallback shell runs
+// on it, the last lines of a shutdown and a fatal failure go there once the log has taken
+// standard error.
+vesko::Fd boot_console;
+
+// Writes TEXT to standard error and, when that is no longer the console, to the console.
+void tell_console_too(const std::string& text) {
+    print_err(text);
+    struct stat console, error;
+    if (!boot_console.valid() || ::fstat(boot_console.get(), &console) != 0) return;
+    if (::fstat(STDERR_FILENO, &error) == 0 && error.st_dev == console.st_dev && error.st_ino == console.st_ino) return;
+    (void)vesko::write_all(boot_console.get(), text);
+}
+
 // Unless process 1 turns it off, Ctrl-Alt-Del resets the machine at once, with nothing
 // stopped, synced or unmounted; turned off, the kernel sends SIGINT, a clean reboot request.
 // Inside a PID namespace the call is refused with EINVAL, which is expected there.
@@ -129,9 +144,7 @@ Error run() {
     disable_ctrl_alt_del();
     vesko::Fd signals(signalfd(-1, &served, SFD_CLOEXEC));
     if (!signals.valid()) return System{"signalfd", vesko::last_os_error()};
-    // The console process 1 was started with, kept past the log setup: the fallback shell
-    // runs on it, and the last lines of a shutdown go there once the log is closed.
-    vesko::Fd console(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+    boot_console = vesko::Fd(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
 
     auto summary = mounts::mount_from_fstab(kFstabPath);
     if (!summary) return FilesystemSetup{std::move(summary.error())};
@@ -151,7 +164,7 @@ Error run() {
     });
     if (!scripts) return ScriptServiceStartup{std::move(scripts.error())};
     print_err("veskoinit: started " + std::to_string(*scripts) + " enabled script service(s)\n");
-    auto supervisor = supervisor::Supervisor::start_all(*catalog, console.get());
+    auto supervisor = supervisor::Supervisor::start_all(*catalog, boot_console.get());
     if (!supervisor) return ServiceSupervision{std::move(supervisor.error())};
     print_err("veskoinit: PID 1 event loop started\n");
     release_boot_memory();
@@ -175,12 +188,27 @@ Error run() {
             // The first request is final: no record is read while the sequence runs, and it
             // returns only when it could not finish.
             print_err(std::string("veskoinit: ") + request_line(action) + "\n");
-            return ShutdownFailed{shutdown::execute(request_for(action), *supervisor, console)};
+            return ShutdownFailed{shutdown::execute(request_for(action), *supervisor, boot_console)};
         }
     }
 }
 
-void park_forever() {
+Error finish_shutdown(const shutdown::FinalStage& stage) {
+    boot_console = vesko::Fd(stage.boot_console);
+    vesko::Fd halt_console(stage.halt_console);
+    for (const vesko::Fd* fd : {&boot_console, &halt_console}) {
+        if (fd->valid()) (void)fcntl(fd->get(), F_SETFD, FD_CLOEXEC);
+    }
+    return ShutdownFailed{shutdown::finish(stage.request, boot_console, std::move(halt_console))};
+}
+
+void park_forever(const std::string& reason) {
+    tell_console_too("veskoinit: fatal: " + reason + "\n");
+    ::sync();
+    // Inside a PID namespace the call is refused, and Ctrl-Alt-Del means nothing there.
+    if (::reboot(RB_ENABLE_CAD) == 0) {
+        tell_console_too("veskoinit: process 1 has stopped; Ctrl-Alt-Del reboots at once\n");
+    }
     for (;;) {
         timespec interval{60, 0};
         nanosleep(&interval, nullptr);

@@ -64,7 +64,13 @@ const char* request_line(Action action);
 // Boots and supervises the machine; returns only on failure.
 Error run();
 
-// Sleeps for ever: process 1 must not exit, even after a fatal error.
-[[noreturn]] void park_forever();
+// The last stage of a shutdown, in the image that the shutdown started over process 1 (see
+// shutdown::execute); returns only on failure.
+Error finish_shutdown(const shutdown::FinalStage& stage);
+
+// Process 1 must not exit, even after a fatal error: this reports REASON as the fatal line (on
+// the console too, once standard error is the log), syncs, hands Ctrl-Alt-Del back to the
+// kernel (an immediate reboot, the only way left to restart the machine) and sleeps for ever.
+[[noreturn]] void park_forever(const std::string& reason);
 
 }  // namespace pid1

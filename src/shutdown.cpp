@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
+#include <sys/stat.h>
 #include <sys/swap.h>
 #include <termios.h>
 #include <time.h>
@@ -14,6 +15,7 @@
 #include <optional>
 
 #include "admin.hpp"
+#include "spawn.hpp"
 #include "text.hpp"
 
 namespace shutdown {
@@ -42,7 +44,8 @@ std::string display(const Error& error) {
 namespace {
 
 // A mount point as the kernel escapes it: each backslash followed by three octal digits of a
-// value of at most 255. Anything else, text that is not UTF-8, or a relative path is refused.
+// value of at most 255. Anything else or a relative path is refused. Paths are bytes: they
+// need not be UTF-8, and messages show them with vesko::shown.
 std::optional<std::string> decode_mount_point(std::string_view raw) {
     std::string out;
     out.reserve(raw.size());
@@ -56,7 +59,7 @@ std::optional<std::string> decode_mount_point(std::string_view raw) {
         out += static_cast<char>(*byte);
         i += 3;
     }
-    if (!vesko::is_utf8(out) || out.empty() || out[0] != '/') return std::nullopt;
+    if (out.empty() || out[0] != '/') return std::nullopt;
     return out;
 }
 
@@ -107,7 +110,8 @@ namespace {
 void say(const std::string& line) { print_err("veskoinit: " + line + "\n"); }
 
 // Processes that are still running, other than process 1 itself: kernel threads and zombies
-// do not count (a zombie holds no file open). Without /proc the count falls back to whether
+// do not count (a zombie holds no file open), but a zombie whose other threads still run
+// (its main thread called pthread_exit) does. Without /proc the count falls back to whether
 // kill(-1) would reach anything, which is exact inside a PID namespace.
 size_t count_remaining() {
     DIR* directory = ::access("/proc/self/stat", F_OK) == 0 ? opendir("/proc") : nullptr;
@@ -124,30 +128,16 @@ size_t count_remaining() {
         size_t close = stat->rfind(')');
         if (close == std::string::npos) continue;
         std::vector<std::string_view> fields = vesko::split_fields(std::string_view(*stat).substr(close + 1));
-        if (fields.size() < 7 || fields[0] == "Z") continue;
+        // After the name: state, ..., flags (the 7th), ..., the number of threads (the 18th).
+        if (fields.size() < 18) continue;
+        std::optional<uint64_t> threads = vesko::parse_unsigned(fields[17], UINT64_MAX);
+        if (fields[0] == "Z" && threads.value_or(0) <= 1) continue;
         std::optional<uint64_t> flags = vesko::parse_unsigned(fields[6], UINT64_MAX);
         if (flags && (*flags & kKernelThread) != 0) continue;
         ++count;
     }
     closedir(directory);
     return count;
-}
-
-// Waits until a child changes state or MILLISECONDS pass. SIGCHLD is blocked in process 1
-// and the signal descriptor is no longer read, so it can be taken here directly; the
-// power requests that may be pending stay where they are.
-void wait_for_child(long milliseconds) {
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    timespec timeout{0, milliseconds * 1000000L};
-    (void)sigtimedwait(&child, nullptr, &timeout);
-}
-
-bool passed(const timespec& deadline) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
 // Every process that outlived its service (a user's background job, a daemon that left its
@@ -168,21 +158,21 @@ void terminate_remaining(supervisor::Supervisor& supervisor) {
             say(std::string("warning: cannot send ") + round.name +
                 " to remaining processes: " + vesko::last_os_error().display());
         }
-        timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += round.seconds;
+        // A stopped process (a suspended job) acts on SIGTERM only once it is continued.
+        if (round.signal == SIGTERM) (void)kill(-1, SIGCONT);
+        timespec deadline = vesko::deadline_after(round.seconds * 1000L);
         for (;;) {
             (void)supervisor.reap_during_shutdown();
             if (count_remaining() == 0) return;
-            if (passed(deadline)) break;
-            wait_for_child(10);
+            if (vesko::passed(deadline)) break;
+            vesko::wait_for_child(10);
         }
     }
     say("warning: some processes are still present after SIGKILL");
 }
 
 void deactivate_swaps() {
-    auto text = vesko::read_text_file("/proc/swaps");
+    auto text = vesko::read_file("/proc/swaps");
     if (!text) return;
     for (const std::string& path : swaps_last_first(*text)) {
         if (path.find('\0') != std::string::npos) {
@@ -196,7 +186,7 @@ void deactivate_swaps() {
 }
 
 Result<void, Error> unmount_all() {
-    auto text = vesko::read_text_file(kMountinfo);
+    auto text = vesko::read_file(kMountinfo);
     if (!text) return fail(Error{ReadMountinfo{text.error()}});
     auto points = parse_mountinfo(*text);
     if (!points) return fail(std::move(points.error()));
@@ -207,9 +197,9 @@ Result<void, Error> unmount_all() {
         int rc = ::umount2(point.path.c_str(), 0);
         if (rc != 0 && errno == EBUSY) rc = ::umount2(point.path.c_str(), MNT_DETACH);
         if (rc == 0) {
-            say("unmounted " + point.path);
+            say("unmounted " + shown(point.path));
         } else if (errno != ENOENT && errno != EINVAL) {
-            say("warning: cannot unmount " + point.path + ": " + vesko::last_os_error().display());
+            say("warning: cannot unmount " + shown(point.path) + ": " + vesko::last_os_error().display());
         }
     }
     return {};
@@ -238,6 +228,8 @@ Result<int, Error> ask_on_console(int console) {
     mode.c_cc[VMIN] = 1;
     mode.c_cc[VTIME] = 0;
     if (tcsetattr(console, TCSANOW, &mode) != 0) return fail(Error{Console{vesko::last_os_error()}});
+    // Keys typed while the services stopped (an Enter pressed in passing) must not answer.
+    if (tcflush(console, TCIFLUSH) != 0) return fail(Error{Console{vesko::last_os_error()}});
     auto written = vesko::write_all(console, "\nSystem Halted: press enter to reboot or space to shutdown\n");
     if (!written) return fail(Error{Console{written.error()}});
     for (;;) {
@@ -251,7 +243,68 @@ Result<int, Error> ask_on_console(int console) {
     }
 }
 
+const char* const kRequestWords[] = {"reboot", "poweroff", "halt"};
+
+// The path of this executable as installed, when the file it was started from has been
+// removed or replaced since; nullopt when it has not, or when /proc cannot tell.
+std::optional<std::string> replaced_executable() {
+    auto self = vesko::open_fd("/proc/self/exe", O_PATH);
+    struct stat info;
+    if (!self || ::fstat(self->get(), &info) != 0 || info.st_nlink != 0) return std::nullopt;
+    auto path = vesko::read_link("/proc/self/exe");
+    if (!path) return std::nullopt;
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path->size() > kDeleted.size() && path->compare(path->size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+        path->resize(path->size() - kDeleted.size());
+    }
+    return std::move(*path);
+}
+
+// Executes PATH as the final stage of the sequence; returns only when that fails.
+void start_final_stage(const std::string& path, PowerRequest request, const vesko::Fd& boot_console,
+                       const vesko::Fd& halt_console) {
+    FinalStage stage{request, boot_console.get(), halt_console.get()};
+    std::vector<std::string> words{path, kFinalStage};
+    for (std::string& argument : final_stage_arguments(stage)) words.push_back(std::move(argument));
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    say("the executable was replaced; the shutdown goes on in " + shown(path));
+    const vesko::Fd* kept[] = {&boot_console, &halt_console};
+    for (const vesko::Fd* fd : kept) {
+        if (fd->valid()) (void)::fcntl(fd->get(), F_SETFD, 0);
+    }
+    ::execve(path.c_str(), argv.data(), environ);
+    vesko::OsError error = vesko::last_os_error();
+    for (const vesko::Fd* fd : kept) {
+        if (fd->valid()) (void)::fcntl(fd->get(), F_SETFD, FD_CLOEXEC);
+    }
+    say("warning: cannot execute " + shown(path) + ": " + error.display());
+}
+
 }  // namespace
+
+std::vector<std::string> final_stage_arguments(const FinalStage& stage) {
+    return {kRequestWords[static_cast<int>(stage.request)], std::to_string(stage.boot_console),
+            std::to_string(stage.halt_console)};
+}
+
+std::optional<FinalStage> parse_final_stage(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 3) return std::nullopt;
+    FinalStage stage;
+    auto word = std::find(std::begin(kRequestWords), std::end(kRequestWords), arguments[0]);
+    if (word == std::end(kRequestWords)) return std::nullopt;
+    stage.request = static_cast<PowerRequest>(word - std::begin(kRequestWords));
+    int* descriptors[] = {&stage.boot_console, &stage.halt_console};
+    for (size_t i = 0; i < 2; ++i) {
+        if (arguments[i + 1] == "-1") continue;
+        std::optional<uint64_t> fd = vesko::parse_unsigned(arguments[i + 1], INT32_MAX);
+        if (!fd || arguments[i + 1][0] == '+') return std::nullopt;
+        *descriptors[i] = static_cast<int>(*fd);
+    }
+    if (stage.request == PowerRequest::Halt && stage.halt_console < 0) return std::nullopt;
+    return stage;
+}
 
 Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const vesko::Fd& boot_console) {
     // The last guard: nothing below may ever run in a process that is not process 1.
@@ -275,16 +328,28 @@ Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const ve
     if (!scripts) say("warning: script service shutdown was incomplete: " + admin::display(scripts.error()));
 
     terminate_remaining(supervisor);
+    if (std::optional<std::string> installed = replaced_executable()) {
+        start_final_stage(*installed, request, boot_console, console);
+    }
+    return finish(request, boot_console, std::move(console));
+}
+
+Error finish(PowerRequest request, const vesko::Fd& boot_console, vesko::Fd console) {
+    if (getpid() != 1) return NotProcessOne{};
     deactivate_swaps();
     auto unmounted = unmount_all();
     if (!unmounted) return std::move(unmounted.error());
 
     leave_the_log(boot_console);
     ::sync();
-    if (::mount(nullptr, "/", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-        return System{"remount / read-only", vesko::last_os_error()};
+    // A root that stays writable is synced and the machine still goes down: stopping here
+    // would leave it with nothing running and no way back but a reset.
+    if (::mount(nullptr, "/", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0) {
+        say("remounted / read-only");
+    } else {
+        say("warning: cannot remount / read-only: " + vesko::last_os_error().display());
+        ::sync();
     }
-    say("remounted / read-only");
 
     int command = request == PowerRequest::Reboot ? RB_AUTOBOOT : RB_POWER_OFF;
     if (request == PowerRequest::Halt) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -28,7 +29,7 @@ struct ReadMountinfo {
 struct MalformedMountinfo {
     size_t line;
 };
-// OPERATION is "remount / read-only" or "reboot".
+// OPERATION is "reboot".
 struct System {
     const char* operation;
     vesko::OsError os;
@@ -64,6 +65,32 @@ std::vector<std::string> swaps_last_first(std::string_view text);
 // reboots or powers off. BOOT_CONSOLE is the console process 1 was started with (or no
 // descriptor); standard output and error are pointed back at it before / is remounted, so
 // that the log file no longer holds / open for writing.
+//
+// When the executable has been replaced since it started (a package upgrade renames the new
+// one over it), the deleted file that process 1 still maps would keep / from becoming
+// read-only. So once the services and every other process are gone, process 1 executes the
+// installed executable with kFinalStage and the arguments of final_stage_arguments, and that
+// image runs the rest of the sequence (finish).
 Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const vesko::Fd& boot_console);
+
+// The first argument of the final stage, and what follows it: the request and the two
+// consoles' descriptors, which stay open across the exec (-1 for none).
+inline constexpr const char* kFinalStage = "--vesko-final-stage";
+struct FinalStage {
+    PowerRequest request = PowerRequest::Reboot;
+    int boot_console = -1;
+    int halt_console = -1;
+
+    bool operator==(const FinalStage&) const = default;
+};
+std::vector<std::string> final_stage_arguments(const FinalStage& stage);
+// The stage from the arguments after kFinalStage; nullopt when they are not what
+// final_stage_arguments writes.
+std::optional<FinalStage> parse_final_stage(const std::vector<std::string>& arguments);
+
+// The rest of the sequence from swap on, in the image that execute started: swap, unmounts,
+// the read-only remount and the reboot call. Takes over the descriptors (the boot console is
+// BOOT_CONSOLE's, which the caller keeps).
+Error finish(PowerRequest request, const vesko::Fd& boot_console, vesko::Fd halt_console);
 
 }  // namespace shutdown

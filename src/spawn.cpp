@@ -156,4 +156,37 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
     return pid;
 }
 
+timespec deadline_after(long milliseconds) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
+long milliseconds_left(const timespec& deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long left = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+    return left > 0 ? left : 0;
+}
+
+bool passed(const timespec& deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+void wait_for_child(long milliseconds) {
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    timespec timeout{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    (void)sigtimedwait(&child, nullptr, &timeout);
+}
+
 }  // namespace vesko

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <string>
 #include <utility>
@@ -39,5 +40,16 @@ std::vector<std::string> environment_with(const std::vector<std::pair<std::strin
 // the child leaves in memory it shares with the parent. glibc's posix_spawn would do the
 // same, but it leaves glibc's two internal signals ignored in every child it starts.
 Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+
+// Bounded waits on the monotonic clock: the point MILLISECONDS from now, whether it has
+// passed, and the milliseconds left until it (0 once it has passed).
+timespec deadline_after(long milliseconds);
+bool passed(const timespec& deadline);
+long milliseconds_left(const timespec& deadline);
+
+// Waits until a child of this process changes state or MILLISECONDS pass. For process 1,
+// which keeps SIGCHLD blocked: the signal is taken here directly (the caller reaps every
+// ended child after it), and no other pending signal is touched.
+void wait_for_child(long milliseconds);
 
 }  // namespace vesko

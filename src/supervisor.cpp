@@ -72,17 +72,6 @@ pid_t wait_any(int& status) {
     }
 }
 
-timespec now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
-}
-
-bool reached(const timespec& deadline) {
-    timespec t = now();
-    return t.tv_sec > deadline.tv_sec || (t.tv_sec == deadline.tv_sec && t.tv_nsec >= deadline.tv_nsec);
-}
-
 // Sleeps MS milliseconds, or less when PROCESS (a pidfd, if valid) ends first.
 void wait_step(const vesko::Fd& process, int ms) {
     if (process.valid()) {
@@ -211,8 +200,7 @@ Result<void, Error> Supervisor::reap_during_shutdown() {
 }
 
 Result<bool, Error> Supervisor::wait_until_stopped(pid_t pid, unsigned timeout_seconds) {
-    timespec deadline = now();
-    deadline.tv_sec += timeout_seconds;
+    timespec deadline = vesko::deadline_after(timeout_seconds * 1000L);
     if (running_.count(pid) == 0) return true;
     // The process's own descriptor becomes readable the moment it ends, so the wait between
     // two reaps is cut short then; the step stays the upper bound, for orphans too.
@@ -221,7 +209,7 @@ Result<bool, Error> Supervisor::wait_until_stopped(pid_t pid, unsigned timeout_s
         auto reaped = reap_during_shutdown();
         if (!reaped) return fail(std::move(reaped.error()));
         if (running_.count(pid) == 0) return true;
-        if (reached(deadline)) return false;
+        if (vesko::passed(deadline)) return false;
         wait_step(process, 25);
     }
 }

@@ -104,6 +104,15 @@ int stage_main(void* argument) {
         mkdir("/proc", 0555);
         if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NOEXEC | MS_NODEV, nullptr) != 0) die("mount /proc");
     }
+    for (const auto& [target, type] : config->image->premounted) {
+        std::error_code ignored;
+        fs::create_directories(target, ignored);
+        if (mount(type.c_str(), target.c_str(), type.c_str(), 0, nullptr) != 0) die("mount " + target);
+    }
+    // The tmpfs is the root of this mount namespace by now: the host's root is out of reach.
+    if (config->image->root_read_only && mount(nullptr, "/", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+        die("remount / read-only");
+    }
     std::vector<std::string> argv_text{"/sbin/init"};
     argv_text.insert(argv_text.end(), config->image->init_args.begin(), config->image->init_args.end());
     std::vector<std::string> env_text;
@@ -313,8 +322,28 @@ Image with_libraries(const Image& image) {
 
 }  // namespace
 
+namespace {
+
+// Whether an fstab's lines name MOUNT_POINT (the second field of a line).
+bool names(const std::string& fstab, const std::string& mount_point) {
+    std::istringstream lines(fstab);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string source, target;
+        if (fields >> source >> target && source[0] != '#' && target == mount_point) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 System::System(const Image& requested) {
     if (std::string reason = unavailable(); !reason.empty()) throw std::runtime_error(reason);
+    if (auto fstab = requested.files.find("/etc/fstab"); fstab != requested.files.end()) {
+        if (!names(fstab->second, "/sys") || !names(fstab->second, "/dev")) {
+            throw std::runtime_error("the image's /etc/fstab must name /sys and /dev (see kNoKernelMounts)");
+        }
+    }
     const Image image = with_libraries(requested);
     sanitized_ = image.env.count("ASAN_OPTIONS") != 0 && requested.env.count("ASAN_OPTIONS") == 0;
     char pattern[] = "/tmp/vesko-nsroot-XXXXXX";

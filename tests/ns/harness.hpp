@@ -38,8 +38,12 @@ struct Image {
     // Binds the host's /usr read-only and links /bin, /lib and /lib64 into it, for tests
     // that need a shell or utilities.
     bool host_tools = false;
-    // Mounts /proc before /sbin/init starts, as an earlier boot stage would.
+    // Mounts /proc before /sbin/init starts, as an earlier boot stage would; and any other
+    // mount point with a file system of the type given (the type is the source too).
     bool proc_premounted = false;
+    std::map<std::string, std::string> premounted;
+    // Makes the root read-only before /sbin/init starts, as a kernel booted with ro does.
+    bool root_read_only = false;
     // A pseudo-terminal that the test holds is the console: process 1 starts with its slave
     // as standard input, output and error (console() then stays empty), and the slave is
     // bound over /dev/console (the image must not mount anything over /dev then). See
@@ -53,6 +57,24 @@ struct Image {
     bool without_pid_namespace = false;
 };
 
+// Process 1 adds the entries of its built-in table that an fstab does not name, the machine's
+// own sysfs and devtmpfs among them (in a namespace they are the host's instances). An
+// /etc/fstab in an image must therefore name /sys and /dev, which the System refuses
+// otherwise; these lines name the whole table, noauto, and end a test's fstab.
+inline const std::string kNoKernelMounts =
+    "sysfs /sys sysfs noauto\n"
+    "devtmpfs /dev devtmpfs noauto\n"
+    "devpts /dev/pts devpts noauto\n"
+    "tmpfs /dev/shm tmpfs noauto\n"
+    "tmpfs /run tmpfs noauto\n";
+// What process 1 prints for them.
+inline const std::string kNoKernelMountsSkipped =
+    "veskoinit: skipping /sys because it is marked noauto\n"
+    "veskoinit: skipping /dev because it is marked noauto\n"
+    "veskoinit: skipping /dev/pts because it is marked noauto\n"
+    "veskoinit: skipping /dev/shm because it is marked noauto\n"
+    "veskoinit: skipping /run because it is marked noauto\n";
+
 // Why this machine cannot run namespace tests, or "" when it can: they need root, and no
 // swap may be active on the host (swap is global: a shutdown inside a namespace lists the
 // host's swap areas and would try to deactivate them).
@@ -64,8 +86,9 @@ bool host_devtmpfs_has_mount_points();
 
 class System {
 public:
-    // Boots IMAGE; throws std::runtime_error when the namespace cannot be set up, or when
-    // unavailable() says it must not be.
+    // Boots IMAGE; throws std::runtime_error when the namespace cannot be set up, when
+    // unavailable() says it must not be, or when the image's /etc/fstab leaves /sys or /dev
+    // unnamed.
     explicit System(const Image& image);
     ~System();
     System(const System&) = delete;

@@ -53,6 +53,8 @@ const std::string kDefaultMounts =
     "veskoinit: mounted devpts on /dev/pts as devpts\n"
     "veskoinit: mounted tmpfs on /dev/shm as tmpfs\n"
     "veskoinit: mounted tmpfs on /run as tmpfs\n";
+// The built-in table's /proc, which the fstabs below leave to it, found mounted by an earlier stage.
+const std::string kProcAlready = "veskoinit: /proc already has proc; skipping mount\n";
 const std::string kNoFstab = "veskoinit: /etc/fstab not found; using built-in default filesystems\n";
 
 TEST_F(MountsNsTest, DefaultTableOnAnEmptyRootMountsProcFirst) {
@@ -77,38 +79,83 @@ TEST_F(MountsNsTest, DefaultTableWithProcAlreadyMounted) {
     EXPECT_EQ(messages(run.console), kNoFstab + expected + summary(5, 1));
 }
 
-TEST_F(MountsNsTest, RunningThePassTwiceChangesNothingTheSecondTime) {
+// The kernel's own file systems that the fstab does not name come first, in the built-in
+// order; what an earlier stage mounted there (here a ramfs on /run) is left as it is.
+TEST_F(MountsNsTest, UnnamedDefaultsComeFirstAndTheSecondPassChangesNothing) {
     ns::Image image;
+    image.premounted["/run"] = "ramfs";
     image.files["/etc/fstab"] =
         "# test table\n"
         "proc /proc proc nosuid,noexec,nodev 0 0\n"
-        "tmpfs /run tmpfs mode=0755\n"
+        "sysfs /sys sysfs noauto\n"
+        "devtmpfs /dev devtmpfs noauto\n"
         "tmpfs /mnt/data//x/ tmpfs size=1m\n"
         "none /never ext4 noauto\n";
     image.init_args = {"--twice"};
     PassRun run = run_pass(image);
     EXPECT_EQ(run.status, 0);
+    const std::string skipped =
+        "veskoinit: skipping /sys because it is marked noauto\n"
+        "veskoinit: skipping /dev because it is marked noauto\n";
     EXPECT_EQ(messages(run.console),
               "veskoinit: mounted proc on /proc as proc\n"
-              "veskoinit: mounted tmpfs on /run as tmpfs\n"
-              "veskoinit: mounted tmpfs on /mnt/data//x/ as tmpfs\n"
-              "veskoinit: skipping /never because it is marked noauto\n" +
-                  summary(3, 0, 1) +
-                  "veskoinit: /proc already has proc; skipping mount\n"
-                  "veskoinit: /run already has tmpfs; skipping mount\n"
+              "veskoinit: mounted devpts on /dev/pts as devpts\n"
+              "veskoinit: mounted tmpfs on /dev/shm as tmpfs\n"
+              "veskoinit: /run already has ramfs; skipping mount\n" + skipped +
+                  "veskoinit: mounted tmpfs on /mnt/data//x/ as tmpfs\n"
+                  "veskoinit: skipping /never because it is marked noauto\n" +
+                  summary(4, 1, 3) +
+                  "veskoinit: /dev/pts already has devpts; skipping mount\n"
+                  "veskoinit: /dev/shm already has tmpfs; skipping mount\n"
+                  "veskoinit: /run already has ramfs; skipping mount\n"
+                  "veskoinit: /proc already has proc; skipping mount\n" + skipped +
                   "veskoinit: /mnt/data//x/ already has tmpfs; skipping mount\n"
                   "veskoinit: skipping /never because it is marked noauto\n" +
-                  summary(0, 3, 1));
+                  summary(0, 5, 3));
+}
+
+// A root that the kernel mounted read-only (the ro of a distribution's boot line) is made
+// writable before the log needs it, unless its fstab line says ro.
+TEST_F(MountsNsTest, AReadOnlyRootIsRemountedUnlessItsLineSaysRo) {
+    struct Case {
+        const char* title;
+        std::string fstab;
+        std::string console;
+    };
+    const std::string fstab = std::string("proc /proc proc defaults\n") + ns::kNoKernelMounts;
+    const Case cases[] = {
+        {"no line for /", fstab,
+         "veskoinit: remounted / read-write\nveskoinit: mounted proc on /proc as proc\n" +
+             std::string(ns::kNoKernelMountsSkipped)},
+        {"a line without ro", "nsroot / tmpfs defaults,nosuid\n" + fstab,
+         "veskoinit: remounted / read-write\nveskoinit: mounted proc on /proc as proc\n"
+         "veskoinit: / already has tmpfs; skipping mount\n" +
+             std::string(ns::kNoKernelMountsSkipped)},
+        {"a line with ro", "nsroot / tmpfs ro\n" + fstab,
+         "veskoinit: mounted proc on /proc as proc\nveskoinit: / already has tmpfs; skipping mount\n" +
+             std::string(ns::kNoKernelMountsSkipped) +
+             "veskoinit: fatal: logging setup failed: cannot create /var/log: Read-only file system (os error 30)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        ns::Image image;
+        image.root_read_only = true;
+        image.dirs = {"/proc"};  // a read-only root cannot have it made
+        image.files["/etc/fstab"] = c.fstab;
+        image.init_args = {"--log"};
+        PassRun run = run_pass(image);
+        EXPECT_EQ(run.console, c.console);
+    }
 }
 
 TEST_F(MountsNsTest, TargetsAreCreatedOrUsedAsTheyAre) {
     ns::Image image;
     image.proc_premounted = true;
-    image.files["/etc/fstab"] = "tmpfs /mnt/a/b/c tmpfs defaults\ntmpfs /file tmpfs defaults\n";
+    image.files["/etc/fstab"] = std::string("tmpfs /mnt/a/b/c tmpfs defaults\ntmpfs /file tmpfs defaults\n") + ns::kNoKernelMounts;
     image.files["/file"] = "not a directory\n";
     PassRun run = run_pass(image);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.console,
+    EXPECT_EQ(run.console, kProcAlready +
               "veskoinit: mounted tmpfs on /mnt/a/b/c as tmpfs\n"
               "veskoinit: fatal: filesystem setup failed: cannot mount tmpfs on /file as tmpfs: "
               "Not a directory (os error 20)\n");
@@ -117,20 +164,20 @@ TEST_F(MountsNsTest, TargetsAreCreatedOrUsedAsTheyAre) {
 TEST_F(MountsNsTest, TwoLinesForOneTarget) {
     ns::Image same;
     same.proc_premounted = true;
-    same.files["/etc/fstab"] = "tmpfs /mnt/x tmpfs defaults\nother //mnt/x/ tmpfs defaults\n";
+    same.files["/etc/fstab"] = std::string("tmpfs /mnt/x tmpfs defaults\nother //mnt/x/ tmpfs defaults\n") + ns::kNoKernelMounts;
     PassRun run = run_pass(same);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(messages(run.console),
+    EXPECT_EQ(messages(run.console), kProcAlready +
               "veskoinit: mounted tmpfs on /mnt/x as tmpfs\n"
-              "veskoinit: //mnt/x/ already has tmpfs; skipping mount\n" +
-                  summary(1, 1));
+              "veskoinit: //mnt/x/ already has tmpfs; skipping mount\n" + ns::kNoKernelMountsSkipped +
+                  summary(1, 2, 5));
 
     ns::Image different;
     different.proc_premounted = true;
-    different.files["/etc/fstab"] = "tmpfs /mnt/x tmpfs defaults\nramfs /mnt/x ramfs nofail\n";
+    different.files["/etc/fstab"] = std::string("tmpfs /mnt/x tmpfs defaults\nramfs /mnt/x ramfs nofail\n") + ns::kNoKernelMounts;
     run = run_pass(different);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.console,
+    EXPECT_EQ(run.console, kProcAlready +
               "veskoinit: mounted tmpfs on /mnt/x as tmpfs\n"
               "veskoinit: fatal: filesystem setup failed: /mnt/x is already mounted as tmpfs, expected ramfs\n");
 }
@@ -143,19 +190,19 @@ TEST_F(MountsNsTest, OptionalFailuresAndNoautoLines) {
         "PARTLABEL=gone /mnt/p ext4 defaults,nofail\n"
         "UUID=x /never ext4 noauto\n"
         "/dev/nothing none swap noauto,pri=3\n"
-        "tmpfs /mnt/ok tmpfs defaults\n";
+        "tmpfs /mnt/ok tmpfs defaults\n" + std::string(ns::kNoKernelMounts);
     image.init_program = MOUNT_PASS_BINARY;
     ns::System system(image);
     EXPECT_EQ(system.wait_exit(10000), 0);
-    EXPECT_EQ(messages(system.console()),
+    EXPECT_EQ(messages(system.console()), kProcAlready +
               "veskoinit: warning: optional mount /mnt/bad failed: cannot mount none on /mnt/bad as nosuchfs: "
               "No such device (os error 19)\n"
               "veskoinit: warning: optional mount /mnt/p failed: cannot mount PARTLABEL=gone on /mnt/p as ext4: "
               "No such file or directory (os error 2)\n"
               "veskoinit: skipping /never because it is marked noauto\n"
               "veskoinit: skipping swap /dev/nothing because it is marked noauto\n"
-              "veskoinit: mounted tmpfs on /mnt/ok as tmpfs\n" +
-                  summary(1, 0, 2, 2));
+              "veskoinit: mounted tmpfs on /mnt/ok as tmpfs\n" + ns::kNoKernelMountsSkipped +
+                  summary(1, 1, 7, 2));
     EXPECT_TRUE(system.exists("/mnt/bad"));  // created before the mount failed
     EXPECT_FALSE(system.exists("/never"));   // a noauto line is never examined
 }
@@ -165,13 +212,14 @@ TEST_F(MountsNsTest, TaggedSourcesResolveThroughDiskLinksButShowAsWritten) {
     image.proc_premounted = true;
     image.dirs = {"/dev/disk/by-label"};
     image.links["/dev/disk/by-uuid/abcd-1234"] = "../../fake0";
-    image.files["/etc/fstab"] = "UUID=abcd-1234 /mnt/u tmpfs defaults\nLABEL=data /mnt/l tmpfs nofail\n";
+    image.files["/etc/fstab"] =
+        std::string("UUID=abcd-1234 /mnt/u tmpfs defaults\nLABEL=data /mnt/l tmpfs nofail\n") + ns::kNoKernelMounts;
     PassRun run = run_pass(image);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(messages(run.console),
+    EXPECT_EQ(messages(run.console), kProcAlready +
               "veskoinit: mounted UUID=abcd-1234 on /mnt/u as tmpfs\n"
-              "veskoinit: mounted LABEL=data on /mnt/l as tmpfs\n" +
-                  summary(2, 0));
+              "veskoinit: mounted LABEL=data on /mnt/l as tmpfs\n" + ns::kNoKernelMountsSkipped +
+                  summary(2, 1, 5));
     EXPECT_TRUE(lists(run.console, "/mnt/u tmpfs /dev/disk/by-uuid/abcd-1234")) << run.console;
     EXPECT_TRUE(lists(run.console, "/mnt/l tmpfs /dev/disk/by-label/data")) << run.console;
 }
@@ -183,11 +231,11 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
         std::string console;
     };
     ns::Image invalid;
-    invalid.files["/etc/fstab"] = "proc /proc proc defaults\n# comment\nbad line\n";
+    invalid.files["/etc/fstab"] = std::string("proc /proc proc defaults\n# comment\nbad line\n") + ns::kNoKernelMounts;
     ns::Image unreadable;
     unreadable.dirs = {"/etc/fstab"};
     ns::Image no_proc;
-    no_proc.files["/etc/fstab"] = "tmpfs /run tmpfs defaults\n";
+    no_proc.files["/etc/fstab"] = std::string("proc /proc proc noauto\n") + ns::kNoKernelMounts;
     const Case cases[] = {
         {"invalid table", invalid,
          "veskoinit: fatal: filesystem setup failed: /etc/fstab:3: expected 4 to 6 fstab fields, found 2\n"},
@@ -215,7 +263,7 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
 TEST_F(MountsNsTest, LogSetupAfterThePassWithTheDefaultPath) {
     ns::Image image;
     image.proc_premounted = true;
-    image.files["/etc/fstab"] = "tmpfs /run tmpfs defaults\n";
+    image.files["/etc/fstab"] = std::string("tmpfs /mnt/run tmpfs defaults\n") + ns::kNoKernelMounts;
     image.init_args = {"--log"};
     image.init_program = MOUNT_PASS_BINARY;
     for (int boot = 1; boot <= 2; ++boot) {
@@ -224,9 +272,9 @@ TEST_F(MountsNsTest, LogSetupAfterThePassWithTheDefaultPath) {
         ns::System system(image);
         EXPECT_EQ(system.wait_exit(10000), 0);
         // Progress of the pass goes to the console, everything after to the log.
-        EXPECT_EQ(system.console(), "veskoinit: mounted tmpfs on /run as tmpfs\n");
+        EXPECT_EQ(system.console(), kProcAlready + "veskoinit: mounted tmpfs on /mnt/run as tmpfs\n" + ns::kNoKernelMountsSkipped);
         EXPECT_EQ(system.read_file("/var/log/veskoinit.log"),
-                  std::string(boot == 2 ? "earlier boot\n" : "") + summary(1, 0) +
+                  std::string(boot == 2 ? "earlier boot\n" : "") + summary(1, 1, 5) +
                       "veskoinit: logging output to /var/log/veskoinit.log\n");
     }
 }

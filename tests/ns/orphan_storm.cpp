@@ -1,12 +1,32 @@
-// A service for soak tests: leaves COUNT orphans to process 1, one after another (each a
-// grandchild whose parent is gone before it ends), then prints a line and sleeps.
+// A service for namespace tests. With a COUNT, it leaves COUNT orphans to process 1, one after
+// another (each a grandchild whose parent is gone before it ends), then prints a line and
+// sleeps. With --thread-leader it leaves one orphan whose main thread has exited while its
+// other thread runs on (the kernel lists it as a zombie), and exits.
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+namespace {
+
+void* idle(void*) {
+    for (;;) pause();
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--thread-leader") == 0) {
+        if (fork() == 0) {
+            pthread_t thread;
+            if (pthread_create(&thread, nullptr, idle, nullptr) != 0) _exit(1);
+            pthread_exit(nullptr);
+        }
+        return 0;
+    }
     long count = argc > 1 ? std::atol(argv[1]) : 0;
     for (long i = 0; i < count; ++i) {
         pid_t child = fork();

@@ -165,6 +165,7 @@ TEST(AdminErrors, DisplayEveryKind) {
          "cannot run start for web: Resource temporarily unavailable (os error 11)"},
         {admin::ActionFailed{"start", "b", "1"}, "start for b failed with status 1"},
         {admin::ActionFailed{"stop", "b", "signal"}, "stop for b failed with status signal"},
+        {admin::ActionTimedOut{"metadata", "b", 90}, "metadata for b timed out after 90 seconds"},
         {admin::InvalidMetadata{"a", admin::kNameRule}, "invalid dependency metadata from a: " + kRule},
         {admin::MissingNeed{"sshd", "net"}, "service sshd needs net, but net is not enabled"},
         {admin::DependencyCycle{{"a", "b"}}, "enabled script services have a dependency cycle involving: a, b"},

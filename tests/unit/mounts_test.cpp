@@ -176,6 +176,31 @@ TEST(Fstab, SwapOptions) {
     }
 }
 
+// What a distribution's fstab leaves out of the built-in table, and whether / stays read-only.
+TEST(Fstab, UnnamedDefaultsAndTheRoot) {
+    struct Case {
+        std::string fstab;
+        std::vector<std::string> added;
+        bool keeps_root_read_only;
+    };
+    const Case cases[] = {
+        {"", {"/proc", "/sys", "/dev", "/dev/pts", "/dev/shm", "/run"}, false},
+        {"UUID=r / ext4 errors=remount-ro 0 1\nUUID=s none swap sw\n", {"/proc", "/sys", "/dev", "/dev/pts", "/dev/shm", "/run"}, false},
+        {"x / ext4 ro\nsysfs //sys/ sysfs noauto\ntmpfs /dev/shm tmpfs defaults\n", {"/proc", "/dev", "/dev/pts", "/run"}, true},
+        {"x / ext4 ro,rw\n/dev/pts /dev/pts swap sw\n", {"/proc", "/sys", "/dev", "/dev/pts", "/dev/shm", "/run"}, false},
+        {"x /mnt ext4 ro\nproc /proc proc defaults\nsysfs /sys sysfs defaults\ndevtmpfs /dev devtmpfs noauto\n"
+         "devpts /dev/pts devpts defaults\ntmpfs /dev/shm tmpfs defaults\ntmpfs /run tmpfs defaults\n", {}, false},
+    };
+    for (const Case& c : cases) {
+        auto fstab = mounts::parse_fstab("/etc/fstab", c.fstab);
+        ASSERT_TRUE(fstab.ok()) << c.fstab;
+        std::vector<std::string> added;
+        for (const FstabEntry& entry : mounts::unnamed_defaults(*fstab)) added.push_back(entry.target);
+        EXPECT_EQ(added, c.added) << c.fstab;
+        EXPECT_EQ(mounts::keeps_root_read_only(*fstab), c.keeps_root_read_only) << c.fstab;
+    }
+}
+
 TEST(Fstab, LaterOptionOverridesEarlier) {
     EXPECT_EQ(parse_one("x /m ext4 ro,rw").options.flags, 0u);
     EXPECT_EQ(parse_one("x /m ext4 rw,ro").options.flags, uint64_t{MS_RDONLY});
@@ -208,6 +233,10 @@ TEST(Mountinfo, MalformedLines) {
         {"22 1 0:21 / /a\\9 rw - proc p rw",
          m + "1: invalid escape in \"/a\\\\9\": backslash must be followed by three octal digits"},
     };
+    // Paths are bytes, as the kernel has them: a mount point need not be UTF-8.
+    auto bytes = mounts::parse_mountinfo("22 1 0:21 / /caf\\351 rw - tmpfs t rw\n");
+    ASSERT_TRUE(bytes.ok());
+    EXPECT_EQ(bytes->count("/caf\351"), 1u);
     for (const Case& c : cases) {
         auto table = mounts::parse_mountinfo(c.text);
         ASSERT_FALSE(table.ok()) << c.text;

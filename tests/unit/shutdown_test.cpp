@@ -26,6 +26,8 @@ TEST(ShutdownMountinfo, ParsesGoodLines) {
         {"/proc", 22, 1}, {"/mnt/with space", 7, 2}, {"/x\\y", UINT64_MAX, 3}, {"/odd", 30, 4}};
     EXPECT_EQ(*points, expected);
     EXPECT_EQ(*shutdown::parse_mountinfo(line("1", "/a\\000b")), (std::vector<MountPoint>{{std::string("/a\0b", 4), 1, 1}}));
+    // Paths are bytes: a mount point need not be UTF-8.
+    EXPECT_EQ(*shutdown::parse_mountinfo(line("1", "/caf\\351")), (std::vector<MountPoint>{{"/caf\351", 1, 1}}));
     EXPECT_TRUE(shutdown::parse_mountinfo("")->empty());
 }
 
@@ -40,7 +42,6 @@ TEST(ShutdownMountinfo, TheFirstBadLineIsReportedWithItsNumber) {
         {"short escape", line("1", "/a\\04")},
         {"escape not octal", line("1", "/a\\08x")},
         {"lone backslash", line("1", "/a\\")},
-        {"not UTF-8", line("1", "/a\\377")},
         {"relative", line("1", "a/b")},
     };
     for (const auto& [title, text] : bad) {
@@ -79,12 +80,26 @@ TEST(ShutdownErrors, DisplayEveryKind) {
         {shutdown::ReadMountinfo{vesko::OsError{EACCES}},
          "cannot read /proc/self/mountinfo: Permission denied (os error 13)"},
         {shutdown::MalformedMountinfo{12}, "/proc/self/mountinfo:12: malformed mountinfo entry"},
-        {shutdown::System{"remount / read-only", vesko::OsError{EBUSY}},
-         "remount / read-only failed: Device or resource busy (os error 16)"},
         {shutdown::System{"reboot", vesko::OsError{EPERM}}, "reboot failed: Operation not permitted (os error 1)"},
         {shutdown::NotProcessOne{}, "refusing to shut down because this process is not PID 1"},
     };
     for (const auto& [error, text] : cases) EXPECT_EQ(shutdown::display(error), text);
+}
+
+// What the shutdown hands to the image it executes for its last stage, and back.
+TEST(ShutdownFinalStage, ArgumentsRoundTripAndStrangersAreRefused) {
+    using shutdown::FinalStage;
+    using shutdown::PowerRequest;
+    for (const FinalStage& stage : {FinalStage{PowerRequest::Reboot, -1, -1}, FinalStage{PowerRequest::PowerOff, 3, -1},
+                                    FinalStage{PowerRequest::Halt, 0, 7}}) {
+        EXPECT_EQ(shutdown::parse_final_stage(shutdown::final_stage_arguments(stage)), stage);
+    }
+    EXPECT_EQ(shutdown::final_stage_arguments({PowerRequest::Halt, 3, 4}), (std::vector<std::string>{"halt", "3", "4"}));
+    const std::vector<std::string> refused[] = {
+        {}, {"reboot", "-1"}, {"single", "-1", "-1"}, {"reboot", "x", "-1"}, {"reboot", "+3", "-1"},
+        {"reboot", "-2", "-1"}, {"halt", "3", "-1"}, {"reboot", "-1", "-1", "splash"},
+    };
+    for (const auto& arguments : refused) EXPECT_EQ(shutdown::parse_final_stage(arguments), std::nullopt);
 }
 
 TEST(Pid1Errors, DisplayEveryKind) {
@@ -96,6 +111,8 @@ TEST(Pid1Errors, DisplayEveryKind) {
         {pid1::LoggingSetup{logging_error},
          "logging setup failed: cannot open : No such file or directory (os error 2)"},
         {pid1::FilesystemSetup{mounts_error}, "filesystem setup failed: /etc/fstab:3: expected 4 to 6 fstab fields, found 2"},
+        {pid1::FilesystemSetup{mounts::RemountRoot{vesko::OsError{EROFS}}},
+         "filesystem setup failed: cannot remount / read-write: Read-only file system (os error 30)"},
         {pid1::ServiceConfiguration{service_error}, "service configuration is invalid: dependency cycle involving: a, b"},
         {pid1::ServiceSupervision{supervisor_error},
          "service supervision failed: waitpid failed: No child processes (os error 10)"},
