@@ -192,8 +192,9 @@ Result<Records, Error> parse_metadata(const std::string& name, std::string_view 
 
 namespace {
 
+// The executable as installed: after an upgrade, the new one.
 Result<std::string, Error> self_executable() {
-    auto path = vesko::read_link("/proc/self/exe");
+    auto path = vesko::own_executable();
     if (path) return std::move(*path);
     if (path.error().code == ENOENT) {
         return fail(Error{LocateExecutable{vesko::fixed_error("no /proc/self/exe available. Is /proc mounted?")}});

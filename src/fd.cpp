@@ -95,6 +95,17 @@ Result<std::string, OsError> read_link(const std::string& path) {
     }
 }
 
+Result<std::string, OsError> own_executable() {
+    auto path = read_link("/proc/self/exe");
+    if (!path) return path;
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path->size() > kDeleted.size() && path->compare(path->size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0 &&
+        ::access(path->c_str(), F_OK) != 0) {
+        path->resize(path->size() - kDeleted.size());
+    }
+    return path;
+}
+
 bool duplicate_onto(int from, int to) {
     for (;;) {
         if (::dup2(from, to) >= 0) return true;

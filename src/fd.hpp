@@ -52,6 +52,12 @@ Result<std::string, OsError> read_text_file(const std::string& path);
 // The target of the symbolic link PATH, however long.
 Result<std::string, OsError> read_link(const std::string& path);
 
+// This program's executable as /proc/self/exe names it. When that file has been removed or
+// replaced since the program started (a package upgrade renames the new one over it), the
+// kernel adds " (deleted)": then it is the path the file was installed under, where the new
+// one now is.
+Result<std::string, OsError> own_executable();
+
 // dup2 with EINTR retried; false with errno set on failure.
 bool duplicate_onto(int from, int to);
 

@@ -251,12 +251,8 @@ std::optional<std::string> replaced_executable() {
     auto self = vesko::open_fd("/proc/self/exe", O_PATH);
     struct stat info;
     if (!self || ::fstat(self->get(), &info) != 0 || info.st_nlink != 0) return std::nullopt;
-    auto path = vesko::read_link("/proc/self/exe");
+    auto path = vesko::own_executable();
     if (!path) return std::nullopt;
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (path->size() > kDeleted.size() && path->compare(path->size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
-        path->resize(path->size() - kDeleted.size());
-    }
     return std::move(*path);
 }
 

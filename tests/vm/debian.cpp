@@ -19,6 +19,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const kRootUuid = "6e6f6465-6269-616e-0000-76736b6f6931";
+const char* const kDataUuid = "6e6f6465-6269-616e-0000-76736b6f6932";
+const char* const kSwapUuid = "6e6f6465-6269-616e-0000-76736b6f6933";
 
 fs::path tree() { return vm::cache_dir() / "debian-bookworm"; }
 
@@ -36,9 +38,13 @@ std::string read_file(const fs::path& path) {
     return text.str();
 }
 
+// The tree's own kernel and the initramfs built for it (the links the kernel package makes).
+fs::path kernel() { return tree() / "vmlinuz"; }
+fs::path initramfs() { return tree() / "initrd.img"; }
+
 // The root file system's image: a copy of the cached tree, veskoinit installed from the
 // package this build makes, its services and fstab; the copy is gone once the image is made.
-std::string make_root_image() {
+std::string make_root_image(const Setup& setup) {
     char pattern[] = "/tmp/vesko-debian-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     fs::path work = pattern;
@@ -50,21 +56,20 @@ std::string make_root_image() {
         // groups, as on the machine itself.
         run("cp " + quote((work / "package").string()) + "/veskoinit_*.deb " + quote((root / "tmp/veskoinit.deb").string()));
         run("chroot " + quote(root.string()) + " dpkg -i /tmp/veskoinit.deb >/dev/null");
+        // The same package with a later version, for an upgrade inside the guest.
+        fs::path unpacked = work / "upgrade";
+        run("dpkg-deb -R " + quote((root / "tmp/veskoinit.deb").string()) + " " + quote(unpacked.string()) +
+            " && sed -i 's/^Version: .*/&+upgrade1/' " + quote((unpacked / "DEBIAN/control").string()) +
+            " && dpkg-deb -b " + quote(unpacked.string()) + " " + quote((root / "root/veskoinit-upgrade.deb").string()) +
+            " >/dev/null");
         fs::remove(root / "tmp/veskoinit.deb");
 
-        write_file(root / "etc/fstab",
-                   std::string("# The root is mounted by the kernel (root=/dev/nvme0n1 rw); its line is skipped.\n"
-                               "UUID=") +
-                       kRootUuid +
-                       " / ext4 errors=remount-ro 0 1\n"
-                       "proc /proc proc nosuid,noexec,nodev 0 0\n"
-                       "sysfs /sys sysfs nosuid,noexec,nodev 0 0\n"
-                       "devtmpfs /dev devtmpfs nosuid,mode=0755 0 0\n"
-                       "devpts /dev/pts devpts nosuid,noexec,gid=5,mode=0620,ptmxmode=0666 0 0\n"
-                       "tmpfs /dev/shm tmpfs nosuid,nodev,mode=1777 0 0\n"
-                       "tmpfs /run tmpfs nosuid,nodev,mode=0755 0 0\n"
-                       "tmpfs /tmp tmpfs nosuid,nodev,size=64m 0 0\n"
-                       "/swapfile none swap sw,pri=5 0 0\n");
+        // As the installer writes it: the kernel's own file systems are left to init.
+        std::string data = setup.initramfs ? std::string("UUID=") + kDataUuid : "/dev/nvme1n1";
+        std::string swap = setup.initramfs ? std::string("UUID=") + kSwapUuid : "/dev/nvme2n1";
+        write_file(root / "etc/fstab", std::string("# /etc/fstab: static file system information.\n") + "UUID=" +
+                                           kRootUuid + " / ext4 errors=remount-ro 0 1\n" + data +
+                                           " /srv/data ext4 defaults 0 2\n" + swap + " none swap sw 0 0\n");
         write_file(root / "etc/hostname", "veskodeb\n");
         // The daemons of a small Debian machine, from the examples: a login prompt on the
         // serial console, rsyslog and cron as direct services; atd and the host name as
@@ -87,10 +92,6 @@ std::string make_root_image() {
         std::string shadow = read_file(root / "etc/shadow");
         if (shadow.rfind("root:*:", 0) != 0) throw std::runtime_error("unexpected /etc/shadow");
         write_file(root / "etc/shadow", "root::" + shadow.substr(7), fs::perms(0640));
-        // A swap file without holes: mkfs.ext4 -d leaves blocks of zeros out of a file.
-        run("head -c 33554432 /dev/zero | tr '\\0' U > " + quote((root / "swapfile").string()) + " && chmod 600 " +
-            quote((root / "swapfile").string()) + " && mkswap " + quote((root / "swapfile").string()) + " >/dev/null");
-
         std::string image = work.string() + ".img";
         run("mkfs.ext4 -q -F -L root -U " + std::string(kRootUuid) + " -d " + quote(root.string()) + " " +
             quote(image) + " 800M");
@@ -108,16 +109,26 @@ std::string make_root_image() {
 std::string unavailable() {
     if (std::string reason = vm::unavailable(); !reason.empty()) return reason;
     if (!fs::exists(tree().string() + ".complete")) return "no cached Debian tree (scripts/debian-root makes it)";
-    for (const char* tool : {"/usr/bin/dpkg", "/usr/bin/cpack", "/usr/sbin/mkswap"}) {
+    if (!fs::exists(kernel()) || !fs::exists(initramfs())) {
+        return "the cached Debian tree has no kernel and initramfs (scripts/debian-root makes it again)";
+    }
+    for (const char* tool : {"/usr/bin/dpkg", "/usr/bin/dpkg-deb", "/usr/bin/cpack"}) {
         if (access(tool, X_OK) != 0) return std::string(tool) + " is missing";
     }
     return "";
 }
 
-Boot boot(const std::function<void(const std::string&)>& show) {
+Boot boot(const Setup& setup, const std::function<void(const std::string&)>& show) {
     vm::Scenario scenario;
-    scenario.root_image = make_root_image();
-    scenario.kernel_arguments = "rw";
+    scenario.root_image = make_root_image(setup);
+    scenario.kernel = fs::canonical(kernel()).string();
+    if (setup.initramfs) {
+        scenario.initrd = fs::canonical(initramfs()).string();
+        scenario.root = std::string("UUID=") + kRootUuid;
+    }
+    scenario.kernel_arguments = "ro " + setup.extra_words;
+    scenario.disks.push_back({vm::Disk::Kind::Ext4, "data", kDataUuid, {{"/hello", "data\n"}}});
+    scenario.disks.push_back({vm::Disk::Kind::Swap, "swap", kSwapUuid, {}});
     scenario.memory_mb = 512;
     vm::Machine machine(scenario);
 
@@ -155,25 +166,18 @@ Boot boot(const std::function<void(const std::string&)>& show) {
             for (size_t at = console.find(prompt); at != std::string::npos; at = console.find(prompt, at + 1)) ++count;
             return count;
         };
-        const char* const commands[] = {
-            "vesko-service atd status",
-            "veskoctl logs",
-            "ps -o pid,ppid,args -p 1 --ppid 1",
-            "logger -t vesko-test 'hello from the Debian guest'",
-            "shutdown",
-        };
         size_t typed = 0;
-        for (const char* command : commands) {
+        for (const std::string& command : setup.commands) {
             bool ready = false;
             for (int waited = 0; waited < 60000 && !ready; waited += 100) {
                 ready = prompts() > typed;
                 if (!ready) pump("\x01", 100);  // text that never comes: a pause that collects
             }
             if (!ready) {
-                result.failure = "no prompt before \"" + std::string(command) + "\"";
+                result.failure = "no prompt before \"" + command + "\"";
                 break;
             }
-            machine.type(std::string(command) + "\n");
+            machine.type(command + "\n");
             ++typed;
         }
     }

@@ -1,18 +1,31 @@
 // A real Debian 12 system booted with veskoinit: the debootstrap tree that scripts/debian-root
-// keeps in a cache, veskoinit installed into a copy of it from the project's own package, the
-// example services of a Debian machine, an fstab and a swap file, on an ext4 image that the
-// kernel mounts as its root without an initramfs. Then a root login on the serial console
-// runs a few commands and powers the machine off.
+// keeps in a cache (with Debian's cloud kernel and the initramfs that initramfs-tools built
+// for it), veskoinit installed into a copy of it from the project's own package, the example
+// services of a Debian machine and an fstab as an installer writes it (the root, a data disk
+// and swap, all by UUID), on an ext4 image. It boots with the line a Debian install writes,
+// root=UUID=... ro quiet, or without an initramfs. Then a root login on the serial console
+// types its commands, the last of which ends the machine.
 #pragma once
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace debian {
 
 // Why a Debian system cannot be booted here, or "".
 std::string unavailable();
+
+struct Setup {
+    // Debian's own initramfs mounts the root; without it the kernel does (root=/dev/nvme0n1),
+    // nothing makes the /dev/disk links, and the fstab names the disks by their devices.
+    bool initramfs = true;
+    std::string extra_words;  // more words for the kernel command line (single splash)
+    // Typed at the root prompt, each once the prompt is back. The image holds
+    // /root/veskoinit-upgrade.deb, the same package with a later version.
+    std::vector<std::string> commands;
+};
 
 struct Boot {
     std::optional<std::string> end;  // how the guest ended (QMP), nullopt when it did not
@@ -27,6 +40,6 @@ struct Boot {
 
 // Boots the system and runs the session; SHOW, when given, receives the console's new text
 // as it arrives.
-Boot boot(const std::function<void(const std::string&)>& show = {});
+Boot boot(const Setup& setup, const std::function<void(const std::string&)>& show = {});
 
 }  // namespace debian

@@ -12,9 +12,12 @@ int main() {
     }
     std::printf("== making the root file system: the cached Debian 12 tree, veskoinit from its package,\n"
                 "   rsyslog, cron and a serial getty as direct services, atd as a script service\n"
-                "== booting it under QEMU (software emulation); its console follows\n\n");
+                "== booting it under QEMU (software emulation) with Debian's own kernel and initramfs\n"
+                "   and the boot line an install writes (root=UUID=... ro quiet); its console follows\n\n");
     std::fflush(stdout);
-    debian::Boot boot = debian::boot([](const std::string& text) {
+    debian::Setup setup{true, "",
+                        {"vesko-service atd status", "veskoctl logs", "ps -o pid,ppid,args -p 1 --ppid 1", "shutdown"}};
+    debian::Boot boot = debian::boot(setup, [](const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
     });

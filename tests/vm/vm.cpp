@@ -162,6 +162,7 @@ Machine::Machine(const Scenario& scenario) {
     } else {
         images_.push_back(scenario.root_image);
         root_image_ = scenario.root_image;
+        initrd = scenario.initrd;
     }
     for (size_t i = 0; i < scenario.disks.size(); ++i) {
         const Disk& disk = scenario.disks[i];
@@ -184,10 +185,11 @@ Machine::Machine(const Scenario& scenario) {
 
     std::string console_socket = dir_ + "/console.sock", qmp_socket = dir_ + "/qmp.sock";
     std::string append = "console=ttyS0 quiet panic=-1";
-    if (!scenario.root_image.empty()) append += " root=/dev/nvme0n1 init=/sbin/veskoinit";
+    if (!scenario.root_image.empty()) append += " root=" + scenario.root + " init=/sbin/veskoinit";
     if (!scenario.kernel_arguments.empty()) append += " " + scenario.kernel_arguments;
     std::vector<std::string> args = {"qemu-system-x86_64", "-accel", "tcg", "-m", std::to_string(scenario.memory_mb),
-                                     "-nodefaults", "-display", "none", "-no-reboot", "-kernel", kernel(), "-append",
+                                     "-nodefaults", "-display", "none", "-no-reboot", "-kernel",
+                                     scenario.kernel.empty() ? kernel() : scenario.kernel, "-append",
                                      append, "-chardev", "socket,id=con0,path=" + console_socket + ",server=on,wait=on",
                                      "-serial", "chardev:con0", "-qmp", "unix:" + qmp_socket + ",server=on,wait=off"};
     if (!initrd.empty()) args.insert(args.end(), {"-initrd", initrd});

@@ -52,6 +52,11 @@ struct Scenario {
     // over and removed by the machine) as its root from the first NVMe disk and starts
     // /sbin/veskoinit there; the disks above follow it. Then the fields above are unused.
     std::string root_image;
+    // With a root image: the root= of the kernel command line, and an initramfs of the
+    // caller's (a distribution's own) that mounts it; none by default.
+    std::string root = "/dev/nvme0n1";
+    std::string initrd;
+    std::string kernel;            // a kernel of the caller's instead of the cached one
     std::string kernel_arguments;  // added to the kernel command line
     int memory_mb = 256;
 };
