@@ -94,7 +94,7 @@ std::string make_root_image(const Setup& setup) {
         write_file(root / "etc/shadow", "root::" + shadow.substr(7), fs::perms(0640));
         std::string image = work.string() + ".img";
         run("mkfs.ext4 -q -F -L root -U " + std::string(kRootUuid) + " -d " + quote(root.string()) + " " +
-            quote(image) + " 800M");
+            quote(image) + " 800M >/dev/null");
         fs::remove_all(work);
         return image;
     } catch (...) {
