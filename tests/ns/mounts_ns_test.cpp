@@ -114,40 +114,6 @@ TEST_F(MountsNsTest, UnnamedDefaultsComeFirstAndTheSecondPassChangesNothing) {
                   summary(0, 5, 3));
 }
 
-// A root that the kernel mounted read-only (the ro of a distribution's boot line) is made
-// writable before the log needs it, unless its fstab line says ro.
-TEST_F(MountsNsTest, AReadOnlyRootIsRemountedUnlessItsLineSaysRo) {
-    struct Case {
-        const char* title;
-        std::string fstab;
-        std::string console;
-    };
-    const std::string fstab = std::string("proc /proc proc defaults\n") + ns::kNoKernelMounts;
-    const Case cases[] = {
-        {"no line for /", fstab,
-         "veskoinit: remounted / read-write\nveskoinit: mounted proc on /proc as proc\n" +
-             std::string(ns::kNoKernelMountsSkipped)},
-        {"a line without ro", "nsroot / tmpfs defaults,nosuid\n" + fstab,
-         "veskoinit: remounted / read-write\nveskoinit: mounted proc on /proc as proc\n"
-         "veskoinit: / already has tmpfs; skipping mount\n" +
-             std::string(ns::kNoKernelMountsSkipped)},
-        {"a line with ro", "nsroot / tmpfs ro\n" + fstab,
-         "veskoinit: mounted proc on /proc as proc\nveskoinit: / already has tmpfs; skipping mount\n" +
-             std::string(ns::kNoKernelMountsSkipped) +
-             "veskoinit: fatal: logging setup failed: cannot create /var/log: Read-only file system (os error 30)\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.title);
-        ns::Image image;
-        image.root_read_only = true;
-        image.dirs = {"/proc"};  // a read-only root cannot have it made
-        image.files["/etc/fstab"] = c.fstab;
-        image.init_args = {"--log"};
-        PassRun run = run_pass(image);
-        EXPECT_EQ(run.console, c.console);
-    }
-}
-
 TEST_F(MountsNsTest, TargetsAreCreatedOrUsedAsTheyAre) {
     ns::Image image;
     image.proc_premounted = true;
@@ -224,6 +190,8 @@ TEST_F(MountsNsTest, TaggedSourcesResolveThroughDiskLinksButShowAsWritten) {
     EXPECT_TRUE(lists(run.console, "/mnt/l tmpfs /dev/disk/by-label/data")) << run.console;
 }
 
+// Fatal before anything is mounted, or (a root kept read-only by its fstab line) before the
+// log can be set up.
 TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
     struct Case {
         const char* title;
@@ -236,6 +204,10 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
     unreadable.dirs = {"/etc/fstab"};
     ns::Image no_proc;
     no_proc.files["/etc/fstab"] = std::string("proc /proc proc noauto\n") + ns::kNoKernelMounts;
+    ns::Image read_only;
+    read_only.root_read_only = true;
+    read_only.dirs = {"/proc"};
+    read_only.files["/etc/fstab"] = "nsroot / tmpfs ro\nproc /proc proc defaults\n" + ns::kNoKernelMounts;
     const Case cases[] = {
         {"invalid table", invalid,
          "veskoinit: fatal: filesystem setup failed: /etc/fstab:3: expected 4 to 6 fstab fields, found 2\n"},
@@ -244,6 +216,10 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
         {"no proc anywhere", no_proc,
          "veskoinit: fatal: filesystem setup failed: cannot read /proc/self/mountinfo: "
          "No such file or directory (os error 2)\n"},
+        {"root kept read-only", read_only,
+         "veskoinit: mounted proc on /proc as proc\nveskoinit: / already has tmpfs; skipping mount\n" +
+             ns::kNoKernelMountsSkipped +
+             "veskoinit: fatal: logging setup failed: cannot create /var/log: Read-only file system (os error 30)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
