@@ -289,18 +289,18 @@ TEST_F(Pid1NsTest, ShutdownEdgeCases) {
     const std::string read_only = "veskoinit: remounted / read-only\n";
     const Case cases[] = {
         {"mountinfo unreadable", SIGINT, R"(["/bin/umount", "-l", "/proc"])", exited, std::nullopt,
-         "veskoinit: received reboot request\n" + mountinfo, mountinfo},
+         "veskoinit: received reboot request\n" + mountinfo, mountinfo, {}},
         // Without a console to ask on, a halt stops nothing.
         {"halt without a console", SIGUSR1, R"(["/bin/sleep", "1000"])", loop, std::nullopt,
-         "veskoinit: received halt request\n" + console, console},
+         "veskoinit: received halt request\n" + console, console, {}},
         // Its other thread holds it: it counts, and gets SIGTERM.
         {"a leftover whose main thread exited", SIGINT, R"(["/bin/leader", "--thread-leader"])", exited, kRebooted,
-         rebooted(term + "(killed by signal 15)\n"), read_only},
+         rebooted(term + "(killed by signal 15)\n"), read_only, {}},
         // A stopped job that catches SIGTERM is continued to act on it, without the 5 s wait.
         {"a stopped job", SIGINT,
          R"(["/bin/sh", "-c", "sh -c 'trap \"exit 7\" TERM; touch /tmp/t; while :; do :; done' & )"
          R"(while [ ! -e /tmp/t ]; do sleep 0.01; done; kill -STOP $!"])",
-         exited, kRebooted, rebooted(term + "(exited with status 7)\n"), read_only},
+         exited, kRebooted, rebooted(term + "(exited with status 7)\n"), read_only, {}},
         {"a mount point that is not UTF-8, at boot and at shutdown", SIGINT, R"(["/bin/sleep", "1000"])", loop,
          kRebooted,
          rebooted("veskoinit: stopped service gone (killed by signal 15)\nveskoinit: unmounted /mnt/caf\xEF\xBF\xBD\n"),
@@ -308,11 +308,11 @@ TEST_F(Pid1NsTest, ShutdownEdgeCases) {
         // An upgrade renames a new executable over the running one: the last stage runs in the
         // new one, so that no deleted file keeps / writable.
         {"the executable replaced", SIGINT, R"(["/bin/sh", "-c", "cp /sbin/init /tmp/new && mv /tmp/new /sbin/init"])",
-         exited, kRebooted, rebooted(replaced), read_only},
+         exited, kRebooted, rebooted(replaced), read_only, {}},
         // Removed instead: / stays writable, which is a warning; the machine still reboots.
         {"the executable removed", SIGINT, R"(["/bin/rm", "/sbin/init"])", exited, kRebooted,
          rebooted(replaced + "veskoinit: warning: cannot execute /sbin/init: " + no_file),
-         "veskoinit: warning: cannot remount / read-only: Device or resource busy (os error 16)\n"},
+         "veskoinit: warning: cannot remount / read-only: Device or resource busy (os error 16)\n", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -324,7 +324,9 @@ TEST_F(Pid1NsTest, ShutdownEdgeCases) {
         ns::System system(image);
         ASSERT_TRUE(wait_log(system, c.wait_for, 5000)) << log_of(system);
         system.send(c.signal);
-        if (!c.end) ASSERT_TRUE(wait_log(system, "fatal", 5000)) << log_of(system);
+        if (!c.end) {
+            ASSERT_TRUE(wait_log(system, "fatal", 5000)) << log_of(system);
+        }
         EXPECT_EQ(system.wait_exit(c.end ? 10000 : 300), c.end);
         for (auto [text, end] : {std::pair{log_of(system), c.end_of_log}, {system.console(), c.end_of_console}}) {
             EXPECT_EQ(text.substr(text.size() - std::min(text.size(), end.size())), end) << text;
