@@ -223,6 +223,11 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
+#ifdef VESKO_SANITIZED
+        // A sanitized process 1 started without /proc writes its reports to the root, which
+        // it cannot when the root is read-only.
+        if (c.image.root_read_only) continue;
+#endif
         ns::Image image = c.image;
         // The real process 1: it reports on the console, before any log exists, and parks.
         image.init_program = VESKOINIT_BINARY;
