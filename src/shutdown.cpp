@@ -149,9 +149,16 @@ void terminate_remaining(supervisor::Supervisor& supervisor) {
         time_t seconds;
     };
     constexpr Round kRounds[] = {{SIGTERM, "SIGTERM", 5}, {SIGKILL, "SIGKILL", 2}};
-    for (const Round& round : kRounds) {
+    // Whether nothing is left. A process that ends between the reap and the count is a zombie
+    // by then, which the count passes over: the second reap reports it.
+    auto gone = [&supervisor] {
         (void)supervisor.reap_during_shutdown();
-        if (count_remaining() == 0) return;
+        if (count_remaining() != 0) return false;
+        (void)supervisor.reap_during_shutdown();
+        return true;
+    };
+    for (const Round& round : kRounds) {
+        if (gone()) return;
         say(std::string("sending ") + round.name + " to all remaining processes");
         if (kill(-1, round.signal) != 0) {
             if (errno == ESRCH) return;
@@ -162,8 +169,7 @@ void terminate_remaining(supervisor::Supervisor& supervisor) {
         if (round.signal == SIGTERM) (void)kill(-1, SIGCONT);
         timespec deadline = vesko::deadline_after(round.seconds * 1000L);
         for (;;) {
-            (void)supervisor.reap_during_shutdown();
-            if (count_remaining() == 0) return;
+            if (gone()) return;
             if (vesko::passed(deadline)) break;
             vesko::wait_for_child(10);
         }
