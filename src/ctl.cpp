@@ -21,6 +21,11 @@ std::string display(const Error& error) {
                           [](const Open& e) { return "cannot open " + vesko::shown(e.path) + ": " + e.os.display(); },
                           [](const Read& e) { return "cannot read log: " + e.os.display(); },
                           [](const Write& e) { return "cannot write log output: " + e.os.display(); },
+                          [](const NoLogInContainer& e) {
+                              return "no log at " + vesko::shown(e.path) +
+                                     ": in a container process 1 logs to its standard output (podman logs or "
+                                     "docker logs CONTAINER), or to the file VESKO_LOG_PATH names";
+                          },
                       },
                       error);
 }
@@ -83,6 +88,9 @@ Result<void, Error> follow(const std::string& path, vesko::Fd log) {
 Result<void, Error> show(bool follow_flag) {
     std::string path = logging::log_path();
     auto log = vesko::open_fd(path, O_RDONLY);
+    if (!log && log.error().code == ENOENT && !logging::log_in_file(logging::in_container())) {
+        return fail(Error{NoLogInContainer{path}});
+    }
     if (!log) return fail(Error{Open{path, log.error()}});
     auto copied = copy_to_end(log->get());
     if (!copied || !follow_flag) return copied;

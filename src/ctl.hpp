@@ -19,7 +19,11 @@ struct Read {
 struct Write {
     vesko::OsError os;
 };
-using Error = std::variant<Open, Read, Write>;
+// In a container without VESKO_LOG_PATH process 1 keeps no log file: PATH is missing.
+struct NoLogInContainer {
+    std::string path;
+};
+using Error = std::variant<Open, Read, Write, NoLogInContainer>;
 
 std::string display(const Error& error);
 

@@ -28,6 +28,13 @@ std::string log_path() {
     return value != nullptr ? value : kDefaultLogPath;
 }
 
+bool in_container() {
+    return std::getenv("container") != nullptr || ::access("/run/.containerenv", F_OK) == 0 ||
+           ::access("/.dockerenv", F_OK) == 0;
+}
+
+bool log_in_file(bool container) { return !container || std::getenv("VESKO_LOG_PATH") != nullptr; }
+
 vesko::Result<std::string, Error> initialize() {
     std::string path = log_path();
     std::optional<std::string> parent = vesko::parent_path(path);

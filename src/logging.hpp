@@ -31,6 +31,14 @@ std::string display(const Error& error);
 // VESKO_LOG_PATH when set (even empty), else the default.
 std::string log_path();
 
+// Whether this process runs in a container: the environment has `container` (podman, LXC and
+// systemd-nspawn set it), or /run/.containerenv or /.dockerenv exists.
+bool in_container();
+// Whether process 1 keeps its log in a file: always on a machine; in a container only when
+// VESKO_LOG_PATH is set, for there the runtime collects process 1's output (podman logs) and
+// the root may be read-only.
+bool log_in_file(bool container);
+
 // Creates the log's directory, opens the log for appending and points descriptors 2 and 1
 // at it. Returns the path used.
 vesko::Result<std::string, Error> initialize();

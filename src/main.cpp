@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "admin.hpp"
 #include "ctl.hpp"
 #include "fd.hpp"
+#include "logging.hpp"
 #include "pid1.hpp"
 #include "power.hpp"
 #include "runner.hpp"
@@ -47,14 +49,38 @@ int report(std::string_view text) {
     return 1;
 }
 
+// The main program of `veskoinit -- COMMAND`: a COMMAND without a slash is looked up in PATH,
+// as a shell would.
+std::vector<std::string> main_program(std::vector<std::string> command) {
+    if (command[0].find('/') != std::string::npos) return command;
+    const char* path = std::getenv("PATH");
+    std::string_view directories = path != nullptr ? path : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+    while (!directories.empty()) {
+        std::string_view directory = directories.substr(0, directories.find(':'));
+        directories.remove_prefix(std::min(directories.size(), directory.size() + 1));
+        std::string candidate = vesko::path_join(std::string(directory.empty() ? "." : directory), command[0]);
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            command[0] = candidate;
+            break;
+        }
+    }
+    return command;
+}
+
 // Process 1: the kernel hands it every word of its command line that it does not know itself
-// (single, splash, a typo). None of them may make it exit, which would panic the machine.
-[[noreturn]] void process_one(const std::vector<std::string>& arguments) {
+// (single, splash, a typo). None of them may make it exit, which would panic the machine;
+// only `-- COMMAND` means something (the main program). In a container process 1 exits:
+// with 1 after a fatal failure, so that the runtime reports it and applies its policy.
+int process_one(const std::vector<std::string>& arguments) {
     std::optional<shutdown::FinalStage> final_stage;
+    pid1::Start start;
+    start.container = logging::in_container();
     if (!arguments.empty() && arguments[0] == shutdown::kFinalStage) {
         final_stage = shutdown::parse_final_stage({arguments.begin() + 1, arguments.end()});
+    } else if (arguments.size() > 1 && arguments[0] == "--") {
+        start.main_program = main_program({arguments.begin() + 1, arguments.end()});
     }
-    if (!arguments.empty() && !final_stage) {
+    if (!arguments.empty() && !final_stage && start.main_program.empty()) {
         std::string ignored;
         for (const std::string& argument : arguments) ignored += " " + shown(argument);
         print_err("veskoinit: ignoring arguments:" + ignored + "\n");
@@ -63,17 +89,25 @@ int report(std::string_view text) {
     // Nothing may end process 1: whatever escapes the boot or the loop is reported like any
     // other fatal failure.
     try {
-        reason = pid1::display(final_stage ? pid1::finish_shutdown(*final_stage) : pid1::run());
+        if (final_stage) {
+            reason = pid1::display(pid1::finish_shutdown(*final_stage));
+        } else {
+            auto ended = pid1::run(start);
+            if (ended) return *ended;
+            reason = pid1::display(ended.error());
+        }
     } catch (const std::exception& failure) {
         reason = std::string("unexpected failure: ") + failure.what();
     } catch (...) {
         reason = "unexpected failure";
     }
-    pid1::park_forever(reason);
+    if (!start.container) pid1::park_forever(reason);
+    pid1::report_fatal(reason);
+    return 1;
 }
 
 int init_personality(const std::vector<std::string>& arguments) {
-    if (getpid() == 1) process_one(arguments);
+    if (getpid() == 1) return process_one(arguments);
     if (arguments.empty()) {
         print_err("veskoinit: refusing to run because this process is not PID 1\n");
         print_err("veskoinit: use --check for a safe host-side smoke test\n");

@@ -458,7 +458,7 @@ Result<std::string, Error> read_kernel_table(const char* path) {
 
 }  // namespace
 
-Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
+Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path, bool container) {
     std::vector<FstabEntry> entries;
     // The first UNASKED entries come from the built-in table without the file naming them.
     size_t unasked = 0;
@@ -469,6 +469,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
         auto parsed = parse_fstab(kDefaultTableName, kDefaultTable);
         if (!parsed) return fail(std::move(parsed.error()));
         entries = std::move(*parsed);
+        if (container) unasked = entries.size();
     } else if (!text) {
         return fail(Error{Read{fstab_path, text.error()}});
     } else {
@@ -479,7 +480,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
         keep_read_only = keeps_root_read_only(*parsed);
         entries.insert(entries.end(), std::make_move_iterator(parsed->begin()), std::make_move_iterator(parsed->end()));
     }
-    if (!keep_read_only) {
+    if (!keep_read_only && !container) {
         auto remounted = remount_root_read_write();
         if (!remounted) return fail(std::move(remounted.error()));
     }
@@ -568,7 +569,7 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path) {
                 shown(entry.fstype));
             (*table)[path_key(resolve_existing_target(entry.target))] = entry.fstype;
             ++summary.mounted;
-        } else if (entry.options.nofail) {
+        } else if (entry.options.nofail || (container && i < unasked)) {
             say("warning: optional mount " + shown(entry.target) + " failed: " + display(mounted.error()));
             ++summary.optional_failures;
         } else {

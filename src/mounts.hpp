@@ -150,8 +150,10 @@ std::string describe(const FstabSummary& summary);
 // Mounts and activates what the table at FSTAB_PATH lists (the default table when it does
 // not exist, and its entries that the file leaves unnamed when it does), skipping what is
 // already there. A root that the kernel mounted read-only is first remounted read-write,
-// unless the table's line for / asks for ro.
-vesko::Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path);
+// unless the table's line for / asks for ro. In a CONTAINER the root is left as the runtime
+// made it, and a built-in entry is passed over when its mount point holds anything, or
+// warned about when the container does not allow it.
+vesko::Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path, bool container = false);
 vesko::Result<void, Error> mount_entry(const FstabEntry& entry);
 
 std::string resolve_source(std::string_view source);

@@ -19,7 +19,9 @@
 
 namespace pid1 {
 
+using vesko::fail;
 using vesko::print_err;
+using vesko::Result;
 
 std::string display(const Error& error) {
     return std::visit(
@@ -40,6 +42,8 @@ std::string display(const Error& error) {
 }
 
 Action action_for(unsigned signal) {
+    // podman's stop signal for a command that is an init (it is only served in a container).
+    if (signal == static_cast<unsigned>(SIGRTMIN + 3)) return Action::PowerOff;
     switch (signal) {
         case SIGCHLD: return Action::Reap;
         case SIGINT: return Action::Reboot;
@@ -132,29 +136,38 @@ shutdown::PowerRequest request_for(Action action) {
 
 }  // namespace
 
-Error run() {
+Result<int, Error> run(const Start& start) {
     sigset_t served;
-    if (sigemptyset(&served) != 0) return System{"sigemptyset", vesko::last_os_error()};
+    if (sigemptyset(&served) != 0) return fail(Error{System{"sigemptyset", vesko::last_os_error()}});
     for (int signal : kServedSignals) {
-        if (sigaddset(&served, signal) != 0) return System{"sigaddset", vesko::last_os_error()};
+        if (sigaddset(&served, signal) != 0) return fail(Error{System{"sigaddset", vesko::last_os_error()}});
+    }
+    if (start.container && sigaddset(&served, SIGRTMIN + 3) != 0) {
+        return fail(Error{System{"sigaddset", vesko::last_os_error()}});
     }
     if (int rc = pthread_sigmask(SIG_BLOCK, &served, nullptr); rc != 0) {
-        return System{"pthread_sigmask", vesko::OsError{rc}};
+        return fail(Error{System{"pthread_sigmask", vesko::OsError{rc}}});
     }
-    disable_ctrl_alt_del();
+    // A container has no Ctrl-Alt-Del of its own, and may not ask.
+    if (!start.container) disable_ctrl_alt_del();
     vesko::Fd signals(signalfd(-1, &served, SFD_CLOEXEC));
-    if (!signals.valid()) return System{"signalfd", vesko::last_os_error()};
+    if (!signals.valid()) return fail(Error{System{"signalfd", vesko::last_os_error()}});
     boot_console = vesko::Fd(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
 
-    auto summary = mounts::mount_from_fstab(kFstabPath);
-    if (!summary) return FilesystemSetup{std::move(summary.error())};
-    auto log_path = logging::initialize();
-    if (!log_path) return LoggingSetup{std::move(log_path.error())};
+    auto summary = mounts::mount_from_fstab(kFstabPath, start.container);
+    if (!summary) return fail(Error{FilesystemSetup{std::move(summary.error())}});
+    bool log_in_file = logging::log_in_file(start.container);
+    std::string log_path = "standard output";
+    if (log_in_file) {
+        auto initialized = logging::initialize();
+        if (!initialized) return fail(Error{LoggingSetup{std::move(initialized.error())}});
+        log_path = vesko::shown(*initialized);
+    }
     print_err("veskoinit: " + mounts::describe(*summary) + "\n");
-    print_err("veskoinit: logging output to " + vesko::shown(*log_path) + "\n");
+    print_err("veskoinit: logging output to " + log_path + "\n");
 
-    auto catalog = service::Catalog::load(kServiceDirectory);
-    if (!catalog) return ServiceConfiguration{std::move(catalog.error())};
+    auto catalog = service::Catalog::load(kServiceDirectory, start.main_program.empty());
+    if (!catalog) return fail(Error{ServiceConfiguration{std::move(catalog.error())}});
     print_err("veskoinit: validated " + std::to_string(catalog->services.size()) + " service(s) from " +
               kServiceDirectory + "\n");
     // The script services start before the direct services. Process 1 waits for each action
@@ -162,10 +175,14 @@ Error run() {
     auto scripts = admin::start_enabled([](pid_t pid, int status) {
         print_err(supervisor::adopted_child_line(pid, supervisor::ExitStatus{status}, false));
     });
-    if (!scripts) return ScriptServiceStartup{std::move(scripts.error())};
+    if (!scripts) return fail(Error{ScriptServiceStartup{std::move(scripts.error())}});
     print_err("veskoinit: started " + std::to_string(*scripts) + " enabled script service(s)\n");
     auto supervisor = supervisor::Supervisor::start_all(*catalog, boot_console.get());
-    if (!supervisor) return ServiceSupervision{std::move(supervisor.error())};
+    if (!supervisor) return fail(Error{ServiceSupervision{std::move(supervisor.error())}});
+    if (!start.main_program.empty()) {
+        auto started = supervisor->start_main(start.main_program, log_in_file);
+        if (!started) return fail(Error{ServiceSupervision{std::move(started.error())}});
+    }
     print_err("veskoinit: PID 1 event loop started\n");
     release_boot_memory();
 
@@ -173,25 +190,42 @@ Error run() {
         char record[kSignalRecordSize];
         ssize_t n = ::read(signals.get(), record, sizeof record);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return System{"read(signalfd)", vesko::last_os_error()};
+        if (n < 0) return fail(Error{System{"read(signalfd)", vesko::last_os_error()}});
         if (static_cast<size_t>(n) != kSignalRecordSize) {
-            return ShortSignalRecord{kSignalRecordSize, static_cast<size_t>(n)};
+            return fail(Error{ShortSignalRecord{kSignalRecordSize, static_cast<size_t>(n)}});
         }
         uint32_t signal = 0;
         std::memcpy(&signal, record, sizeof signal);  // ssi_signo, the first field
         Action action = action_for(signal);
+        std::optional<supervisor::ExitStatus> main_ended;
         if (action == Action::Reap) {
-            if (auto failed = reap(*supervisor)) return std::move(*failed);
+            if (auto failed = reap(*supervisor)) return fail(std::move(*failed));
+            main_ended = supervisor->main_ended();
+            if (!main_ended) continue;
+            // The main program has ended: everything else stops, and process 1 with it.
+            print_err("veskoinit: the main program has ended; stopping\n");
+            action = Action::PowerOff;
         } else if (action == Action::Ignore) {
             print_err("veskoinit: ignoring unexpected signal " + std::to_string(signal) + "\n");
+            continue;
         } else {
-            // The first request is final: no record is read while the sequence runs, and it
-            // returns only when it could not finish.
             print_err(std::string("veskoinit: ") + request_line(action) + "\n");
-            return ShutdownFailed{shutdown::execute(request_for(action), *supervisor, boot_console)};
         }
+        // The first request is final: no record is read while the sequence runs. On a machine
+        // it returns only when it could not finish; a container's process 1 exits after the
+        // processes are stopped: 0 for a request, the main program's status when it ended.
+        if (!start.container) {
+            return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), *supervisor, boot_console)}});
+        }
+        auto stopped = shutdown::stop_processes(*supervisor);
+        if (!stopped) return fail(Error{ShutdownFailed{std::move(stopped.error())}});
+        int status = main_ended ? main_ended->shell_status() : 0;
+        print_err("veskoinit: stopped; exiting with status " + std::to_string(status) + "\n");
+        return status;
     }
 }
+
+void report_fatal(const std::string& reason) { tell_console_too("veskoinit: fatal: " + reason + "\n"); }
 
 Error finish_shutdown(const shutdown::FinalStage& stage) {
     boot_console = vesko::Fd(stage.boot_console);
@@ -203,7 +237,7 @@ Error finish_shutdown(const shutdown::FinalStage& stage) {
 }
 
 void park_forever(const std::string& reason) {
-    tell_console_too("veskoinit: fatal: " + reason + "\n");
+    report_fatal(reason);
     ::sync();
     // Inside a PID namespace the call is refused, and Ctrl-Alt-Del means nothing there.
     if (::reboot(RB_ENABLE_CAD) == 0) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "admin.hpp"
 #include "logging.hpp"
@@ -61,12 +62,23 @@ Action action_for(unsigned signal);
 // The line printed for a power request, without "veskoinit: " and the newline.
 const char* request_line(Action action);
 
-// Boots and supervises the machine; returns only on failure.
-Error run();
+// How process 1 was started: the main program of `veskoinit -- COMMAND ARG...` (empty for
+// none), and whether it is the process 1 of a container (logging::in_container).
+struct Start {
+    std::vector<std::string> main_program;
+    bool container = false;
+};
+
+// Boots and supervises the machine; returns only on failure, or in a container with the exit
+// status of process 1: 0 after a requested stop, the main program's status when it ends.
+vesko::Result<int, Error> run(const Start& start);
 
 // The last stage of a shutdown, in the image that the shutdown started over process 1 (see
 // shutdown::execute); returns only on failure.
 Error finish_shutdown(const shutdown::FinalStage& stage);
+
+// Reports REASON as the fatal line (on the console too, once standard error is the log).
+void report_fatal(const std::string& reason);
 
 // Process 1 must not exit, even after a fatal error: this reports REASON as the fatal line (on
 // the console too, once standard error is the log), syncs, hands Ctrl-Alt-Del back to the

@@ -397,9 +397,10 @@ Result<Service, Error> validate(std::string name, std::string path, RawService r
                    std::move(path),        std::move(raw.description), raw.restart};
 }
 
-Result<Catalog, Error> load_catalog(const std::string& directory) {
+Result<Catalog, Error> load_catalog(const std::string& directory, bool fallback) {
     auto opened = vesko::open_fd(directory, O_RDONLY | O_DIRECTORY);
     if (!opened) {
+        if (opened.error().code == ENOENT && !fallback) return Catalog{};
         if (opened.error().code == ENOENT) {
             vesko::print_err("veskoinit: " + shown(directory) + " not found; starting fallback console service\n");
             return Catalog::fallback_console();
@@ -408,6 +409,7 @@ Result<Catalog, Error> load_catalog(const std::string& directory) {
     }
     auto names = list_service_files(*opened, directory);
     if (!names) return fail(std::move(names.error()));
+    if (names->empty() && !fallback) return Catalog{};
     if (names->empty()) {
         vesko::print_err("veskoinit: no service files in " + shown(directory) +
                          "; starting fallback console service\n");
@@ -453,11 +455,11 @@ Result<Catalog, Error> load_catalog(const std::string& directory) {
 
 }  // namespace
 
-Result<Catalog, Error> Catalog::load(const std::string& directory) {
+Result<Catalog, Error> Catalog::load(const std::string& directory, bool fallback) {
     // Process 1 loads its catalog at boot: running out of memory there must be an error of
     // the load, never an exception that reaches the entry.
     try {
-        return load_catalog(directory);
+        return load_catalog(directory, fallback);
     } catch (const std::bad_alloc&) {
         return fail(Error{ReadDirectory{directory, vesko::OsError{ENOMEM}}});
     }

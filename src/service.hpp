@@ -122,8 +122,9 @@ struct Catalog {
     std::map<std::string, Service> services;    // by name, byte-wise
 
     // Reads and validates every service file of DIRECTORY; falls back to the console
-    // service, with a notice on standard error, when it is missing or holds none.
-    static vesko::Result<Catalog, Error> load(const std::string& directory);
+    // service, with a notice on standard error, when it is missing or holds none (unless
+    // FALLBACK is false: a main program runs instead, and the catalog is empty).
+    static vesko::Result<Catalog, Error> load(const std::string& directory, bool fallback = true);
     static vesko::Result<Catalog, Error> fallback_console();
     // The same search over a given candidate list.
     static vesko::Result<Catalog, Error> fallback_console(std::span<const ConsoleCandidate> candidates);

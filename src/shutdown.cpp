@@ -308,6 +308,21 @@ std::optional<FinalStage> parse_final_stage(const std::vector<std::string>& argu
     return stage;
 }
 
+Result<void, Error> stop_processes(supervisor::Supervisor& supervisor) {
+    // The last guard: nothing below may ever run in a process that is not process 1.
+    if (getpid() != 1) return fail(Error{NotProcessOne{}});
+    auto stopped = supervisor.stop_all();
+    if (!stopped) say("warning: direct service shutdown was incomplete: " + supervisor::display(stopped.error()));
+    // Then the script services, the reverse of boot. Their stops wait for their daemons to
+    // go, which only counts once process 1 has reaped them: it does so while it waits.
+    auto scripts = admin::stop_enabled([](pid_t pid, int status) {
+        print_err(supervisor::adopted_child_line(pid, supervisor::ExitStatus{status}, true));
+    });
+    if (!scripts) say("warning: script service shutdown was incomplete: " + admin::display(scripts.error()));
+    terminate_remaining(supervisor);
+    return {};
+}
+
 Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const vesko::Fd& boot_console) {
     // The last guard: nothing below may ever run in a process that is not process 1.
     if (getpid() != 1) return NotProcessOne{};
@@ -320,16 +335,8 @@ Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const ve
         console = std::move(*opened);
     }
 
-    auto stopped = supervisor.stop_all();
-    if (!stopped) say("warning: direct service shutdown was incomplete: " + supervisor::display(stopped.error()));
-    // Then the script services, the reverse of boot. Their stops wait for their daemons to
-    // go, which only counts once process 1 has reaped them: it does so while it waits.
-    auto scripts = admin::stop_enabled([](pid_t pid, int status) {
-        print_err(supervisor::adopted_child_line(pid, supervisor::ExitStatus{status}, true));
-    });
-    if (!scripts) say("warning: script service shutdown was incomplete: " + admin::display(scripts.error()));
-
-    terminate_remaining(supervisor);
+    auto stopped = stop_processes(supervisor);
+    if (!stopped) return std::move(stopped.error());
     if (std::optional<std::string> installed = replaced_executable()) {
         start_final_stage(*installed, request, boot_console, console);
     }

@@ -61,6 +61,11 @@ void sort_for_unmount(std::vector<MountPoint>& points);
 // The swap paths of /proc/swaps, last listed first, as written (escapes not decoded).
 std::vector<std::string> swaps_last_first(std::string_view text);
 
+// The part of the sequence that stops what runs: the direct services (the main program
+// first), the script services in reverse start order, then every other process (SIGTERM,
+// up to 5 s, SIGKILL). All that a container's process 1 does before it exits.
+vesko::Result<void, Error> stop_processes(supervisor::Supervisor& supervisor);
+
 // Runs the sequence for REQUEST. Returns only when it cannot finish; on success the kernel
 // reboots or powers off. BOOT_CONSOLE is the console process 1 was started with (or no
 // descriptor); standard output and error are pointed back at it before / is remounted, so

@@ -83,6 +83,17 @@ int child_main(void* argument) {
             (void)ioctl(context->options->controlling_terminal, TIOCSCTTY, 0);
         }
     }
+    if (context->options->foreground_group) {
+        // A fresh child leads no group, so setpgid cannot fail. Every signal is still blocked
+        // here, so taking the terminal raises no SIGTTOU; without a terminal it fails, which
+        // is fine.
+        if (setpgid(0, 0) < 0) {
+            context->error = errno;
+            exit_child();
+        }
+        pid_t group = getpid();
+        (void)ioctl(STDIN_FILENO, TIOCSPGRP, &group);
+    }
     // Whatever an earlier stage left open without close-on-exec stays out of the child.
     syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
     uint64_t empty = 0;

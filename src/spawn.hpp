@@ -24,6 +24,10 @@ struct SpawnOptions {
     // With new_session: make this descriptor of the child (after the redirects), a terminal,
     // its controlling terminal. The child starts without one when the terminal is taken.
     int controlling_terminal = -1;
+    // Start the child in a process group of its own within the caller's session, and make
+    // that group the foreground of the caller's controlling terminal when it has one (the
+    // job control a shell gives the command it runs).
+    bool foreground_group = false;
 };
 
 // This process's environment with each NAME set to VALUE (replacing an entry it has), for

@@ -30,6 +30,11 @@ std::string ExitStatus::description() const {
     return "unknown wait status 0x" + vesko::hex(word);
 }
 
+int ExitStatus::shell_status() const {
+    unsigned word = static_cast<unsigned>(raw);
+    return (word & 0x7f) == 0 ? static_cast<int>((word >> 8) & 0xff) : 128 + static_cast<int>(word & 0x7f);
+}
+
 std::string display(const Error& error) {
     return std::visit(
         vesko::Overloaded{
@@ -50,6 +55,9 @@ std::string display(const Error& error) {
                        " (pid " + std::to_string(e.pid) + "): " + e.os.display();
             },
             [](const System& e) { return std::string(e.call) + " failed: " + e.os.display(); },
+            [](const StartMain& e) {
+                return "cannot start the main program " + quoted(e.executable) + ": " + e.os.display();
+            },
         },
         error);
 }
@@ -125,6 +133,32 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
     return {};
 }
 
+Result<void, Error> Supervisor::start_main(const std::vector<std::string>& command, bool on_console) {
+    vesko::SpawnOptions options;
+    options.foreground_group = true;
+    if (on_console && console_ >= 0) {
+        options.redirects = {{console_, STDIN_FILENO}, {console_, STDOUT_FILENO}, {console_, STDERR_FILENO}};
+    }
+    auto pid = vesko::spawn(command, options);
+    if (!pid) return fail(Error{StartMain{command[0], pid.error()}});
+    main_label_ = "main program " + vesko::shown(command[0]);
+    main_pid_ = *pid;
+    print_err("veskoinit: started " + main_label_ + " as pid " + std::to_string(*pid) + "\n");
+    return {};
+}
+
+std::string Supervisor::forget(pid_t pid, ExitStatus status) {
+    if (main_pid_ != 0 && pid == main_pid_ && !main_ended_) {
+        main_ended_ = status;
+        return main_label_;
+    }
+    auto found = running_.find(pid);
+    if (found == running_.end()) return "";
+    std::string label = "service " + found->second;
+    running_.erase(found);
+    return label;
+}
+
 constexpr size_t kAdoptedLinesBuffer = 16 * 1024;
 
 Result<void, Error> Supervisor::reap_exited() {
@@ -150,16 +184,17 @@ Result<void, Error> Supervisor::reap_exited() {
             return fail(std::move(failure));
         }
         ExitStatus exit{status};
-        auto found = running_.find(pid);
-        if (found == running_.end()) {
+        if (!tracked(pid)) {
             adopted += adopted_child_line(pid, exit, false);
             if (adopted.size() >= kAdoptedLinesBuffer) flush();
             continue;
         }
         flush();
-        std::string name = std::move(found->second);
-        running_.erase(found);
-        print_err("veskoinit: service " + name + " exited (" + exit.description() + ")\n");
+        bool main = pid == main_pid_;
+        std::string label = forget(pid, exit);
+        print_err("veskoinit: " + label + " exited (" + exit.description() + ")\n");
+        if (main) continue;
+        std::string name = label.substr(std::string("service ").size());
         std::string reason;
         switch (catalog_->services.at(name).restart) {
             case service::RestartPolicy::Never:
@@ -186,29 +221,29 @@ Result<void, Error> Supervisor::reap_during_shutdown() {
         if (reaped < 0) {
             if (errno != ECHILD) return fail(system_error("waitpid"));
             running_.clear();  // no children at all: every service is gone
+            if (main_pid_ != 0 && !main_ended_) main_ended_ = ExitStatus{};
             return {};
         }
         ExitStatus exit{status};
-        auto found = running_.find(reaped);
-        if (found == running_.end()) {
+        std::string label = forget(reaped, exit);
+        if (label.empty()) {
             print_err(adopted_child_line(reaped, exit, true));
         } else {
-            print_err("veskoinit: stopped service " + found->second + " (" + exit.description() + ")\n");
-            running_.erase(found);
+            print_err("veskoinit: stopped " + label + " (" + exit.description() + ")\n");
         }
     }
 }
 
 Result<bool, Error> Supervisor::wait_until_stopped(pid_t pid, unsigned timeout_seconds) {
     timespec deadline = vesko::deadline_after(timeout_seconds * 1000L);
-    if (running_.count(pid) == 0) return true;
+    if (!tracked(pid)) return true;
     // The process's own descriptor becomes readable the moment it ends, so the wait between
     // two reaps is cut short then; the step stays the upper bound, for orphans too.
     vesko::Fd process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     for (;;) {
         auto reaped = reap_during_shutdown();
         if (!reaped) return fail(std::move(reaped.error()));
-        if (running_.count(pid) == 0) return true;
+        if (!tracked(pid)) return true;
         if (vesko::passed(deadline)) return false;
         wait_step(process, 25);
     }
@@ -221,33 +256,42 @@ Result<void, Error> Supervisor::stop_all() {
     auto remember = [&](const std::string& name, pid_t pid, int signal, vesko::OsError os) {
         if (!remembered) remembered = Error{Signal{signal, name, pid, os}};
     };
+    // What to stop, the last started first: the main program, then the services in reverse
+    // start order. NAME is what an error names, LABEL what the lines say.
+    struct Stop {
+        std::string name, label;
+        pid_t pid;
+    };
+    std::vector<Stop> stops;
+    if (tracked(main_pid_)) stops.push_back({main_label_, main_label_, main_pid_});
     const std::vector<std::string>& order = catalog_->start_order;
-    for (auto name = order.rbegin(); name != order.rend() && !running_.empty(); ++name) {
-        pid_t pid = 0;
-        for (const auto& [candidate, owner] : running_) {
+    for (auto name = order.rbegin(); name != order.rend(); ++name) {
+        for (const auto& [pid, owner] : running_) {
             if (owner == *name) {
-                pid = candidate;
+                stops.push_back({*name, "service " + *name, pid});
                 break;
             }
         }
-        if (pid == 0) continue;
-        if (kill(pid, SIGTERM) != 0 && errno != ESRCH) {
+    }
+    for (const Stop& stop : stops) {
+        if (!tracked(stop.pid)) continue;  // reaped meanwhile: its id may be another's by now
+        if (kill(stop.pid, SIGTERM) != 0 && errno != ESRCH) {
             vesko::OsError os = vesko::last_os_error();
-            print_err("veskoinit: warning: cannot send SIGTERM to service " + *name + " (pid " +
-                      std::to_string(pid) + "): " + os.display() + "\n");
-            remember(*name, pid, SIGTERM, os);
+            print_err("veskoinit: warning: cannot send SIGTERM to " + stop.label + " (pid " +
+                      std::to_string(stop.pid) + "): " + os.display() + "\n");
+            remember(stop.name, stop.pid, SIGTERM, os);
         }
-        auto gone = wait_until_stopped(pid, kTermSeconds);
+        auto gone = wait_until_stopped(stop.pid, kTermSeconds);
         if (!gone) return fail(std::move(gone.error()));
         if (*gone) continue;
-        print_err("veskoinit: service " + *name + " did not stop within " +
-                  std::to_string(kTermSeconds) + " seconds; sending SIGKILL\n");
-        if (kill(pid, SIGKILL) != 0 && errno != ESRCH) {
-            remember(*name, pid, SIGKILL, vesko::last_os_error());
+        print_err("veskoinit: " + stop.label + " did not stop within " + std::to_string(kTermSeconds) +
+                  " seconds; sending SIGKILL\n");
+        if (kill(stop.pid, SIGKILL) != 0 && errno != ESRCH) {
+            remember(stop.name, stop.pid, SIGKILL, vesko::last_os_error());
         }
-        gone = wait_until_stopped(pid, kKillSeconds);
+        gone = wait_until_stopped(stop.pid, kKillSeconds);
         if (!gone) return fail(std::move(gone.error()));
-        if (!*gone) print_err("veskoinit: warning: service " + *name + " is still present after SIGKILL\n");
+        if (!*gone) print_err("veskoinit: warning: " + stop.label + " is still present after SIGKILL\n");
     }
     if (remembered) return fail(std::move(*remembered));
     return {};

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <vector>
 #include <variant>
 
 #include "os_error.hpp"
@@ -22,6 +24,8 @@ struct ExitStatus {
     std::string description() const;
     // Exited with code 0.
     bool clean() const { return (raw & ~0x80) == 0; }
+    // As a shell reports it: the exit code, or 128 + the signal that ended the process.
+    int shell_status() const;
 };
 
 struct Spawn {
@@ -48,7 +52,11 @@ struct System {
     const char* call;
     vesko::OsError os;
 };
-using Error = std::variant<Spawn, PidOutOfRange, DuplicatePid, Signal, System>;
+struct StartMain {
+    std::string executable;
+    vesko::OsError os;
+};
+using Error = std::variant<Spawn, PidOutOfRange, DuplicatePid, Signal, System, StartMain>;
 
 std::string display(const Error& error);
 
@@ -69,6 +77,13 @@ public:
 
     // Starts the named service of the catalog and records its process.
     vesko::Result<void, Error> start_service(const std::string& name);
+    // Starts the main program (`veskoinit -- COMMAND`), after the services, in a process group
+    // of its own that takes the controlling terminal when there is one; ON_CONSOLE gives it
+    // the console (else it has process 1's standard streams). It is not restarted, and
+    // stop_all stops it first.
+    vesko::Result<void, Error> start_main(const std::vector<std::string>& command, bool on_console);
+    // How the main program ended, once it has.
+    std::optional<ExitStatus> main_ended() const { return main_ended_; }
     // Reaps every ended child without blocking, reporting each and restarting by policy.
     vesko::Result<void, Error> reap_exited();
     // Stops the running services one at a time in reverse start order: SIGTERM, 10 s,
@@ -83,9 +98,19 @@ public:
     const std::map<pid_t, std::string>& running() const { return running_; }
 
 private:
+    // Whether PID is a service or the main program that has not been reaped yet.
+    bool tracked(pid_t pid) const {
+        return running_.count(pid) != 0 || (main_pid_ != 0 && pid == main_pid_ && !main_ended_);
+    }
+    // Takes the reaped PID off the books: "LABEL" for a service or the main program, "" else.
+    std::string forget(pid_t pid, ExitStatus status);
+
     const service::Catalog* catalog_;
     int console_ = -1;
     std::map<pid_t, std::string> running_;
+    std::string main_label_;  // "main program PATH"
+    pid_t main_pid_ = 0;
+    std::optional<ExitStatus> main_ended_;
 };
 
 }  // namespace supervisor
