@@ -5,6 +5,7 @@
 //                                --age first dates DIR an hour back (runsvdir passes over a
 //                                directory changed within the current second)
 //   stamp FILE                   write the monotonic clock to FILE, then sleep (SIGTERM ends it)
+//   now                          print the monotonic clock
 //   trio FILE                    two children and itself sleeping; SIGTERM ends all three;
 //                                FILE is written once all three run
 //   orphans N GO DONE            once GO exists, leave N orphans to process 1; then write DONE
@@ -71,6 +72,10 @@ int main(int argc, char** argv) {
         write_text("/exec-time", std::to_string(monotonic_ns()));
         execv(argv[first], argv + first + 1);
         return 127;
+    }
+    if (mode == "now") {
+        std::printf("%lld\n", monotonic_ns());
+        return 0;
     }
     if (mode == "stamp" && argc > 2) {
         write_text(argv[2], std::to_string(monotonic_ns()));
