@@ -1,8 +1,11 @@
 #include "logging.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "fd.hpp"
@@ -28,9 +31,32 @@ std::string log_path() {
     return value != nullptr ? value : kDefaultLogPath;
 }
 
+namespace {
+
+constexpr unsigned kSysBoot = 22;  // CAP_SYS_BOOT
+
+// Whether process 1 lacks CAP_SYS_BOOT: from /proc/1/status, or for process 1 before /proc is
+// mounted from the kernel directly; false when neither can tell.
+bool process_one_cannot_reboot() {
+    auto status = vesko::read_file("/proc/1/status");
+    if (status) {
+        size_t at = status->find("\nCapEff:\t");
+        if (at == std::string::npos) return false;
+        uint64_t effective = std::strtoull(status->c_str() + at + 9, nullptr, 16);
+        return (effective >> kSysBoot & 1) == 0;
+    }
+    if (::getpid() != 1) return false;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[0].effective >> kSysBoot & 1) == 0;
+}
+
+}  // namespace
+
 bool in_container() {
     return std::getenv("container") != nullptr || ::access("/run/.containerenv", F_OK) == 0 ||
-           ::access("/.dockerenv", F_OK) == 0;
+           ::access("/.dockerenv", F_OK) == 0 || process_one_cannot_reboot();
 }
 
 bool log_in_file(bool container) { return !container || std::getenv("VESKO_LOG_PATH") != nullptr; }

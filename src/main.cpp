@@ -74,7 +74,7 @@ std::vector<std::string> main_program(std::vector<std::string> command) {
 int process_one(const std::vector<std::string>& arguments) {
     std::optional<shutdown::FinalStage> final_stage;
     pid1::Start start;
-    start.container = pid1::in_container();
+    start.container = logging::in_container();
     if (!arguments.empty() && arguments[0] == shutdown::kFinalStage) {
         final_stage = shutdown::parse_final_stage({arguments.begin() + 1, arguments.end()});
     } else if (arguments.size() > 1 && arguments[0] == "--") {

@@ -7,9 +7,7 @@
 #include <sys/mman.h>
 #include <sys/reboot.h>
 #include <sys/signalfd.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -225,14 +223,6 @@ Result<int, Error> run(const Start& start) {
         print_err("veskoinit: stopped; exiting with status " + std::to_string(status) + "\n");
         return status;
     }
-}
-
-bool in_container() {
-    if (logging::in_container()) return true;
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) return false;
-    return (data[CAP_SYS_BOOT / 32].effective & (1u << (CAP_SYS_BOOT % 32))) == 0;
 }
 
 void report_fatal(const std::string& reason) { tell_console_too("veskoinit: fatal: " + reason + "\n"); }

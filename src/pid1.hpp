@@ -62,11 +62,6 @@ Action action_for(unsigned signal);
 // The line printed for a power request, without "veskoinit: " and the newline.
 const char* request_line(Action action);
 
-// Whether process 1 runs in a container: logging::in_container, or it may not reboot (it
-// lacks CAP_SYS_BOOT, which no machine's process 1 does and container runtimes drop; podman
-// sets no marker for a --rootfs container with --read-only).
-bool in_container();
-
 // How process 1 was started: the main program of `veskoinit -- COMMAND ARG...` (empty for
 // none), and whether it is the process 1 of a container (logging::in_container).
 struct Start {

@@ -31,6 +31,7 @@ root() {
   cp "$veskoinit" "$dir/sbin/veskoinit"
   cp /bin/busybox "$dir/bin/busybox"
   for applet in sh sleep echo cat kill tty; do ln -s busybox "$dir/bin/$applet"; done
+  ln -s veskoinit "$dir/sbin/veskoctl"
   while [ $# -gt 1 ]; do printf '%s\n' "$2" >"$dir/etc/veskoinit/services/$1"; shift 2; done
   echo "$dir"
 }
@@ -60,6 +61,8 @@ for variant in default read-only; do
   podman run -d "${flags[@]}" "${extra[@]}" --name "$name" --rootfs "$(root "$variant" hello.toml "$service")" \
     /sbin/veskoinit >/dev/null
   for _ in $(seq 100); do podman logs "$name" 2>&1 | grep -q 'event loop started' && break; sleep 0.05; done
+  expect "$variant: veskoctl logs" "veskoctl: no log at /var/log/veskoinit.log: in a container process 1 logs to its standard output (podman logs or docker logs CONTAINER), or to the file VESKO_LOG_PATH names" \
+    "$(podman exec "$name" /sbin/veskoctl logs 2>&1)"
   start=$(date +%s%N)
   podman stop -t 10 "$name" >/dev/null
   echo "[ figures  ] podman stop ($variant): $(( ($(date +%s%N) - start) / 1000000 )) ms"
