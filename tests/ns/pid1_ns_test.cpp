@@ -551,6 +551,25 @@ TEST_F(Pid1NsTest, AServiceSignallingItsProcessGroupDoesNotReachProcessOne) {
                                   "veskoinit: unmounted /proc\n");
 }
 
+// `-- COMMAND` on a machine: the main program (found in PATH) runs instead of the fallback
+// console, and its end powers the machine off.
+TEST_F(Pid1NsTest, TheMainProgramsEndPowersTheMachineOff) {
+    ns::Image image = base_image();
+    image.init_args = {"--", "sh", "-c", "exit 3"};
+    image.files["/etc/fstab"] = kProcOnly;
+    ns::System system(image);
+    EXPECT_EQ(system.wait_exit(10000), kPoweredOff);
+    EXPECT_EQ(log_of(system), summary(1) +
+                                  "veskoinit: logging output to /var/log/veskoinit.log\n"
+                                  "veskoinit: validated 0 service(s) from /etc/veskoinit/services\n"
+                                  "veskoinit: started 0 enabled script service(s)\n"
+                                  "veskoinit: started main program /bin/sh as pid #\n"
+                                  "veskoinit: PID 1 event loop started\n"
+                                  "veskoinit: main program /bin/sh exited (exited with status 3)\n"
+                                  "veskoinit: the main program has ended; stopping\n"
+                                  "veskoinit: unmounted /proc\n");
+}
+
 // Without service files the fallback console runs a login shell on the console process 1
 // was started with, not on the log; the console is its controlling terminal (job control,
 // Ctrl-C).
