@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     std::string printed;
     size_t count = 0;
     for (const auto& [key, list] : {std::pair{"need", &records->need}, std::pair{"use", &records->use},
-                                    std::pair{"after", &records->after}, std::pair{"before", &records->before}}) {
+                                    std::pair{"after", &records->after}, std::pair{"before", &records->before},
+                                    std::pair{"provide", &records->provide}}) {
         for (const std::string& name : *list) {
             if (!admin::is_valid_service_name(name)) fuzz::violated("records hold valid names", name);
             printed += std::string(key) + ":" + name + "\n";
@@ -23,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     if (count > fuzz::line_count(input)) fuzz::violated("at most one record a line", "");
     auto again = admin::parse_metadata("web", printed);
     if (!again || again->need != records->need || again->use != records->use || again->after != records->after ||
-        again->before != records->before) {
+        again->before != records->before || again->provide != records->provide) {
         fuzz::violated("records print back to the same records", printed);
     }
     return 0;

@@ -182,6 +182,7 @@ Result<Records, Error> parse_metadata(const std::string& name, std::string_view 
                                          : key == "use"    ? &records.use
                                          : key == "after"  ? &records.after
                                          : key == "before" ? &records.before
+                                         : key == "provide" ? &records.provide
                                                            : nullptr;
         if (list == nullptr) continue;
         if (!is_valid_service_name(value)) return fail(Error{InvalidMetadata{name, kNameRule}});
@@ -333,24 +334,49 @@ Result<std::vector<std::string>, Error> enabled_start_order(const Directories& d
     std::set<std::string> enabled(names.begin(), names.end());
     std::map<std::string, std::set<std::string>> prerequisites;
     for (const std::string& name : enabled) prerequisites[name];
-    for (const std::string& name : enabled) {
-        auto path = service_path(directories.service_dir, name);
-        if (!path) return fail(std::move(path.error()));
-        auto output = query ? query(name, *path) : query_metadata(directories, name, *path, {});
-        if (!output) return fail(std::move(output.error()));
-        auto records = parse_metadata(name, *output);
-        if (!records) return fail(std::move(records.error()));
-        for (const std::string& needed : records->need) {
-            if (enabled.count(needed) == 0) return fail(Error{MissingNeed{name, needed}});
-            prerequisites[name].insert(needed);
-        }
-        for (const auto* list : {&records->use, &records->after}) {
-            for (const std::string& wanted : *list) {
-                if (enabled.count(wanted) != 0) prerequisites[name].insert(wanted);
+    std::map<std::string, Records> records;
+    std::map<std::string, std::set<std::string>> providers;  // virtual name -> its services
+    // The first need, in query order, that nothing enabled meets so far.
+    auto unmet = [&]() -> std::optional<Error> {
+        for (const auto& [name, of] : records) {
+            for (const std::string& needed : of.need) {
+                if (enabled.count(needed) == 0 && providers.count(needed) == 0) return Error{MissingNeed{name, needed}};
             }
         }
-        for (const std::string& later : records->before) {
-            if (enabled.count(later) != 0) prerequisites[later].insert(name);
+        return std::nullopt;
+    };
+    for (const std::string& name : enabled) {
+        auto parsed = [&]() -> Result<Records, Error> {
+            auto path = service_path(directories.service_dir, name);
+            if (!path) return fail(std::move(path.error()));
+            auto output = query ? query(name, *path) : query_metadata(directories, name, *path, {});
+            if (!output) return fail(std::move(output.error()));
+            return parse_metadata(name, *output);
+        }();
+        if (!parsed) return fail(unmet().value_or(std::move(parsed.error())));
+        for (const std::string& virtual_name : parsed->provide) providers[virtual_name].insert(name);
+        records.emplace(name, std::move(*parsed));
+    }
+    if (auto missing = unmet()) return fail(std::move(*missing));
+    // NAME itself when it is enabled, and the services that provide it (but WHO).
+    auto meant = [&](const std::string& name, const std::string& who) {
+        std::set<std::string> services;
+        if (enabled.count(name) != 0) services.insert(name);
+        if (auto found = providers.find(name); found != providers.end()) {
+            for (const std::string& provider : found->second) {
+                if (provider != who) services.insert(provider);
+            }
+        }
+        return services;
+    };
+    for (const auto& [name, of] : records) {
+        for (const auto* list : {&of.need, &of.use, &of.after}) {
+            for (const std::string& earlier : *list) {
+                for (const std::string& service : meant(earlier, name)) prerequisites[name].insert(service);
+            }
+        }
+        for (const std::string& later : of.before) {
+            for (const std::string& service : meant(later, name)) prerequisites[service].insert(name);
         }
     }
     std::vector<std::string> order;

@@ -129,9 +129,11 @@ vesko::Result<std::vector<std::string>, Error> enabled_names(const std::string& 
 vesko::Result<void, Error> enable_service(const Directories& directories, const std::string& name);
 vesko::Result<void, Error> disable_service(const Directories& directories, const std::string& name);
 
-// The dependency records of one service's metadata output.
+// The dependency records of one service's metadata output. PROVIDE holds the virtual names
+// the service stands for (OpenRC's provide): a need, use, after or before of such a name
+// refers to every enabled service that provides it, and to the service of that name.
 struct Records {
-    std::vector<std::string> need, use, after, before;
+    std::vector<std::string> need, use, after, before, provide;
 };
 vesko::Result<Records, Error> parse_metadata(const std::string& name, std::string_view output);
 
@@ -141,6 +143,8 @@ using MetadataQuery =
 
 // The start order of the enabled services NAMES (any order, repetitions allowed), asking
 // QUERY (the real metadata query by default) for each one's records in ascending name order.
+// A need that no enabled service meets is reported once every service has been asked, since
+// a later one may provide it; but before a later query's own failure.
 vesko::Result<std::vector<std::string>, Error> enabled_start_order(const Directories& directories,
                                                                    const std::vector<std::string>& names,
                                                                    const MetadataQuery& query = {});

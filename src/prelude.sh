@@ -9,8 +9,9 @@
 service_script=$1
 RC_CMD=$2
 RC_SVCNAME=$3
+SVCNAME=$RC_SVCNAME
 RC_RUNLEVEL=${RC_RUNLEVEL:-default}
-export RC_CMD RC_SVCNAME RC_RUNLEVEL
+export RC_CMD RC_SVCNAME SVCNAME RC_RUNLEVEL
 
 description=$RC_SVCNAME
 command=
@@ -57,6 +58,12 @@ need() { for _vesko_dep in "$@"; do printf 'need:%s\n' "$_vesko_dep"; done; }
 use() { for _vesko_dep in "$@"; do printf 'use:%s\n' "$_vesko_dep"; done; }
 after() { for _vesko_dep in "$@"; do printf 'after:%s\n' "$_vesko_dep"; done; }
 before() { for _vesko_dep in "$@"; do printf 'before:%s\n' "$_vesko_dep"; done; }
+provide() { for _vesko_dep in "$@"; do printf 'provide:%s\n' "$_vesko_dep"; done; }
+# OpenRC's "start it if it can be": there are no runlevels here, so it orders like use.
+want() { use "$@"; }
+# Runlevel keywords and the files that OpenRC watches mean nothing here.
+keyword() { :; }
+config() { :; }
 
 _vesko_function_exists() { command -v "$1" >/dev/null 2>&1; }
 
@@ -136,7 +143,7 @@ _vesko_default_stop() {
         einfo "$RC_SVCNAME is not running"
         return 0
     fi
-    _vesko_pid=$(cat "$pidfile") || return 1
+    # The process checked above, not what the file may hold by now.
     kill -TERM "$_vesko_pid" || return 1
     _vesko_left=$stop_timeout
     while kill -0 "$_vesko_pid" 2>/dev/null && [ "$_vesko_left" -gt 0 ]; do

@@ -107,6 +107,11 @@ TEST_F(Prelude, HelpersAndOneShotActions) {
         {"metadata in call order", helpers, "", "metadata",
          "description:web\nneed:net\nneed:log\nafter:sshd\nbefore:web2\n", "", 0},
         {"metadata without depend", "command=/bin/true\n", "", "metadata", "description:web\n", "", 0},
+        // OpenRC's helpers: want orders like use, keyword and config do nothing, provide may end
+        // depend, and SVCNAME is the service's name.
+        {"OpenRC's depend helpers",
+         "depend() { want log; keyword -docker; need net; config /etc/x; [ \"$SVCNAME\" = web ] && use sshd; provide dns; }\n",
+         "", "metadata", "description:web\nuse:log\nneed:net\nuse:sshd\nprovide:dns\n", "", 0},
         {"configuration first, the script after it", "echo script; description=\"from script\"\n",
          "echo conf; description=\"from conf\"; command_args=x\n", "metadata",
          "conf\nscript\ndescription:from script\n", "", 0},

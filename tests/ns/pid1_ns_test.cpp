@@ -582,11 +582,12 @@ TEST_F(Pid1NsTest, TheFallbackShellRunsOnTheConsole) {
     system.type("echo answer-$((6 * 7))\n");
     EXPECT_TRUE(system.wait_terminal("answer-42", 5000)) << system.terminal();
     // The seventh field of /proc/PID/stat is the controlling terminal's device, 0 for none.
-    system.type("read -r pid comm state ppid pgrp session tty rest < /proc/$$/stat; echo terminal-$tty-$session-$$\n");
-    EXPECT_TRUE(system.wait_terminal("terminal-", 5000)) << system.terminal();
+    // The quotes keep the terminal's echo of the typed line from matching the answer.
+    system.type("read -r pid comm state ppid pgrp session tty rest < /proc/$$/stat; echo terminal-$tty-$session-$$-e''nd\n");
+    EXPECT_TRUE(system.wait_terminal("-end", 5000)) << system.terminal();
     std::smatch terminal;
     std::string text = system.terminal();
-    ASSERT_TRUE(std::regex_search(text, terminal, std::regex("terminal-([0-9]+)-([0-9]+)-([0-9]+)"))) << text;
+    ASSERT_TRUE(std::regex_search(text, terminal, std::regex("terminal-([0-9]+)-([0-9]+)-([0-9]+)-end"))) << text;
     EXPECT_NE(terminal[1], "0") << "the shell has no controlling terminal";
     EXPECT_EQ(terminal[2], terminal[3]) << "the shell leads no session of its own";
     EXPECT_EQ(log_of(system), summary(1) +

@@ -81,6 +81,11 @@ TEST_F(Order, SmallestReadyNameFirst) {
         {"not UTF-8", {{"a", "description:caf\xe9\n"}},
          "error: invalid dependency metadata from a: metadata output is not valid UTF-8"},
         {"nothing enabled", {}, ""},
+        // Virtual names: two providers of net, a need and a before of it, a provider that is
+        // itself named like what it provides.
+        {"providers", {{"a", "before:net\n"}, {"dhcp", "provide:net\n"}, {"ifup", "need:x\nprovide:net"},
+                       {"web", "need:net\nuse:x\n"}, {"x", "provide:x\n"}}, "a, dhcp, x, ifup, web"},
+        {"a provide with a blank", {{"a", "provide: net\n"}}, "error: invalid dependency metadata from a: " + kRule},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -91,8 +96,11 @@ TEST_F(Order, SmallestReadyNameFirst) {
 TEST_F(Order, QueriesInNameOrderAndStopsAtTheFirstFailure) {
     EXPECT_EQ(order({{"b", ""}, {"a", ""}, {"c", ""}}, {"c", "a", "b", "a"}), "a, b, c");
     EXPECT_EQ(queried_, (std::vector<std::string>{"a", "b", "c"}));
+    // A need is judged once every service has been asked (a later one may provide it), but
+    // before a later query's own failure.
     EXPECT_EQ(order({{"a", ""}, {"b", "need:zz\n"}, {"c", ""}}), "error: service b needs zz, but zz is not enabled");
-    EXPECT_EQ(queried_, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(queried_, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(order({{"a", "need:zz\n"}, {"b", "use: x\n"}}), "error: service a needs zz, but zz is not enabled");
     // An enable link without its script.
     auto missing = admin::enabled_start_order(directories_, {"gone"}, [](const std::string&, const std::string&) {
         return vesko::Result<std::string, admin::Error>(std::string());
