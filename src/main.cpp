@@ -12,12 +12,14 @@
 #include "admin.hpp"
 #include "ctl.hpp"
 #include "fd.hpp"
+#include "helpers.hpp"
 #include "logging.hpp"
 #include "pid1.hpp"
 #include "power.hpp"
 #include "runner.hpp"
 #include "service.hpp"
 #include "shutdown.hpp"
+#include "spawn.hpp"
 #include "text.hpp"
 
 namespace entry {
@@ -49,24 +51,6 @@ int report(std::string_view text) {
     return 1;
 }
 
-// The main program of `veskoinit -- COMMAND`: a COMMAND without a slash is looked up in PATH,
-// as a shell would.
-std::vector<std::string> main_program(std::vector<std::string> command) {
-    if (command[0].find('/') != std::string::npos) return command;
-    const char* path = std::getenv("PATH");
-    std::string_view directories = path != nullptr ? path : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-    while (!directories.empty()) {
-        std::string_view directory = directories.substr(0, directories.find(':'));
-        directories.remove_prefix(std::min(directories.size(), directory.size() + 1));
-        std::string candidate = vesko::path_join(std::string(directory.empty() ? "." : directory), command[0]);
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            command[0] = candidate;
-            break;
-        }
-    }
-    return command;
-}
-
 // Process 1: the kernel hands it every word of its command line that it does not know itself
 // (single, splash, a typo). None of them may make it exit, which would panic the machine;
 // only `-- COMMAND` means something (the main program). In a container process 1 exits:
@@ -78,7 +62,8 @@ int process_one(const std::vector<std::string>& arguments) {
     if (!arguments.empty() && arguments[0] == shutdown::kFinalStage) {
         final_stage = shutdown::parse_final_stage({arguments.begin() + 1, arguments.end()});
     } else if (arguments.size() > 1 && arguments[0] == "--") {
-        start.main_program = main_program({arguments.begin() + 1, arguments.end()});
+        start.main_program.assign(arguments.begin() + 1, arguments.end());
+        start.main_program[0] = vesko::search_path(start.main_program[0]);
     }
     if (!arguments.empty() && !final_stage && start.main_program.empty()) {
         std::string ignored;
@@ -156,6 +141,13 @@ int dispatch(const std::vector<std::string>& argv) {
     if (name == "halt" || name == "shutdown" || name == "reboot") return power::main(name, arguments);
     if (!arguments.empty() && arguments[0] == "--vesko-run") {
         return runner::main(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+    }
+    // What the script services' prelude calls.
+    if (!arguments.empty() && arguments[0] == helpers::kDaemon) {
+        return helpers::daemon_main(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+    }
+    if (!arguments.empty() && arguments[0] == helpers::kCheckpath) {
+        return helpers::checkpath_main(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
     }
     return init_personality(arguments);
 }

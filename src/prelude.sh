@@ -2,7 +2,9 @@
 # The prelude of every script service action. vesko-run starts /bin/sh -c with this text and
 # the positional parameters: $1 the script, $2 the action, $3 the service name. It sets the
 # variables and helpers that scripts use, reads the service's configuration file and the
-# script, and runs the action. POSIX shell only, with printf, cat, kill, sleep, mkdir and rm.
+# script, and runs the action. POSIX shell only, with printf, cat, kill, sleep, mkdir and rm,
+# and $VESKO_HELPER (the executable itself) for what shell cannot do: start a daemon as
+# another user in a session of its own, and checkpath.
 # Variables and helpers that look unused here are there for the scripts.
 # shellcheck disable=SC2034,SC2317
 
@@ -20,6 +22,8 @@ command_background=no
 service_type=daemon
 pidfile=
 required_files=
+supervisor=
+command_user=
 extra_commands=
 extra_started_commands=
 start_timeout=${VESKO_START_TIMEOUT:-5}
@@ -67,6 +71,9 @@ config() { :; }
 
 _vesko_function_exists() { command -v "$1" >/dev/null 2>&1; }
 
+# OpenRC's checkpath: [-d|-D|-f|-F] [-m MODE] [-o USER[:GROUP]] [-q] PATH...
+checkpath() { "${VESKO_HELPER:-veskoinit}" --vesko-checkpath "$@"; }
+
 # Whether the pid file names a live process. Process 0 (with signal 0, the caller's whole
 # process group) and process 1 (the init) never count as the service's process.
 _vesko_pid_is_running() {
@@ -106,6 +113,15 @@ _vesko_wait_for_pidfile() {
 }
 
 _vesko_default_start() {
+    # supervise-daemon's services run in the foreground: here they are started in the background.
+    case $supervisor in
+        '') ;;
+        supervise-daemon) command_background=yes ;;
+        *)
+            eerror "$RC_SVCNAME uses supervisor $supervisor, which is not supported"
+            return 1
+            ;;
+    esac
     if [ -z "$command" ]; then
         eerror "$RC_SVCNAME does not define command"
         return 1
@@ -120,14 +136,22 @@ _vesko_default_start() {
     _vesko_background_status=$?
     case $_vesko_background_status in
         0)
-            # command_args is split and expanded on purpose.
+            # The executable starts it (as command_user, in a session of its own, signals at
+            # their defaults, input from /dev/null, output to process 1's log) and prints its
+            # pid. command_args is split and expanded on purpose.
             # shellcheck disable=SC2086
-            "$command" $command_args &
-            printf '%s\n' "$!" >"$pidfile" || return 1
+            _vesko_pid=$("${VESKO_HELPER:-veskoinit}" --vesko-daemon "$command_user" "$command" $command_args) ||
+                return 1
+            printf '%s\n' "$_vesko_pid" >"$pidfile" || return 1
             ;;
         1)
-            # shellcheck disable=SC2086
-            "$command" $command_args || return
+            if [ -n "$command_user" ]; then
+                # shellcheck disable=SC2086
+                "${VESKO_HELPER:-veskoinit}" --vesko-daemon --wait "$command_user" "$command" $command_args || return
+            else
+                # shellcheck disable=SC2086
+                "$command" $command_args || return
+            fi
             ;;
         *) return 2 ;;
     esac

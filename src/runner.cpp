@@ -42,9 +42,12 @@ int main(const std::vector<std::string>& args) {
         return 2;
     }
     // The shell always sees both directories, the defaults included.
+    // VESKO_HELPER is this executable, which starts daemons and checks paths for the prelude.
+    auto self = vesko::own_executable();
     std::vector<std::string> environment =
         vesko::environment_with({{"VESKO_CONF_DIR", variable("VESKO_CONF_DIR", kDefaultConfDir)},
-                                 {"VESKO_STATE_DIR", variable("VESKO_STATE_DIR", kDefaultStateDir)}});
+                                 {"VESKO_STATE_DIR", variable("VESKO_STATE_DIR", kDefaultStateDir)},
+                                 {"VESKO_HELPER", self ? *self : variable("VESKO_HELPER", "veskoinit")}});
     vesko::SpawnOptions options;
     options.environment = &environment;
     auto shell = vesko::spawn({"/bin/sh", "-c", kPrelude, "vesko-run", args[0], args[1], *name}, options);

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <string_view>
 
 extern char** environ;
 
@@ -56,7 +58,7 @@ int child_main(void* argument) {
         KernelSigaction current{};
         if (syscall(SYS_rt_sigaction, sig, nullptr, &current, kKernelSigsetSize) != 0) continue;
         bool ignored = current.handler == SIG_IGN;
-        if (current.handler == SIG_DFL || (ignored && sig != SIGPIPE)) continue;
+        if (current.handler == SIG_DFL || (ignored && sig != SIGPIPE && !context->options->default_signals)) continue;
         KernelSigaction default_action{};
         default_action.handler = SIG_DFL;
         syscall(SYS_rt_sigaction, sig, &default_action, nullptr, kKernelSigsetSize);
@@ -93,6 +95,14 @@ int child_main(void* argument) {
         }
         pid_t group = getpid();
         (void)ioctl(STDIN_FILENO, TIOCSPGRP, &group);
+    }
+    if (const Credentials* user = context->options->credentials) {
+        if (syscall(SYS_setgroups, user->groups.size(), user->groups.data()) != 0 ||
+            syscall(SYS_setresgid, user->gid, user->gid, user->gid) != 0 ||
+            syscall(SYS_setresuid, user->uid, user->uid, user->uid) != 0) {
+            context->error = errno;
+            exit_child();
+        }
     }
     // Whatever an earlier stage left open without close-on-exec stays out of the child.
     syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
@@ -165,6 +175,19 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
         return fail(OsError{context.error});
     }
     return pid;
+}
+
+std::string search_path(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = std::getenv("PATH");
+    std::string_view directories = path != nullptr ? path : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+    for (;;) {
+        std::string_view directory = directories.substr(0, directories.find(':'));
+        std::string candidate = (directory.empty() ? std::string(".") : std::string(directory)) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (directory.size() >= directories.size()) return name;
+        directories.remove_prefix(directory.size() + 1);
+    }
 }
 
 timespec deadline_after(long milliseconds) {

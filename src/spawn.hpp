@@ -14,6 +14,14 @@
 
 namespace vesko {
 
+// A user to run a child as: the supplementary groups, the group and the user are set in that
+// order, real, effective and saved ids alike.
+struct Credentials {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+
 struct SpawnOptions {
     // Descriptors to place in the child: {from, to} pairs applied in order with dup2.
     std::vector<std::pair<int, int>> redirects;
@@ -28,6 +36,11 @@ struct SpawnOptions {
     // that group the foreground of the caller's controlling terminal when it has one (the
     // job control a shell gives the command it runs).
     bool foreground_group = false;
+    // Run as this user; null keeps the caller's.
+    const Credentials* credentials = nullptr;
+    // Every signal at its default action, the ignored ones too (a shell's `&` job has SIGINT
+    // and SIGQUIT ignored, which a daemon must not keep).
+    bool default_signals = false;
 };
 
 // This process's environment with each NAME set to VALUE (replacing an entry it has), for
@@ -44,6 +57,10 @@ std::vector<std::string> environment_with(const std::vector<std::pair<std::strin
 // the child leaves in memory it shares with the parent. glibc's posix_spawn would do the
 // same, but it leaves glibc's two internal signals ignored in every child it starts.
 Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+
+// NAME as a shell finds it: a name without a slash is looked up in PATH (or the usual
+// directories when PATH is unset); NAME itself when it has a slash or is not found.
+std::string search_path(const std::string& name);
 
 // Bounded waits on the monotonic clock: the point MILLISECONDS from now, whether it has
 // passed, and the milliseconds left until it (0 once it has passed).

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "cli_support.hpp"
@@ -49,7 +50,8 @@ public:
 
     Outcome run(const std::string& action, std::map<std::string, std::optional<std::string>> env = {}) const {
         cli::RunOptions options;
-        options.env = {{"VESKO_CONF_DIR", dir_ / "conf"}, {"VESKO_STATE_DIR", dir_ / "state"}, {"PATH", path_}};
+        options.env = {{"VESKO_CONF_DIR", dir_ / "conf"}, {"VESKO_STATE_DIR", dir_ / "state"}, {"PATH", path_},
+                       {"VESKO_HELPER", VESKOINIT_BINARY}, {"VESKO_LOG_PATH", dir_ / "log"}};
         for (auto& [key, value] : env) options.env[key] = value;
         return cli::run(shell_.program, {shell_.argv0, "-c", prelude(), "vesko-run", script_, action, name_}, options);
     }
@@ -134,6 +136,10 @@ TEST_F(Prelude, HelpersAndOneShotActions) {
         {"start functions in order", "start_pre() { echo pre; }\nstart() { echo start; }\nstart_post() { echo post; return 9; }\n",
          "", "start", "pre\nstart\npost\n", "", 9},
         {"nothing to stop", "command=/bin/true\n", "", "stop", " * web is not running\n", "", 0},
+        {"an unsupported supervisor", "command=/bin/true\nsupervisor=s6\n", "", "start", "",
+         " x web uses supervisor s6, which is not supported\n", 1},
+        {"an unknown command_user", "command=/bin/true\ncommand_user=nosuchuser:x\ncommand_background=yes\n", "", "start",
+         "", "vesko-run: command_user: unknown user \"nosuchuser\"\n", 1},
         {"status when stopped", "command=/bin/true\n", "", "status", " * web is stopped\n", "", 3},
     };
     for (const Shell& shell : shells()) {
@@ -161,24 +167,74 @@ TEST_F(Prelude, StalePidFiles) {
     }
 }
 
+// In the background by command_background or because supervise-daemon would keep it in the
+// foreground; as root, also as command_user: the daemon leads a session of its own with every
+// signal at its default, input from /dev/null and output in the log.
 TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
+    std::vector<std::string> scripts = {"command=DIR/daemon\ncommand_background=yes\n",
+                                        "command=sleep\ncommand_args=30\nsupervisor=supervise-daemon\n"};
+    if (geteuid() == 0) scripts.push_back("command=/bin/sleep\ncommand_args=30\nsupervisor=supervise-daemon\ncommand_user=nobody\n");
+    for (const Shell& shell : shells()) {
+        for (const std::string& script : scripts) {
+            SCOPED_TRACE(std::string(shell.title) + ": " + script);
+            Service service(shell, "");
+            service.dir().write("daemon", "#!/bin/sh\necho out\nexec sleep 30\n", 0755);
+            service.dir().write("log", "");  // process 1's, which it made at boot
+            service.dir().write("svc/web", std::regex_replace(script, std::regex("DIR"), service.path("")));
+            expect(service.run("start"), "", "", 0);
+            std::string pid = cli::read_file(service.pidfile());
+            ASSERT_FALSE(pid.empty());
+            EXPECT_EQ(pid.back(), '\n');
+            EXPECT_EQ(kill(std::stoi(pid), 0), 0);
+            std::string id = pid.substr(0, pid.size() - 1);
+            std::string status = cli::read_file("/proc/" + id + "/status");
+            EXPECT_NE(status.find("\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
+            EXPECT_EQ(std::to_string(getsid(std::stoi(id))), id);
+            EXPECT_EQ(std::filesystem::read_symlink("/proc/" + id + "/fd/0"), "/dev/null");
+            if (script.find("nobody") != std::string::npos) {
+                for (const char* ids : {"\nUid:\t65534\t65534\t65534\t65534\n", "\nGid:\t65534\t65534\t65534\t65534\n",
+                                        "\nGroups:\t65534 \n"}) {
+                    EXPECT_NE(status.find(ids), std::string::npos) << ids << status;
+                }
+            }
+            expect(service.run("status"), " * web is running (pid " + id + ")\n", "", 0);
+            expect(service.run("start"), " * web is already running\n", "", 0);
+            Outcome restarted = service.run("restart");
+            expect(restarted, "", "", 0);
+            std::string again = cli::read_file(service.pidfile());
+            EXPECT_NE(again, pid);
+            expect(service.run("stop"), "", "", 0);
+            EXPECT_FALSE(std::filesystem::exists(service.pidfile()));
+            EXPECT_NE(kill(std::stoi(again), 0), 0);
+            if (script.find("command=DIR") == 0) {
+                EXPECT_EQ(cli::read_file(service.path("log")), "out\nout\n");  // from start and restart
+            }
+        }
+    }
+}
+
+// checkpath creates, empties and truncates, sets modes and owners, and refuses a link.
+TEST_F(Prelude, Checkpath) {
     for (const Shell& shell : shells()) {
         SCOPED_TRACE(shell.title);
-        Service service(shell, "command=sleep\ncommand_args=30\ncommand_background=yes\n");
-        expect(service.run("start"), "", "", 0);
-        std::string pid = cli::read_file(service.pidfile());
-        ASSERT_FALSE(pid.empty());
-        EXPECT_EQ(pid.back(), '\n');
-        EXPECT_EQ(kill(std::stoi(pid), 0), 0);
-        expect(service.run("status"), " * web is running (pid " + pid.substr(0, pid.size() - 1) + ")\n", "", 0);
-        expect(service.run("start"), " * web is already running\n", "", 0);
-        Outcome restarted = service.run("restart");
-        expect(restarted, "", "", 0);
-        std::string again = cli::read_file(service.pidfile());
-        EXPECT_NE(again, pid);
-        expect(service.run("stop"), "", "", 0);
-        EXPECT_FALSE(std::filesystem::exists(service.pidfile()));
-        EXPECT_NE(kill(std::stoi(again), 0), 0);
+        Service service(shell, "");
+        namespace fs = std::filesystem;
+        std::string d = service.path("d"), f = service.path("f"), link = service.path("link");
+        service.dir().write("d/old", "x");
+        service.dir().write("f", "content");
+        service.dir().write("target", "");
+        fs::create_symlink(service.path("target"), link);
+        service.dir().write("svc/web", "mk() { checkpath -D -m 0700 " + d + " " + service.path("new/") +
+                                           " && checkpath -F -q -m 0600 " + f + "; }\nbad() { checkpath -f -m 0600 " +
+                                           link + "; }\n");
+        expect(service.run("mk"), "", "", 0);
+        EXPECT_EQ(fs::status(d).permissions(), fs::perms(0700));
+        EXPECT_FALSE(fs::exists(d + "/old"));
+        EXPECT_TRUE(fs::is_directory(service.path("new")));
+        EXPECT_EQ(fs::file_size(f), 0u);
+        EXPECT_EQ(fs::status(f).permissions(), fs::perms(0600));
+        expect(service.run("bad"), "", "vesko-run: checkpath: " + link + " is a symbolic link; it is left as it is\n", 1);
+        EXPECT_NE(fs::status(service.path("target")).permissions(), fs::perms(0600));
     }
 }
 

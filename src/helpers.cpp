@@ -1,0 +1,245 @@
+#include "helpers.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "fd.hpp"
+#include "logging.hpp"
+#include "spawn.hpp"
+#include "text.hpp"
+
+namespace helpers {
+
+using vesko::fail;
+using vesko::Result;
+
+namespace {
+
+// The colon-separated fields of a line of /etc/passwd or /etc/group.
+std::vector<std::string_view> fields_of(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (size_t start = 0;;) {
+        size_t colon = line.find(':', start);
+        fields.push_back(line.substr(start, colon - start));
+        if (colon == std::string_view::npos) return fields;
+        start = colon + 1;
+    }
+}
+
+// The fields of the first entry whose name (first field) or number (third) is KEY.
+std::optional<std::vector<std::string_view>> entry(std::string_view text, std::string_view key) {
+    for (std::string_view line : vesko::split_lines(text)) {
+        std::vector<std::string_view> fields = fields_of(line);
+        if (fields.size() >= 4 && !key.empty() && (fields[0] == key || fields[2] == key)) return fields;
+    }
+    return std::nullopt;
+}
+
+std::optional<uint32_t> id(std::string_view text) {
+    auto value = vesko::parse_unsigned(text, UINT32_MAX - 1);
+    if (!value || text[0] == '+') return std::nullopt;
+    return static_cast<uint32_t>(*value);
+}
+
+}  // namespace
+
+Result<Account, std::string> find_account(std::string_view spec, std::string_view passwd, std::string_view group) {
+    size_t colon = spec.find(':');
+    std::string_view user_name = spec.substr(0, colon);
+    auto user = entry(passwd, user_name);
+    std::optional<uint32_t> uid = user ? id((*user)[2]) : std::nullopt;
+    std::optional<uint32_t> gid = user ? id((*user)[3]) : std::nullopt;
+    if (!uid || !gid) return fail("unknown user " + vesko::quoted(user_name));
+    Account account{*uid, *gid, {}};
+    if (colon != std::string_view::npos) {
+        std::string_view group_name = spec.substr(colon + 1);
+        auto chosen = entry(group, group_name);
+        std::optional<uint32_t> chosen_id = chosen ? id((*chosen)[2]) : std::nullopt;
+        if (!chosen_id) return fail("unknown group " + vesko::quoted(group_name));
+        account.gid = *chosen_id;
+    }
+    // The group, then every other group that lists the user among its members.
+    account.groups.push_back(account.gid);
+    for (std::string_view line : vesko::split_lines(group)) {
+        std::vector<std::string_view> fields = fields_of(line);
+        std::optional<uint32_t> listed = fields.size() >= 4 ? id(fields[2]) : std::nullopt;
+        if (!listed || *listed == account.gid) continue;
+        for (size_t start = 0;;) {
+            size_t comma = fields[3].find(',', start);
+            if (fields[3].substr(start, comma - start) == (*user)[0]) account.groups.push_back(*listed);
+            if (comma == std::string_view::npos) break;
+            start = comma + 1;
+        }
+    }
+    return account;
+}
+
+namespace {
+
+std::string read_or_empty(const char* path) {
+    auto text = vesko::read_file(path);
+    return text ? std::move(*text) : std::string();
+}
+
+int failed(const std::string& message) {
+    vesko::print_err("vesko-run: " + message + "\n");
+    return 1;
+}
+
+// Where a daemon's output goes: process 1's log, the file or, in a container that logs to
+// process 1's own output, that.
+vesko::Result<vesko::Fd, vesko::OsError> open_log() {
+    std::string path = logging::log_in_file(logging::in_container()) ? logging::log_path() : "/proc/1/fd/1";
+    return vesko::open_fd(path, O_WRONLY | O_APPEND);
+}
+
+}  // namespace
+
+int daemon_main(const std::vector<std::string>& all) {
+    // --wait: a command that runs in the foreground (and forks itself), only as another user.
+    bool wait = !all.empty() && all[0] == "--wait";
+    std::vector<std::string> args(all.begin() + (wait ? 1 : 0), all.end());
+    if (args.size() < 2) return failed("usage: " + std::string(kDaemon) + " [--wait] USER[:GROUP] COMMAND [ARGUMENT...]");
+    std::optional<Account> account;
+    if (!args[0].empty()) {
+        auto found = find_account(args[0], read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
+        if (!found) return failed("command_user: " + found.error());
+        account = std::move(*found);
+    }
+    auto input = vesko::open_fd("/dev/null", O_RDONLY);
+    if (!input) return failed("cannot open /dev/null: " + input.error().display());
+    auto log = open_log();
+    if (!log) log = vesko::open_fd("/dev/null", O_WRONLY);
+    if (!log) return failed("cannot open the log: " + log.error().display());
+    vesko::Credentials credentials;
+    vesko::SpawnOptions options;
+    options.new_session = !wait;
+    options.default_signals = true;
+    if (!wait) options.redirects = {{input->get(), STDIN_FILENO}, {log->get(), STDOUT_FILENO}, {log->get(), STDERR_FILENO}};
+    if (account) {
+        credentials = {account->uid, account->gid, account->groups};
+        options.credentials = &credentials;
+    }
+    std::vector<std::string> command(args.begin() + 1, args.end());
+    command[0] = vesko::search_path(command[0]);
+    auto pid = vesko::spawn(command, options);
+    if (!pid) return failed("cannot start " + vesko::shown(command[0]) + ": " + pid.error().display());
+    if (!wait) {
+        vesko::print_out(std::to_string(*pid) + "\n");
+        return 0;
+    }
+    int status = 0;
+    while (::waitpid(*pid, &status, 0) < 0) {
+        if (errno != EINTR) return failed("cannot wait for " + vesko::shown(command[0]) + ": " + vesko::last_os_error().display());
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+namespace {
+
+struct Check {
+    bool directory = false;
+    bool empty = false;     // -D, -F
+    std::optional<mode_t> mode;
+    std::optional<Account> owner;
+};
+
+// Removes everything inside the directory DIR (a descriptor), following no link.
+bool empty_directory(int dir) {
+    int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0) return false;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(copy), ::closedir);
+    if (!listing) {
+        ::close(copy);
+        return false;
+    }
+    bool ok = true;
+    while (dirent* item = ::readdir(listing.get())) {
+        std::string_view name = item->d_name;
+        if (name == "." || name == "..") continue;
+        if (::unlinkat(dir, item->d_name, 0) == 0) continue;
+        if (errno != EISDIR) {
+            ok = false;
+            continue;
+        }
+        int inner = ::openat(dir, item->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ok = inner >= 0 && empty_directory(inner) && ok;
+        if (inner >= 0) ::close(inner);
+        ok = ::unlinkat(dir, item->d_name, AT_REMOVEDIR) == 0 && ok;
+    }
+    return ok;
+}
+
+// One path: created when missing, then opened without following a link, and set.
+std::optional<std::string> check_path(const std::string& path, const Check& check) {
+    auto os = [&](const char* what) { return what + vesko::shown(path) + ": " + vesko::last_os_error().display(); };
+    mode_t mode = check.mode.value_or(check.directory ? 0755 : 0644);
+    if (check.directory) {
+        if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return os("cannot create directory ");
+    } else {
+        int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (created < 0 && errno != EEXIST) return os("cannot create file ");
+        if (created >= 0) ::close(created);
+    }
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return os("cannot inspect ");
+    if (S_ISLNK(info.st_mode)) return vesko::shown(path) + " is a symbolic link; it is left as it is";
+    if (check.directory != S_ISDIR(info.st_mode) || (!check.directory && !S_ISREG(info.st_mode))) {
+        return vesko::shown(path) + (check.directory ? " is not a directory" : " is not a regular file");
+    }
+    int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK |
+                (check.directory ? O_RDONLY | O_DIRECTORY : (check.empty ? O_WRONLY | O_TRUNC : O_RDONLY));
+    auto opened = vesko::open_fd(path, flags);
+    if (!opened) return "cannot open " + vesko::shown(path) + ": " + opened.error().display();
+    if (check.directory && check.empty && !empty_directory(opened->get())) return os("cannot empty ");
+    if (check.mode && ::fchmod(opened->get(), *check.mode) != 0) return os("cannot set the mode of ");
+    if (check.owner && ::fchown(opened->get(), check.owner->uid, check.owner->gid) != 0) {
+        return os("cannot set the owner of ");
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int checkpath_main(const std::vector<std::string>& args) {
+    Check check;
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (word == "-d" || word == "-D" || word == "-f" || word == "-F") {
+            check.directory = word == "-d" || word == "-D";
+            check.empty = word == "-D" || word == "-F";
+        } else if (word == "-q") {
+            // Quiet is all it ever is.
+        } else if ((word == "-m" || word == "-o") && i + 1 < args.size()) {
+            const std::string& value = args[++i];
+            if (word == "-m") {
+                char* end = nullptr;
+                unsigned long mode = std::strtoul(value.c_str(), &end, 8);
+                if (value.empty() || *end != '\0' || mode > 07777) return failed("checkpath: invalid mode " + vesko::quoted(value));
+                check.mode = static_cast<mode_t>(mode);
+            } else {
+                auto owner = find_account(value, read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
+                if (!owner) return failed("checkpath: " + owner.error());
+                check.owner = std::move(*owner);
+            }
+        } else if (!word.empty() && word[0] == '-') {
+            return failed("checkpath: unknown option " + vesko::quoted(word));
+        } else {
+            paths.push_back(word);
+        }
+    }
+    if (paths.empty()) return failed("checkpath: no path given");
+    int status = 0;
+    for (const std::string& path : paths) {
+        if (auto problem = check_path(path, check)) status = failed("checkpath: " + *problem);
+    }
+    return status;
+}
+
+}  // namespace helpers

@@ -1,0 +1,49 @@
+// What the script service prelude asks of the executable for the things plain POSIX shell
+// cannot do: start a daemon (as another user, in a session of its own, its output in process
+// 1's log) and OpenRC's checkpath. The prelude reaches them as `$VESKO_HELPER --vesko-daemon`
+// and `$VESKO_HELPER --vesko-checkpath`, the way --vesko-run is reached.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os_error.hpp"
+#include "result.hpp"
+
+namespace helpers {
+
+inline constexpr const char* kDaemon = "--vesko-daemon";
+inline constexpr const char* kCheckpath = "--vesko-checkpath";
+
+// Who a process runs as: a user's ids, with the user's supplementary groups.
+struct Account {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+
+    bool operator==(const Account&) const = default;
+};
+
+// "USER[:GROUP]" (names or numbers) against the texts of /etc/passwd and /etc/group: the
+// user's ids, the group given or the user's own, and every group that lists the user. The
+// error names what is unknown ("unknown user x", "unknown group y").
+vesko::Result<Account, std::string> find_account(std::string_view spec, std::string_view passwd,
+                                                 std::string_view group);
+
+// --vesko-daemon USER[:GROUP] COMMAND [ARGUMENT...] (USER may be empty: the caller's own):
+// starts COMMAND in a session of its own with every signal at its default action, standard
+// input from /dev/null and standard output and error on process 1's log, prints its pid and
+// exits 0; or prints why it cannot and exits 1.
+int daemon_main(const std::vector<std::string>& args);
+
+// --vesko-checkpath [-d|-D|-f|-F] [-m MODE] [-o USER[:GROUP]] [-q] PATH...: makes each PATH
+// a directory (-d; -D also empties it) or a file (-f, the default; -F also truncates it),
+// creating what is missing and setting the mode and owner given. A path that is a symbolic
+// link is refused, never followed.
+int checkpath_main(const std::vector<std::string>& args);
+
+}  // namespace helpers
