@@ -190,7 +190,9 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             std::string status = cli::read_file("/proc/" + id + "/status");
             EXPECT_NE(status.find("\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
             EXPECT_EQ(std::to_string(getsid(std::stoi(id))), id);
+            // Nothing of the caller's (a terminal, a pipe): /dev/null, then the log.
             EXPECT_EQ(std::filesystem::read_symlink("/proc/" + id + "/fd/0"), "/dev/null");
+            EXPECT_EQ(std::filesystem::read_symlink("/proc/" + id + "/fd/1"), service.path("log"));
             if (script.find("nobody") != std::string::npos) {
                 for (const char* ids : {"\nUid:\t65534\t65534\t65534\t65534\n", "\nGid:\t65534\t65534\t65534\t65534\n",
                                         "\nGroups:\t65534 \n"}) {
