@@ -31,11 +31,14 @@ std::vector<std::string_view> fields_of(std::string_view line) {
     }
 }
 
-// The fields of the first entry whose name (first field) or number (third) is KEY.
+// The fields of the first entry named KEY (first field), else of the first numbered KEY
+// (third field), as chown reads a name that is all digits.
 std::optional<std::vector<std::string_view>> entry(std::string_view text, std::string_view key) {
-    for (std::string_view line : vesko::split_lines(text)) {
-        std::vector<std::string_view> fields = fields_of(line);
-        if (fields.size() >= 4 && !key.empty() && (fields[0] == key || fields[2] == key)) return fields;
+    for (size_t field : {0, 2}) {
+        for (std::string_view line : vesko::split_lines(text)) {
+            std::vector<std::string_view> fields = fields_of(line);
+            if (fields.size() >= 4 && !key.empty() && fields[field] == key) return fields;
+        }
     }
     return std::nullopt;
 }

@@ -1,6 +1,7 @@
 // Script services without running any: the metadata records, the start order, the
 // vesko-service command line and every error text.
 #include "admin.hpp"
+#include "helpers.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -107,6 +108,26 @@ TEST_F(Order, QueriesInNameOrderAndStopsAtTheFirstFailure) {
     });
     ASSERT_FALSE(missing);
     EXPECT_EQ(admin::display(missing.error()), "service \"gone\" does not exist in " + dir_);
+}
+
+// command_user and checkpath -o: users and groups by name or number, with the groups that
+// list the user; a name wins over a number.
+TEST(Accounts, UsersGroupsAndSupplementaryGroups) {
+    const std::string passwd = "root:x:0:0::/root:/bin/sh\nweb:x:33:33::/var/www:/bin/sh\n7:x:1007:1007::/:/bin/sh\n";
+    const std::string group = "root:x:0:\nweb:x:33:\nlog:x:4:web,other\nssl:x:110:other,web\n7:x:5:\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"web", "33 33 33,4,110"}, {"33", "33 33 33,4,110"}, {"web:log", "33 4 4,110"},
+        {"web:0", "33 0 0,4,110"}, {"7", "1007 1007 1007"}, {"root:7", "0 5 5"},
+        {"nobody", "unknown user \"nobody\""}, {"web:www", "unknown group \"www\""}, {"", "unknown user \"\""},
+    };
+    for (const auto& [spec, expected] : cases) {
+        auto account = helpers::find_account(spec, passwd, group);
+        std::string got = account ? std::to_string(account->uid) + " " + std::to_string(account->gid) + " " : account.error();
+        for (size_t i = 0; account && i < account->groups.size(); ++i) {
+            got += (i > 0 ? "," : "") + std::to_string(account->groups[i]);
+        }
+        EXPECT_EQ(got, expected) << spec;
+    }
 }
 
 TEST(VeskoServiceCommandLine, BothFormsAndTheirErrors) {
