@@ -137,7 +137,8 @@ ns::Image image_for(const Peer& peer, const std::vector<Service>& services) {
     }
     switch (peer.kind) {
         case Kind::Veskoinit:
-            image.files["/etc/fstab"] = "proc /proc proc defaults\n";
+            // /proc only: the rest of the built-in table is named noauto, as the harness asks.
+            image.files["/etc/fstab"] = "proc /proc proc defaults\n" + ns::kNoKernelMounts;
             for (size_t i = 0; i < services.size(); ++i) {
                 std::string command;
                 for (const std::string& word : services[i].command) command += (command.empty() ? "\"" : ", \"") + word + "\"";
