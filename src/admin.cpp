@@ -203,14 +203,20 @@ Result<std::string, Error> self_executable() {
     return fail(Error{LocateExecutable{path.error()}});
 }
 
-// The time limit of an action that process 1 runs, in seconds; none for anyone else (a user
-// at a terminal can interrupt what vesko-service runs).
-std::optional<long> action_limit() {
-    if (getpid() != 1) return std::nullopt;
-    const char* value = std::getenv("VESKO_TEST_ACTION_TIMEOUT");
-    std::optional<uint64_t> seconds = vesko::parse_unsigned(value != nullptr ? value : "", 24 * 3600);
-    return seconds && *seconds > 0 ? static_cast<long>(*seconds) : kActionTimeoutSeconds;
-}
+// The time limit of an action that process 1 runs, taken when it starts; none for anyone
+// else (a user at a terminal can interrupt what vesko-service runs).
+struct Limit {
+    long seconds = 0;
+    std::optional<timespec> deadline;
+
+    static Limit now() {
+        if (getpid() != 1) return {};
+        const char* value = std::getenv("VESKO_TEST_ACTION_TIMEOUT");
+        std::optional<uint64_t> given = vesko::parse_unsigned(value != nullptr ? value : "", 24 * 3600);
+        long seconds = given && *given > 0 ? static_cast<long>(*given) : kActionTimeoutSeconds;
+        return {seconds, vesko::deadline_after(seconds * 1000)};
+    }
+};
 
 // Waits for CHILD; other children that end meanwhile go to OTHER when there is one. With a
 // DEADLINE, a child still running then is killed with its process group, waited for a few
@@ -246,6 +252,14 @@ std::string status_text(int status) {
     return WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : std::string("signal");
 }
 
+// How ACTION of NAME ended, as wait_for reports it under LIMIT: success, or why not.
+Result<void, Error> judge(const std::string& action, const std::string& name, const std::optional<int>& status,
+                          const Limit& limit) {
+    if (!status) return fail(Error{ActionTimedOut{action, name, limit.seconds}});
+    if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return fail(Error{ActionFailed{action, name, status_text(*status)}});
+    return {};
+}
+
 // Starts the runner for ACTION of the script at PATH with the given standard streams.
 Result<pid_t, Error> start_runner(const Directories& directories, const std::string& name, const std::string& path,
                                   const std::string& action, std::vector<std::pair<int, int>> redirects) {
@@ -279,9 +293,7 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return failed(vesko::last_os_error());
     vesko::Fd reader(ends[0]), writer(ends[1]);
-    std::optional<long> limit = action_limit();
-    std::optional<timespec> deadline;
-    if (limit) deadline = vesko::deadline_after(*limit * 1000);
+    Limit limit = Limit::now();
     auto child = start_runner(directories, name, path, "metadata",
                               {{null->get(), STDIN_FILENO}, {writer.get(), STDOUT_FILENO}, {null->get(), STDERR_FILENO}});
     if (!child) return fail(std::move(child.error()));
@@ -293,7 +305,7 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
         // Once the child has ended, only what the pipe holds is read, without waiting.
         if (!child_ended) {
             pollfd fds[2] = {{reader.get(), POLLIN, 0}, {ended.valid() ? ended.get() : -1, POLLIN, 0}};
-            int ready = ::poll(fds, 2, deadline ? static_cast<int>(vesko::milliseconds_left(*deadline)) : -1);
+            int ready = ::poll(fds, 2, limit.deadline ? static_cast<int>(vesko::milliseconds_left(*limit.deadline)) : -1);
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 break;
@@ -316,12 +328,10 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
         if (n < 0 && errno == EINTR) continue;
         break;  // end of file, nothing left once the child has ended, or a read error
     }
-    auto status = wait_for(*child, other, deadline);
+    auto status = wait_for(*child, other, limit.deadline);
     if (!status) return failed(status.error());
-    if (!*status) return fail(Error{ActionTimedOut{"metadata", name, *limit}});
-    if (!WIFEXITED(**status) || WEXITSTATUS(**status) != 0) {
-        return fail(Error{ActionFailed{"metadata", name, status_text(**status)}});
-    }
+    auto judged = judge("metadata", name, *status, limit);
+    if (!judged) return fail(std::move(judged.error()));
     if (too_long) return fail(Error{InvalidMetadata{name, "metadata output is larger than 1 MiB"}});
     return output;
 }
@@ -408,18 +418,12 @@ Result<void, Error> run_action(const Directories& directories, const std::string
         null = std::move(*opened);
         redirects.emplace_back(null.get(), STDOUT_FILENO);
     }
-    std::optional<long> limit = action_limit();
-    std::optional<timespec> deadline;
-    if (limit) deadline = vesko::deadline_after(*limit * 1000);
+    Limit limit = Limit::now();
     auto child = start_runner(directories, name, *path, action, std::move(redirects));
     if (!child) return fail(std::move(child.error()));
-    auto status = wait_for(*child, other, deadline);
+    auto status = wait_for(*child, other, limit.deadline);
     if (!status) return fail(Error{RunAction{action, name, status.error()}});
-    if (!*status) return fail(Error{ActionTimedOut{action, name, *limit}});
-    if (!WIFEXITED(**status) || WEXITSTATUS(**status) != 0) {
-        return fail(Error{ActionFailed{action, name, status_text(**status)}});
-    }
-    return {};
+    return judge(action, name, *status, limit);
 }
 
 namespace {

@@ -51,16 +51,16 @@ std::optional<uint32_t> id(std::string_view text) {
 
 }  // namespace
 
-Result<Account, std::string> find_account(std::string_view spec, std::string_view passwd, std::string_view group) {
-    size_t colon = spec.find(':');
-    std::string_view user_name = spec.substr(0, colon);
+Result<Account, std::string> find_account(std::string_view who, std::string_view passwd, std::string_view group) {
+    size_t colon = who.find(':');
+    std::string_view user_name = who.substr(0, colon);
     auto user = entry(passwd, user_name);
     std::optional<uint32_t> uid = user ? id((*user)[2]) : std::nullopt;
     std::optional<uint32_t> gid = user ? id((*user)[3]) : std::nullopt;
     if (!uid || !gid) return fail("unknown user " + vesko::quoted(user_name));
     Account account{*uid, *gid, {}};
     if (colon != std::string_view::npos) {
-        std::string_view group_name = spec.substr(colon + 1);
+        std::string_view group_name = who.substr(colon + 1);
         auto chosen = entry(group, group_name);
         std::optional<uint32_t> chosen_id = chosen ? id((*chosen)[2]) : std::nullopt;
         if (!chosen_id) return fail("unknown group " + vesko::quoted(group_name));
@@ -114,16 +114,15 @@ int daemon_main(const std::vector<std::string>& all) {
         if (!found) return failed("command_user: " + found.error());
         account = std::move(*found);
     }
-    auto input = vesko::open_fd("/dev/null", O_RDONLY);
-    if (!input) return failed("cannot open /dev/null: " + input.error().display());
+    auto null = vesko::open_fd("/dev/null", O_RDWR);
+    if (!null) return failed("cannot open /dev/null: " + null.error().display());
     auto log = open_log();
-    if (!log) log = vesko::open_fd("/dev/null", O_WRONLY);
-    if (!log) return failed("cannot open the log: " + log.error().display());
+    int output = log ? log->get() : null->get();
     vesko::Credentials credentials;
     vesko::SpawnOptions options;
     options.new_session = !wait;
     options.default_signals = true;
-    if (!wait) options.redirects = {{input->get(), STDIN_FILENO}, {log->get(), STDOUT_FILENO}, {log->get(), STDERR_FILENO}};
+    if (!wait) options.redirects = {{null->get(), STDIN_FILENO}, {output, STDOUT_FILENO}, {output, STDERR_FILENO}};
     if (account) {
         credentials = {account->uid, account->gid, account->groups};
         options.credentials = &credentials;

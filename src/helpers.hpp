@@ -31,7 +31,7 @@ struct Account {
 // "USER[:GROUP]" (names or numbers) against the texts of /etc/passwd and /etc/group: the
 // user's ids, the group given or the user's own, and every group that lists the user. The
 // error names what is unknown ("unknown user x", "unknown group y").
-vesko::Result<Account, std::string> find_account(std::string_view spec, std::string_view passwd,
+vesko::Result<Account, std::string> find_account(std::string_view who, std::string_view passwd,
                                                  std::string_view group);
 
 // --vesko-daemon USER[:GROUP] COMMAND [ARGUMENT...] (USER may be empty: the caller's own):

@@ -120,13 +120,13 @@ TEST(Accounts, UsersGroupsAndSupplementaryGroups) {
         {"web:0", "33 0 0,4,110"}, {"7", "1007 1007 1007"}, {"root:7", "0 5 5"},
         {"nobody", "unknown user \"nobody\""}, {"web:www", "unknown group \"www\""}, {"", "unknown user \"\""},
     };
-    for (const auto& [spec, expected] : cases) {
-        auto account = helpers::find_account(spec, passwd, group);
+    for (const auto& [who, expected] : cases) {
+        auto account = helpers::find_account(who, passwd, group);
         std::string got = account ? std::to_string(account->uid) + " " + std::to_string(account->gid) + " " : account.error();
         for (size_t i = 0; account && i < account->groups.size(); ++i) {
             got += (i > 0 ? "," : "") + std::to_string(account->groups[i]);
         }
-        EXPECT_EQ(got, expected) << spec;
+        EXPECT_EQ(got, expected) << who;
     }
 }
 

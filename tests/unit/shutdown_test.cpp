@@ -86,19 +86,6 @@ TEST(ShutdownErrors, DisplayEveryKind) {
     for (const auto& [error, text] : cases) EXPECT_EQ(shutdown::display(error), text);
 }
 
-// What the shutdown hands to the image it executes for its last stage, and back; the kernel's
-// words are not mistaken for it.
-TEST(ShutdownFinalStage, ArgumentsRoundTripAndOthersAreRefused) {
-    using shutdown::PowerRequest;
-    for (shutdown::FinalStage stage : {shutdown::FinalStage{PowerRequest::PowerOff, 3, -1}, {PowerRequest::Halt, 0, 7}}) {
-        EXPECT_EQ(shutdown::parse_final_stage(shutdown::final_stage_arguments(stage)), stage);
-    }
-    for (const std::vector<std::string>& refused : std::initializer_list<std::vector<std::string>>{
-             {"single"}, {"splash", "-1", "-1"}, {"reboot", "+3", "-1"}, {"halt", "3", "-1"}}) {
-        EXPECT_EQ(shutdown::parse_final_stage(refused), std::nullopt);
-    }
-}
-
 TEST(Pid1Errors, DisplayEveryKind) {
     logging::Error logging_error = logging::Open{"", vesko::OsError{ENOENT}};
     mounts::Error mounts_error = mounts::FieldCount{{"/etc/fstab", 3}, 2};
