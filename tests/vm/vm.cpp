@@ -185,7 +185,10 @@ Machine::Machine(const Scenario& scenario) {
 
     std::string console_socket = dir_ + "/console.sock", qmp_socket = dir_ + "/qmp.sock";
     std::string append = "console=ttyS0 quiet panic=-1";
-    if (!scenario.root_image.empty()) append += " root=" + scenario.root + " init=/sbin/veskoinit";
+    if (!scenario.root_image.empty()) {
+        append += " root=" + scenario.root;
+        if (!scenario.init.empty()) append += " init=" + scenario.init;
+    }
     if (!scenario.kernel_arguments.empty()) append += " " + scenario.kernel_arguments;
     std::vector<std::string> args = {"qemu-system-x86_64", "-accel", "tcg", "-m", std::to_string(scenario.memory_mb),
                                      "-nodefaults", "-display", "none", "-no-reboot", "-kernel",
@@ -293,9 +296,9 @@ std::optional<std::string> Machine::wait_end(int timeout_ms) {
         collect_qmp(static_cast<int>(std::min<long>(left, 100)));
     }
     // With -no-reboot QEMU exits after the event; give it a moment, then the disks are ours.
-    for (int i = 0; i < 100 && qemu_ > 0; ++i) {
+    for (int i = 0; i < 500 && qemu_ > 0; ++i) {
         if (waitpid(qemu_, nullptr, WNOHANG) == qemu_) qemu_ = -1;
-        else std::this_thread::sleep_for(milliseconds(50));
+        else std::this_thread::sleep_for(milliseconds(10));
     }
     collect(0);
     return end_;

@@ -56,6 +56,9 @@ struct Scenario {
     // caller's (a distribution's own) that mounts it; none by default.
     std::string root = "/dev/nvme0n1";
     std::string initrd;
+    // With a root image: the init= of the kernel command line; "" leaves the kernel's choice
+    // (/sbin/init).
+    std::string init = "/sbin/veskoinit";
     std::string kernel;            // a kernel of the caller's instead of the cached one
     std::string kernel_arguments;  // added to the kernel command line
     int memory_mb = 256;
