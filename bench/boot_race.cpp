@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
 
     std::ostringstream table, data;
     table << "| init | first output (s) | of it after the hand-over (s) | login prompt (s) | PID 1 RSS (kB) | init's processes RSS (kB) |"
-             " processes started | poweroff (s) | clean |\n|---|---:|---:|---:|---:|---:|---:|---:|\n";
+             " processes started | poweroff (s) | clean |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     data << "# init first_output login poweroff pid1_mb own_mb\n";
     for (const Init& init : inits) {
         const std::vector<Run>& list = runs[init.name];

@@ -170,17 +170,18 @@ rm -rf "$images"
 
 # The chart: times on the left, memory on the right (gnuplot from Debian, installed if missing).
 if ! command -v gnuplot >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends gnuplot-nox >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends gnuplot-nox >/dev/null 2>&1
 fi
 gnuplot <<PLOT
-set terminal svg size 960,420 font "sans,13" background rgb "white"
+set terminal svg size 1100,460 font "sans,13" background rgb "white"
 set output "$out/boot-race.svg"
 set multiplot layout 1,2 title "Debian 12 under QEMU (software emulation), medians of $boots boots"
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.85 border -1
 set boxwidth 0.9
-set key top left
+set key below horizontal
+set xtics nomirror font ",12"
 set grid ytics
 set yrange [0:*]
 set ylabel "seconds"

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <set>
 
 #include "fd.hpp"
+#include "runner.hpp"
 #include "service.hpp"
 #include "spawn.hpp"
 #include "text.hpp"
@@ -260,21 +262,29 @@ Result<void, Error> judge(const std::string& action, const std::string& name, co
     return {};
 }
 
-// Starts the runner for ACTION of the script at PATH with the given standard streams.
+// Starts the runner for ACTION of the script at PATH with the given standard streams: a copy
+// of this process that runs it as vesko-run would (executing this executable anew would cost
+// more than the shell it starts).
 Result<pid_t, Error> start_runner(const Directories& directories, const std::string& name, const std::string& path,
                                   const std::string& action, std::vector<std::pair<int, int>> redirects) {
-    auto executable = self_executable();
-    if (!executable) return fail(std::move(executable.error()));
-    std::vector<std::string> environment = vesko::environment_with(
-        {{"VESKO_SERVICE_DIR", directories.service_dir}, {"VESKO_ENABLED_DIR", directories.enabled_dir}});
+    // The runner gives its scripts this executable (VESKO_HELPER), so it must be found.
+    if (auto executable = self_executable(); !executable) return fail(std::move(executable.error()));
     vesko::SpawnOptions options;
-    options.environment = &environment;
     options.redirects = std::move(redirects);
     // Started by process 1 (boot, shutdown), a script and what it starts get a session of
     // their own, so that a `kill 0` in a script never reaches process 1. From vesko-service
     // the action stays in the caller's process group, where the terminal's Ctrl-C reaches it.
     options.new_session = getpid() == 1;
-    auto child = vesko::spawn({*executable, "--vesko-run", path, action}, options);
+    auto child = vesko::spawn_call(
+        [&] {
+            (void)::prctl(PR_SET_NAME, "vesko-run");
+            if (::setenv("VESKO_SERVICE_DIR", directories.service_dir.c_str(), 1) != 0 ||
+                ::setenv("VESKO_ENABLED_DIR", directories.enabled_dir.c_str(), 1) != 0) {
+                return 1;
+            }
+            return runner::main({path, action});
+        },
+        options);
     if (!child) return fail(Error{RunAction{action, name, child.error()}});
     return *child;
 }

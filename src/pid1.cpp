@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <malloc.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/reboot.h>
@@ -187,6 +188,14 @@ Result<int, Error> run(const Start& start) {
     release_boot_memory();
 
     for (;;) {
+        // Held lines about adopted children go out once no signal has come for a moment, so
+        // that a storm of orphans is logged in a few writes.
+        if (vesko::err_held()) {
+            pollfd ready{signals.get(), POLLIN, 0};
+            int n = ::poll(&ready, 1, kHeldLinesDelayMs);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) vesko::flush_err();
+        }
         char record[kSignalRecordSize];
         ssize_t n = ::read(signals.get(), record, sizeof record);
         if (n < 0 && errno == EINTR) continue;

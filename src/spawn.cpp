@@ -1,5 +1,6 @@
 #include "spawn.hpp"
 
+#include <fcntl.h>
 #include <linux/close_range.h>
 #include <sched.h>
 #include <signal.h>
@@ -47,10 +48,11 @@ struct ChildContext {
 // call: _exit is a no-return call that AddressSanitizer would try to unwind on this stack.
 void exit_child() { syscall(SYS_exit_group, 127); }
 
-// Runs in the child, on its own stack but in the parent's memory, while the parent is
-// suspended. Only system calls: no allocation, no locks.
-int child_main(void* argument) {
-    auto* context = static_cast<ChildContext*>(argument);
+// Sets up a new child as OPTIONS ask: dispositions, descriptors, session, user, signal mask.
+// Only system calls: no allocation, no locks (a spawned child runs in the parent's memory).
+// CLOSE_FLAGS for the descriptors from 3 up: CLOSE_RANGE_CLOEXEC before an exec, 0 to close
+// them now. Returns 0, or the errno of the step that failed.
+int prepare_child(const SpawnOptions& options, unsigned close_flags) {
     // Caught signals would run the parent's handlers in shared memory: set them to default.
     // SIGPIPE, which every personality ignores, goes back to default as well.
     for (int sig = 1; sig <= kSignalCount; ++sig) {
@@ -58,59 +60,53 @@ int child_main(void* argument) {
         KernelSigaction current{};
         if (syscall(SYS_rt_sigaction, sig, nullptr, &current, kKernelSigsetSize) != 0) continue;
         bool ignored = current.handler == SIG_IGN;
-        if (current.handler == SIG_DFL || (ignored && sig != SIGPIPE && !context->options->default_signals)) continue;
+        if (current.handler == SIG_DFL || (ignored && sig != SIGPIPE && !options.default_signals)) continue;
         KernelSigaction default_action{};
         default_action.handler = SIG_DFL;
         syscall(SYS_rt_sigaction, sig, &default_action, nullptr, kKernelSigsetSize);
     }
-    for (const auto& [from, to] : context->options->redirects) {
+    for (const auto& [from, to] : options.redirects) {
         int rc;
         do {
             rc = dup2(from, to);
         } while (rc < 0 && errno == EINTR);
-        if (rc < 0) {
-            context->error = errno;
-            exit_child();
-        }
+        if (rc < 0) return errno;
     }
-    if (context->options->new_session) {
+    if (options.new_session) {
         // A fresh child leads no process group, so setsid cannot fail; checked all the same.
-        if (setsid() < 0) {
-            context->error = errno;
-            exit_child();
-        }
+        if (setsid() < 0) return errno;
         // A terminal that is another session's controlling terminal stays that session's;
         // the child then runs without one, as it would on a terminal that is not a tty.
-        if (context->options->controlling_terminal >= 0) {
-            (void)ioctl(context->options->controlling_terminal, TIOCSCTTY, 0);
-        }
+        if (options.controlling_terminal >= 0) (void)ioctl(options.controlling_terminal, TIOCSCTTY, 0);
     }
-    if (context->options->foreground_group) {
+    if (options.foreground_group) {
         // A fresh child leads no group, so setpgid cannot fail. Every signal is still blocked
         // here, so taking the terminal raises no SIGTTOU; without a terminal it fails, which
         // is fine.
-        if (setpgid(0, 0) < 0) {
-            context->error = errno;
-            exit_child();
-        }
+        if (setpgid(0, 0) < 0) return errno;
         pid_t group = getpid();
         (void)ioctl(STDIN_FILENO, TIOCSPGRP, &group);
     }
-    if (const Credentials* user = context->options->credentials) {
+    if (const Credentials* user = options.credentials) {
         if (syscall(SYS_setgroups, user->groups.size(), user->groups.data()) != 0 ||
             syscall(SYS_setresgid, user->gid, user->gid, user->gid) != 0 ||
             syscall(SYS_setresuid, user->uid, user->uid, user->uid) != 0) {
-            context->error = errno;
-            exit_child();
+            return errno;
         }
     }
     // Whatever an earlier stage left open without close-on-exec stays out of the child.
-    syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+    syscall(SYS_close_range, 3U, ~0U, close_flags);
     uint64_t empty = 0;
-    if (!raw_sigmask(SIG_SETMASK, &empty, nullptr)) {
-        context->error = errno;
-        exit_child();
-    }
+    if (!raw_sigmask(SIG_SETMASK, &empty, nullptr)) return errno;
+    return 0;
+}
+
+// Runs in the child, on its own stack but in the parent's memory, while the parent is
+// suspended.
+int child_main(void* argument) {
+    auto* context = static_cast<ChildContext*>(argument);
+    context->error = prepare_child(*context->options, CLOSE_RANGE_CLOEXEC);
+    if (context->error != 0) exit_child();
     execve(context->path, context->argv, context->envp);
     context->error = errno;
     exit_child();
@@ -173,6 +169,48 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
         return fail(OsError{context.error});
+    }
+    return pid;
+}
+
+Result<pid_t, OsError> spawn_call(const std::function<int()>& body, const SpawnOptions& options) {
+    // The child reports a failed set-up through a pipe; its end closes with the descriptors
+    // from 3 up, which tells the parent that the set-up is done.
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return fail(last_os_error());
+    uint64_t all = ~uint64_t{0}, previous = 0;
+    if (!raw_sigmask(SIG_BLOCK, &all, &previous)) {
+        OsError error = last_os_error();
+        close(ends[0]);
+        close(ends[1]);
+        return fail(error);
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        int error = prepare_child(options, 0);  // closes ends[1] when it succeeds
+        if (error != 0) {
+            (void)!write(ends[1], &error, sizeof error);
+            syscall(SYS_exit_group, 127);
+        }
+        syscall(SYS_exit_group, body());
+    }
+    OsError fork_error = last_os_error();
+    raw_sigmask(SIG_SETMASK, &previous, nullptr);
+    close(ends[1]);
+    if (pid < 0) {
+        close(ends[0]);
+        return fail(fork_error);
+    }
+    int error = 0;
+    ssize_t n;
+    do {
+        n = read(ends[0], &error, sizeof error);
+    } while (n < 0 && errno == EINTR);
+    close(ends[0]);
+    if (n == static_cast<ssize_t>(sizeof error) && error != 0) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return fail(OsError{error});
     }
     return pid;
 }

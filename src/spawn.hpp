@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,6 +58,12 @@ std::vector<std::string> environment_with(const std::vector<std::pair<std::strin
 // the child leaves in memory it shares with the parent. glibc's posix_spawn would do the
 // same, but it leaves glibc's two internal signals ignored in every child it starts.
 Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+
+// Starts a copy of this process (fork, no program executed) set up as spawn sets up a child,
+// but with every descriptor from 3 up closed, that runs BODY and exits with what it returns
+// (no destructors, no atexit). OPTIONS' environment is not used: BODY sees this process's.
+// For work this executable does itself: it saves executing it anew.
+Result<pid_t, OsError> spawn_call(const std::function<int()>& body, const SpawnOptions& options = {});
 
 // NAME as a shell finds it: a name without a slash is looked up in PATH (or the usual
 // directories when PATH is unset); NAME itself when it has a slash or is not found.

@@ -90,7 +90,10 @@ protected:
                 std::string text = err_.text();
                 return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines;
             },
-            5000, [&] { ASSERT_TRUE(supervisor.reap_exited().ok()); });
+            5000, [&] {
+                ASSERT_TRUE(supervisor.reap_exited().ok());
+                vesko::flush_err();
+            });
         if (ok) return testing::AssertionSuccess();
         return testing::AssertionFailure() << "only got:\n" << err_.text();
     }
