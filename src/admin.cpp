@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -220,11 +219,12 @@ struct Limit {
     }
 };
 
-// Waits for CHILD; other children that end meanwhile go to OTHER when there is one. With a
-// DEADLINE, a child still running then is killed with its process group, waited for a few
+// Waits for CHILD, an action's shell; other children that end meanwhile go to OTHER when
+// there is one. With a DEADLINE, a child still running then is killed with GROUP (its
+// session's process group, when it has one of its own), waited for a few
 // seconds more (a process stuck in the kernel is left to the event loop's reaping), and the
 // result is nullopt.
-Result<std::optional<int>, vesko::OsError> wait_for(pid_t child, const OtherChild& other,
+Result<std::optional<int>, vesko::OsError> wait_for(pid_t child, pid_t group, const OtherChild& other,
                                                     std::optional<timespec> deadline = std::nullopt) {
     bool killed = false;
     for (;;) {
@@ -234,14 +234,17 @@ Result<std::optional<int>, vesko::OsError> wait_for(pid_t child, const OtherChil
             if (errno == EINTR) continue;
             return fail(vesko::last_os_error());
         }
-        if (ended == child) return killed ? std::optional<int>() : std::optional<int>(status);
+        if (ended == child) {
+            if (killed) return std::optional<int>();
+            return std::optional<int>(WIFEXITED(status) ? status : W_EXITCODE(1, 0));
+        }
         if (ended > 0) {
             other(ended, status);
             continue;
         }
         if (vesko::passed(*deadline)) {
             if (killed) return std::optional<int>();
-            (void)::kill(-child, SIGKILL);
+            if (group > 0) (void)::kill(-group, SIGKILL);
             (void)::kill(child, SIGKILL);
             killed = true;
             deadline = vesko::deadline_after(5000);
@@ -262,31 +265,44 @@ Result<void, Error> judge(const std::string& action, const std::string& name, co
     return {};
 }
 
-// Starts the runner for ACTION of the script at PATH with the given standard streams: a copy
-// of this process that runs it as vesko-run would (executing this executable anew would cost
-// more than the shell it starts).
-Result<pid_t, Error> start_runner(const Directories& directories, const std::string& name, const std::string& path,
-                                  const std::string& action, std::vector<std::pair<int, int>> redirects) {
-    // The runner gives its scripts this executable (VESKO_HELPER), so it must be found.
+// An action's shell and the process group it runs in.
+struct Runner {
+    pid_t pid = 0;
+    pid_t group = 0;
+};
+
+// Starts ACTION of the script at PATH with the given standard streams as vesko-run would, but
+// without it between: the shell with the prelude, whose status the action's is (a shell
+// killed by a signal counts as status 1, as vesko-run reports it).
+Result<Runner, Error> start_runner(const Directories& directories, const std::string& name, const std::string& path,
+                                   const std::string& action, std::vector<std::pair<int, int>> redirects) {
+    // The shell gets this executable (VESKO_HELPER), so it must be found.
     if (auto executable = self_executable(); !executable) return fail(std::move(executable.error()));
+    int errors = STDERR_FILENO;
+    for (const auto& [from, to] : redirects) {
+        if (to == STDERR_FILENO) errors = from;
+    }
+    std::vector<std::string> environment = runner::shell_environment(
+        {{"VESKO_SERVICE_DIR", directories.service_dir}, {"VESKO_ENABLED_DIR", directories.enabled_dir}});
+    Runner runner;
     vesko::SpawnOptions options;
+    options.environment = &environment;
     options.redirects = std::move(redirects);
     // Started by process 1 (boot, shutdown), a script and what it starts get a session of
-    // their own, so that a `kill 0` in a script never reaches process 1. From vesko-service
-    // the action stays in the caller's process group, where the terminal's Ctrl-C reaches it.
+    // their own, so that a `kill 0` in a script never reaches process 1; a session that the
+    // shell does not lead, so that a terminal it opens never becomes its controlling one.
+    // From vesko-service the action stays in the caller's process group, where the terminal's
+    // Ctrl-C reaches it.
     options.new_session = getpid() == 1;
-    auto child = vesko::spawn_call(
-        [&] {
-            (void)::prctl(PR_SET_NAME, "vesko-run");
-            if (::setenv("VESKO_SERVICE_DIR", directories.service_dir.c_str(), 1) != 0 ||
-                ::setenv("VESKO_ENABLED_DIR", directories.enabled_dir.c_str(), 1) != 0) {
-                return 1;
-            }
-            return runner::main({path, action});
-        },
-        options);
-    if (!child) return fail(Error{RunAction{action, name, child.error()}});
-    return *child;
+    options.leaderless_session = options.new_session;
+    options.session = &runner.group;
+    auto shell = vesko::spawn(runner::shell_command(path, action, name), options);
+    if (!shell) {
+        (void)vesko::write_all(errors, runner::cannot_execute_shell(shell.error()));
+        return fail(Error{ActionFailed{action, name, "1"}});
+    }
+    runner.pid = *shell;
+    return runner;
 }
 
 // Metadata output beyond this is refused: process 1 reads it, and no script declares that much.
@@ -308,7 +324,7 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
                               {{null->get(), STDIN_FILENO}, {writer.get(), STDOUT_FILENO}, {null->get(), STDERR_FILENO}});
     if (!child) return fail(std::move(child.error()));
     writer.reset();
-    vesko::Fd ended(static_cast<int>(::syscall(SYS_pidfd_open, *child, 0)));
+    vesko::Fd ended(static_cast<int>(::syscall(SYS_pidfd_open, child->pid, 0)));
     std::string output;
     bool too_long = false, child_ended = false;
     for (;;) {
@@ -338,7 +354,7 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
         if (n < 0 && errno == EINTR) continue;
         break;  // end of file, nothing left once the child has ended, or a read error
     }
-    auto status = wait_for(*child, other, limit.deadline);
+    auto status = wait_for(child->pid, child->group, other, limit.deadline);
     if (!status) return failed(status.error());
     auto judged = judge("metadata", name, *status, limit);
     if (!judged) return fail(std::move(judged.error()));
@@ -431,7 +447,7 @@ Result<void, Error> run_action(const Directories& directories, const std::string
     Limit limit = Limit::now();
     auto child = start_runner(directories, name, *path, action, std::move(redirects));
     if (!child) return fail(std::move(child.error()));
-    auto status = wait_for(*child, other, limit.deadline);
+    auto status = wait_for(child->pid, child->group, other, limit.deadline);
     if (!status) return fail(Error{RunAction{action, name, status.error()}});
     return judge(action, name, *status, limit);
 }

@@ -26,6 +26,24 @@ std::string variable(const char* name, const char* fallback) {
 
 }  // namespace
 
+std::vector<std::string> shell_command(const std::string& script, const std::string& action, const std::string& name) {
+    return {"/bin/sh", "-c", kPrelude, "vesko-run", script, action, name};
+}
+
+std::vector<std::string> shell_environment(std::vector<std::pair<std::string, std::string>> settings) {
+    // The shell always sees both directories, the defaults included.
+    // VESKO_HELPER is this executable, which starts daemons and checks paths for the prelude.
+    auto self = vesko::own_executable();
+    settings.insert(settings.end(), {{"VESKO_CONF_DIR", variable("VESKO_CONF_DIR", kDefaultConfDir)},
+                                     {"VESKO_STATE_DIR", variable("VESKO_STATE_DIR", kDefaultStateDir)},
+                                     {"VESKO_HELPER", self ? *self : variable("VESKO_HELPER", "veskoinit")}});
+    return vesko::environment_with(settings);
+}
+
+std::string cannot_execute_shell(const vesko::OsError& error) {
+    return "vesko-run: cannot execute /bin/sh: " + error.display() + "\n";
+}
+
 int main(const std::vector<std::string>& args) {
     constexpr const char* kUsage = "vesko-run: usage: vesko-run SERVICE_SCRIPT ACTION\n";
     if (args.size() < 2) {
@@ -41,18 +59,12 @@ int main(const std::vector<std::string>& args) {
         vesko::print_err("vesko-run: service filename must be valid UTF-8\n");
         return 2;
     }
-    // The shell always sees both directories, the defaults included.
-    // VESKO_HELPER is this executable, which starts daemons and checks paths for the prelude.
-    auto self = vesko::own_executable();
-    std::vector<std::string> environment =
-        vesko::environment_with({{"VESKO_CONF_DIR", variable("VESKO_CONF_DIR", kDefaultConfDir)},
-                                 {"VESKO_STATE_DIR", variable("VESKO_STATE_DIR", kDefaultStateDir)},
-                                 {"VESKO_HELPER", self ? *self : variable("VESKO_HELPER", "veskoinit")}});
+    std::vector<std::string> environment = shell_environment({});
     vesko::SpawnOptions options;
     options.environment = &environment;
-    auto shell = vesko::spawn({"/bin/sh", "-c", kPrelude, "vesko-run", args[0], args[1], *name}, options);
+    auto shell = vesko::spawn(shell_command(args[0], args[1], *name), options);
     if (!shell) {
-        vesko::print_err("vesko-run: cannot execute /bin/sh: " + shell.error().display() + "\n");
+        vesko::print_err(cannot_execute_shell(shell.error()));
         return 1;
     }
     int status = 0;

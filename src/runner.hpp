@@ -4,7 +4,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "os_error.hpp"
 
 namespace runner {
 
@@ -17,6 +20,14 @@ inline constexpr const char* kDefaultStateDir = "/run/veskoinit/services";
 // The service name a script path stands for: its last normal component, or nullopt when it
 // has none ("", "/", ".", a path ending in "..") or that is not UTF-8.
 std::optional<std::string> service_name_of(std::string_view script);
+
+// What the runner starts, for those that start it themselves (process 1 and vesko-service
+// do, without a runner between): the shell's arguments for ACTION of SCRIPT, the service
+// NAME; its environment, this process's with SETTINGS and the variables the prelude reads;
+// and the line for a shell that cannot be executed, after which the action's status is 1.
+std::vector<std::string> shell_command(const std::string& script, const std::string& action, const std::string& name);
+std::vector<std::string> shell_environment(std::vector<std::pair<std::string, std::string>> settings);
+std::string cannot_execute_shell(const vesko::OsError& error);
 
 // The command's entry: ARGS are the arguments after the program name or after --vesko-run.
 int main(const std::vector<std::string>& args);

@@ -1,6 +1,5 @@
 #include "spawn.hpp"
 
-#include <fcntl.h>
 #include <linux/close_range.h>
 #include <sched.h>
 #include <signal.h>
@@ -42,6 +41,9 @@ struct ChildContext {
     char* const* envp;
     const SpawnOptions* options;
     int error;  // set by the child when it cannot execute the program
+    // For a session without a leader: the program's own stack, and its pid once started.
+    char* program_stack = nullptr;
+    pid_t program = 0;
 };
 
 // Ends the child after a failure, which it has left in the shared context. A plain system
@@ -50,9 +52,10 @@ void exit_child() { syscall(SYS_exit_group, 127); }
 
 // Sets up a new child as OPTIONS ask: dispositions, descriptors, session, user, signal mask.
 // Only system calls: no allocation, no locks (a spawned child runs in the parent's memory).
-// CLOSE_FLAGS for the descriptors from 3 up: CLOSE_RANGE_CLOEXEC before an exec, 0 to close
+// MAKE_SESSION: call setsid (unless a leader has made the session). CLOSE_FLAGS for the
+// descriptors from 3 up: CLOSE_RANGE_CLOEXEC before an exec, 0 to close
 // them now. Returns 0, or the errno of the step that failed.
-int prepare_child(const SpawnOptions& options, unsigned close_flags) {
+int prepare_child(const SpawnOptions& options, bool make_session, unsigned close_flags) {
     // Caught signals would run the parent's handlers in shared memory: set them to default.
     // SIGPIPE, which every personality ignores, goes back to default as well.
     for (int sig = 1; sig <= kSignalCount; ++sig) {
@@ -72,7 +75,7 @@ int prepare_child(const SpawnOptions& options, unsigned close_flags) {
         } while (rc < 0 && errno == EINTR);
         if (rc < 0) return errno;
     }
-    if (options.new_session) {
+    if (make_session) {
         // A fresh child leads no process group, so setsid cannot fail; checked all the same.
         if (setsid() < 0) return errno;
         // A terminal that is another session's controlling terminal stays that session's;
@@ -105,12 +108,28 @@ int prepare_child(const SpawnOptions& options, unsigned close_flags) {
 // suspended.
 int child_main(void* argument) {
     auto* context = static_cast<ChildContext*>(argument);
-    context->error = prepare_child(*context->options, CLOSE_RANGE_CLOEXEC);
+    bool make_session = context->options->new_session && !context->options->leaderless_session;
+    context->error = prepare_child(*context->options, make_session, CLOSE_RANGE_CLOEXEC);
     if (context->error != 0) exit_child();
     execve(context->path, context->argv, context->envp);
     context->error = errno;
     exit_child();
     return 127;
+}
+
+// The short-lived leader of a session without one: it makes the session, starts the program
+// in it (child_main, with the session already made) and ends once the program is executed.
+int leader_main(void* argument) {
+    auto* context = static_cast<ChildContext*>(argument);
+    if (setsid() < 0) {
+        context->error = errno;
+        exit_child();
+    }
+    pid_t program = clone(child_main, context->program_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, context);
+    if (program < 0) context->error = errno;
+    context->program = program;
+    syscall(SYS_exit, 0);
+    return 0;
 }
 
 }  // namespace
@@ -146,71 +165,44 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
     ChildContext context{args[0], args.data(), options.environment != nullptr ? env.data() : environ,
                          &options, 0};
 
+    // A leaderless session's program gets the second half of the stack.
+    bool leaderless = options.new_session && options.leaderless_session;
     constexpr size_t kStackSize = 64 * 1024;
-    void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    size_t size = leaderless ? 2 * kStackSize : kStackSize;
+    void* stack = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (stack == MAP_FAILED) return fail(last_os_error());
+    if (leaderless) context.program_stack = static_cast<char*>(stack) + 2 * kStackSize;
 
     // No signal may run a handler in the child before its dispositions are reset.
     uint64_t all = ~uint64_t{0}, previous = 0;
     if (!raw_sigmask(SIG_BLOCK, &all, &previous)) {
         OsError error = last_os_error();
-        munmap(stack, kStackSize);
+        munmap(stack, size);
         return fail(error);
     }
-    pid_t pid = clone(child_main, static_cast<char*>(stack) + kStackSize,
+    pid_t pid = clone(leaderless ? leader_main : child_main, static_cast<char*>(stack) + kStackSize,
                       CLONE_VM | CLONE_VFORK | SIGCHLD, &context);
     OsError clone_error = last_os_error();
     raw_sigmask(SIG_SETMASK, &previous, nullptr);
-    munmap(stack, kStackSize);
+    munmap(stack, size);
     if (pid < 0) return fail(clone_error);
+    auto collect = [](pid_t child) {
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    };
+    if (leaderless) {
+        // The leader has ended; the program, if it started, is this process's child now.
+        collect(pid);
+        if (context.program <= 0) return fail(OsError{context.error != 0 ? context.error : ESRCH});
+        if (options.session != nullptr) *options.session = pid;
+        pid = context.program;
+    } else if (options.new_session && options.session != nullptr) {
+        *options.session = pid;
+    }
     if (context.error != 0) {
         // The child has exited already; collect it so that no one else sees it.
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        collect(pid);
         return fail(OsError{context.error});
-    }
-    return pid;
-}
-
-Result<pid_t, OsError> spawn_call(const std::function<int()>& body, const SpawnOptions& options) {
-    // The child reports a failed set-up through a pipe; its end closes with the descriptors
-    // from 3 up, which tells the parent that the set-up is done.
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return fail(last_os_error());
-    uint64_t all = ~uint64_t{0}, previous = 0;
-    if (!raw_sigmask(SIG_BLOCK, &all, &previous)) {
-        OsError error = last_os_error();
-        close(ends[0]);
-        close(ends[1]);
-        return fail(error);
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        int error = prepare_child(options, 0);  // closes ends[1] when it succeeds
-        if (error != 0) {
-            (void)!write(ends[1], &error, sizeof error);
-            syscall(SYS_exit_group, 127);
-        }
-        syscall(SYS_exit_group, body());
-    }
-    OsError fork_error = last_os_error();
-    raw_sigmask(SIG_SETMASK, &previous, nullptr);
-    close(ends[1]);
-    if (pid < 0) {
-        close(ends[0]);
-        return fail(fork_error);
-    }
-    int error = 0;
-    ssize_t n;
-    do {
-        n = read(ends[0], &error, sizeof error);
-    } while (n < 0 && errno == EINTR);
-    close(ends[0]);
-    if (n == static_cast<ssize_t>(sizeof error) && error != 0) {
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        return fail(OsError{error});
     }
     return pid;
 }

@@ -5,7 +5,6 @@
 #include <sys/types.h>
 #include <time.h>
 
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +29,13 @@ struct SpawnOptions {
     const std::vector<std::string>* environment = nullptr;
     // Start the child in a session and process group of its own (setsid).
     bool new_session = false;
+    // With new_session, for process 1 only: a short-lived process makes the session, starts
+    // the child in it and ends, so that the child never leads the session (a leader takes the
+    // first terminal it opens as its controlling terminal). The child is then process 1's
+    // through the kernel's reparenting.
+    bool leaderless_session = false;
+    // Receives the new session's id (the process group to signal), when not null.
+    pid_t* session = nullptr;
     // With new_session: make this descriptor of the child (after the redirects), a terminal,
     // its controlling terminal. The child starts without one when the terminal is taken.
     int controlling_terminal = -1;
@@ -58,12 +64,6 @@ std::vector<std::string> environment_with(const std::vector<std::pair<std::strin
 // the child leaves in memory it shares with the parent. glibc's posix_spawn would do the
 // same, but it leaves glibc's two internal signals ignored in every child it starts.
 Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOptions& options = {});
-
-// Starts a copy of this process (fork, no program executed) set up as spawn sets up a child,
-// but with every descriptor from 3 up closed, that runs BODY and exits with what it returns
-// (no destructors, no atexit). OPTIONS' environment is not used: BODY sees this process's.
-// For work this executable does itself: it saves executing it anew.
-Result<pid_t, OsError> spawn_call(const std::function<int()>& body, const SpawnOptions& options = {});
 
 // NAME as a shell finds it: a name without a slash is looked up in PATH (or the usual
 // directories when PATH is unset); NAME itself when it has a slash or is not found.

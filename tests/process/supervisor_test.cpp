@@ -1,5 +1,6 @@
 // The Supervisor with real children. The test process marks itself a child subreaper, so
 // orphans come back to it as they would to process 1.
+#include "fd.hpp"
 #include "supervisor.hpp"
 
 #include <fcntl.h>
