@@ -498,6 +498,12 @@ TEST_F(Pid1NsTest, AFailingScriptServiceStartEndsTheBoot) {
         {"start() { touch /tmp/b; sleep 1.5; touch /tmp/late; }\n", "start for b timed out after 1 seconds", true},
         {"[ \"$RC_CMD\" = metadata ] && sleep 1000\nstart() { touch /tmp/b; }\n",
          "metadata for b timed out after 1 seconds", false},
+        // A shell killed by a signal: status 1, as vesko-run reports it.
+        {"start() { touch /tmp/b; kill -9 $$; }\n", "start for b failed with status 1", true},
+        // The shell runs in a session of its own (not process 1's) that it does not lead: 5.
+        {"start() { touch /tmp/b; read -r _ _ _ _ _ sid _ </proc/$$/stat; read -r _ _ _ _ _ init _ </proc/1/stat\n"
+         "  [ \"$sid\" != $$ ] && [ \"$sid\" != \"$init\" ] && return 5; return 6; }\n",
+         "start for b failed with status 5", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failure);
