@@ -130,6 +130,8 @@ ns::Image image_for(const Peer& peer, const std::vector<Service>& services) {
             image.copies[library] = fs::canonical(library).string();
         }
     }
+    // Every init finds /proc mounted, as a container runtime or an initramfs leaves it.
+    image.proc_premounted = true;
     image.init_args = {"launch", "/peer/init", peer.argv0};
     if (peer.kind == Kind::Runit || peer.kind == Kind::S6) {
         image.copies["/bin/sh"] = "/bin/busybox";
@@ -137,7 +139,8 @@ ns::Image image_for(const Peer& peer, const std::vector<Service>& services) {
     }
     switch (peer.kind) {
         case Kind::Veskoinit:
-            // /proc only: the rest of the built-in table is named noauto, as the harness asks.
+            // /proc only (found mounted): the rest of the built-in table is named noauto, as the
+            // harness asks.
             image.files["/etc/fstab"] = "proc /proc proc defaults\n" + ns::kNoKernelMounts;
             for (size_t i = 0; i < services.size(); ++i) {
                 std::string command;

@@ -152,42 +152,7 @@ Result<void, OsError> create_directories(const std::string& path, mode_t mode) {
     return fail(error);
 }
 
-namespace {
-
-// Lines held back by print_err_later.
-std::string& held_lines() {
-    static std::string held;
-    return held;
-}
-
-constexpr size_t kHeldLinesLimit = 16 * 1024;
-
-}  // namespace
-
 void print_out(std::string_view text) { (void)write_all(STDOUT_FILENO, text); }
-
-void print_err(std::string_view text) {
-    std::string& held = held_lines();
-    if (held.empty()) {
-        (void)write_all(STDERR_FILENO, text);
-        return;
-    }
-    held += text;
-    flush_err();
-}
-
-void print_err_later(std::string_view text) {
-    std::string& held = held_lines();
-    held += text;
-    if (held.size() >= kHeldLinesLimit) flush_err();
-}
-
-bool err_held() { return !held_lines().empty(); }
-
-void flush_err() {
-    std::string& held = held_lines();
-    (void)write_all(STDERR_FILENO, held);
-    held.clear();
-}
+void print_err(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
 
 }  // namespace vesko

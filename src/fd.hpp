@@ -70,10 +70,5 @@ Result<void, OsError> create_directories(const std::string& path, mode_t mode);
 // Best-effort writes of one message to standard output or standard error.
 void print_out(std::string_view text);
 void print_err(std::string_view text);
-// A message for standard error that may wait, so that many go out in one write: it goes out
-// with the next print_err, at flush_err, or once 16 KiB wait. The order is kept.
-void print_err_later(std::string_view text);
-bool err_held();
-void flush_err();
 
 }  // namespace vesko

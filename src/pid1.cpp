@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <link.h>
 #include <malloc.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/reboot.h>
@@ -120,10 +119,15 @@ void disable_ctrl_alt_del() {
 
 // Reaps every ended child. A restart that cannot start its program leaves that service
 // stopped with a warning: process 1 must go on reaping and serving power requests.
-std::optional<Error> reap(supervisor::Supervisor& supervisor) {
+// ORPHANS counts the adopted children among them.
+std::optional<Error> reap(supervisor::Supervisor& supervisor, size_t& orphans) {
+    orphans = 0;
     for (;;) {
         auto reaped = supervisor.reap_exited();
-        if (reaped) return std::nullopt;
+        if (reaped) {
+            orphans += *reaped;
+            return std::nullopt;
+        }
         if (!std::holds_alternative<supervisor::Spawn>(reaped.error())) return ServiceSupervision{reaped.error()};
         print_err("veskoinit: warning: " + supervisor::display(reaped.error()) + "\n");
     }
@@ -188,14 +192,6 @@ Result<int, Error> run(const Start& start) {
     release_boot_memory();
 
     for (;;) {
-        // Held lines about adopted children go out once no signal has come for a moment, so
-        // that a storm of orphans is logged in a few writes.
-        if (vesko::err_held()) {
-            pollfd ready{signals.get(), POLLIN, 0};
-            int n = ::poll(&ready, 1, kHeldLinesDelayMs);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) vesko::flush_err();
-        }
         char record[kSignalRecordSize];
         ssize_t n = ::read(signals.get(), record, sizeof record);
         if (n < 0 && errno == EINTR) continue;
@@ -208,9 +204,19 @@ Result<int, Error> run(const Start& start) {
         Action action = action_for(signal);
         std::optional<supervisor::ExitStatus> main_ended;
         if (action == Action::Reap) {
-            if (auto failed = reap(*supervisor)) return fail(std::move(*failed));
+            size_t orphans = 0;
+            if (auto failed = reap(*supervisor, orphans)) return fail(std::move(*failed));
             main_ended = supervisor->main_ended();
-            if (!main_ended) continue;
+            if (!main_ended) {
+                // Orphans come in storms (a dying process group, a shell's jobs): the next
+                // ones gather for a moment, so that one pass reaps many instead of each
+                // costing a wake-up of its own.
+                if (orphans > 0) {
+                    timespec pause{0, kOrphanPauseNs};
+                    (void)nanosleep(&pause, nullptr);
+                }
+                continue;
+            }
             // The main program has ended: everything else stops, and process 1 with it.
             print_err("veskoinit: the main program has ended; stopping\n");
             action = Action::PowerOff;

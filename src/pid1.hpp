@@ -55,8 +55,8 @@ std::string display(const Error& error);
 inline constexpr const char* kFstabPath = "/etc/fstab";
 inline constexpr const char* kServiceDirectory = "/etc/veskoinit/services";
 inline constexpr size_t kSignalRecordSize = 128;
-// How long the event loop lets held log lines wait for more signals before it writes them.
-inline constexpr int kHeldLinesDelayMs = 10;
+// The event loop's pause after a pass that reaped adopted children.
+inline constexpr long kOrphanPauseNs = 1000000;
 
 // What a signal read from the signal descriptor asks for.
 enum class Action { Reap, Reboot, PowerOff, Halt, Ignore };

@@ -159,22 +159,39 @@ std::string Supervisor::forget(pid_t pid, ExitStatus status) {
     return label;
 }
 
-Result<void, Error> Supervisor::reap_exited() {
-    // The lines about adopted children may wait (print_err_later): a storm of orphans is
-    // logged in a few writes instead of one each; any other line goes out after them.
+constexpr size_t kAdoptedLinesBuffer = 16 * 1024;
+
+Result<size_t, Error> Supervisor::reap_exited() {
+    // The lines about adopted children go out together, one write for a storm of orphans
+    // instead of one each; any other line first flushes them, so the order stays as it was.
+    std::string adopted;
+    size_t orphans = 0;
+    auto flush = [&adopted] {
+        if (!adopted.empty()) print_err(adopted);
+        adopted.clear();
+    };
     for (;;) {
         int status = 0;
         pid_t pid = wait_any(status);
-        if (pid == 0) return {};
+        if (pid == 0) {
+            flush();
+            return orphans;
+        }
         if (pid < 0) {
-            if (errno == ECHILD) return {};
-            return fail(system_error("waitpid"));
+            auto failure = system_error("waitpid");  // before the flush can change errno
+            bool no_children = errno == ECHILD;
+            flush();
+            if (no_children) return orphans;
+            return fail(std::move(failure));
         }
         ExitStatus exit{status};
         if (!tracked(pid)) {
-            vesko::print_err_later(adopted_child_line(pid, exit, false));
+            ++orphans;
+            adopted += adopted_child_line(pid, exit, false);
+            if (adopted.size() >= kAdoptedLinesBuffer) flush();
             continue;
         }
+        flush();
         bool main = pid == main_pid_;
         std::string label = forget(pid, exit);
         print_err("veskoinit: " + label + " exited (" + exit.description() + ")\n");
@@ -194,7 +211,7 @@ Result<void, Error> Supervisor::reap_exited() {
         }
         print_err("veskoinit: restarting service " + name + " after " + reason + "\n");
         auto restarted = start_service(name);
-        if (!restarted) return restarted;
+        if (!restarted) return fail(std::move(restarted.error()));
     }
 }
 

@@ -84,9 +84,9 @@ public:
     vesko::Result<void, Error> start_main(const std::vector<std::string>& command, bool on_console);
     // How the main program ended, once it has.
     std::optional<ExitStatus> main_ended() const { return main_ended_; }
-    // Reaps every ended child without blocking, reporting each and restarting by policy. The
-    // lines about adopted children may be held back (vesko::print_err_later).
-    vesko::Result<void, Error> reap_exited();
+    // Reaps every ended child without blocking, reporting each and restarting by policy.
+    // Returns how many of them were adopted (not the services' nor the main program).
+    vesko::Result<size_t, Error> reap_exited();
     // Stops the running services one at a time in reverse start order: SIGTERM, 10 s,
     // SIGKILL, 2 s. Returns the first error met.
     vesko::Result<void, Error> stop_all();
