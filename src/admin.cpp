@@ -277,13 +277,14 @@ struct Runner {
 Result<Runner, Error> start_runner(const Directories& directories, const std::string& name, const std::string& path,
                                    const std::string& action, std::vector<std::pair<int, int>> redirects) {
     // The shell gets this executable (VESKO_HELPER), so it must be found.
-    if (auto executable = self_executable(); !executable) return fail(std::move(executable.error()));
+    auto executable = self_executable();
+    if (!executable) return fail(std::move(executable.error()));
     int errors = STDERR_FILENO;
     for (const auto& [from, to] : redirects) {
         if (to == STDERR_FILENO) errors = from;
     }
     std::vector<std::string> environment = runner::shell_environment(
-        {{"VESKO_SERVICE_DIR", directories.service_dir}, {"VESKO_ENABLED_DIR", directories.enabled_dir}});
+        *executable, {{"VESKO_SERVICE_DIR", directories.service_dir}, {"VESKO_ENABLED_DIR", directories.enabled_dir}});
     Runner runner;
     vesko::SpawnOptions options;
     options.environment = &environment;

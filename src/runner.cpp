@@ -30,13 +30,12 @@ std::vector<std::string> shell_command(const std::string& script, const std::str
     return {"/bin/sh", "-c", kPrelude, "vesko-run", script, action, name};
 }
 
-std::vector<std::string> shell_environment(std::vector<std::pair<std::string, std::string>> settings) {
+std::vector<std::string> shell_environment(const std::string& helper,
+                                           std::vector<std::pair<std::string, std::string>> settings) {
     // The shell always sees both directories, the defaults included.
-    // VESKO_HELPER is this executable, which starts daemons and checks paths for the prelude.
-    auto self = vesko::own_executable();
     settings.insert(settings.end(), {{"VESKO_CONF_DIR", variable("VESKO_CONF_DIR", kDefaultConfDir)},
                                      {"VESKO_STATE_DIR", variable("VESKO_STATE_DIR", kDefaultStateDir)},
-                                     {"VESKO_HELPER", self ? *self : variable("VESKO_HELPER", "veskoinit")}});
+                                     {"VESKO_HELPER", helper}});
     return vesko::environment_with(settings);
 }
 
@@ -59,7 +58,9 @@ int main(const std::vector<std::string>& args) {
         vesko::print_err("vesko-run: service filename must be valid UTF-8\n");
         return 2;
     }
-    std::vector<std::string> environment = shell_environment({});
+    // VESKO_HELPER is this executable, which starts daemons and checks paths for the prelude.
+    auto self = vesko::own_executable();
+    std::vector<std::string> environment = shell_environment(self ? *self : variable("VESKO_HELPER", "veskoinit"), {});
     vesko::SpawnOptions options;
     options.environment = &environment;
     auto shell = vesko::spawn(shell_command(args[0], args[1], *name), options);

@@ -23,10 +23,12 @@ std::optional<std::string> service_name_of(std::string_view script);
 
 // What the runner starts, for those that start it themselves (process 1 and vesko-service
 // do, without a runner between): the shell's arguments for ACTION of SCRIPT, the service
-// NAME; its environment, this process's with SETTINGS and the variables the prelude reads;
+// NAME; its environment, this process's with SETTINGS and the variables the prelude reads
+// (VESKO_HELPER: HELPER, this executable, which starts daemons and checks paths for it);
 // and the line for a shell that cannot be executed, after which the action's status is 1.
 std::vector<std::string> shell_command(const std::string& script, const std::string& action, const std::string& name);
-std::vector<std::string> shell_environment(std::vector<std::pair<std::string, std::string>> settings);
+std::vector<std::string> shell_environment(const std::string& helper,
+                                           std::vector<std::pair<std::string, std::string>> settings);
 std::string cannot_execute_shell(const vesko::OsError& error);
 
 // The command's entry: ARGS are the arguments after the program name or after --vesko-run.
