@@ -308,6 +308,7 @@ Result<Runner, Error> start_runner(const Directories& directories, const std::st
 
 // Metadata output beyond this is refused: process 1 reads it, and no script declares that much.
 constexpr size_t kMaxMetadataOutput = 1 << 20;
+constexpr long kDrainIntervalMs = 100;
 
 // The real metadata query: standard input the null device, standard error discarded,
 // standard output collected until the child has ended (a daemon that a script's top level
@@ -320,40 +321,50 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return failed(vesko::last_os_error());
     vesko::Fd reader(ends[0]), writer(ends[1]);
+    if (::fcntl(reader.get(), F_SETFL, O_NONBLOCK) != 0) return failed(vesko::last_os_error());
+    // A pipe that holds more than any accepted output: the child never waits for it, and its
+    // output is read once it has ended instead of at every line it writes. Where the pipe
+    // cannot grow, it is read as it fills.
+    bool roomy = ::fcntl(reader.get(), F_SETPIPE_SZ, static_cast<int>(kMaxMetadataOutput + 1)) > 0;
     Limit limit = Limit::now();
     auto child = start_runner(directories, name, path, "metadata",
                               {{null->get(), STDIN_FILENO}, {writer.get(), STDOUT_FILENO}, {null->get(), STDERR_FILENO}});
     if (!child) return fail(std::move(child.error()));
     writer.reset();
     vesko::Fd ended(static_cast<int>(::syscall(SYS_pidfd_open, child->pid, 0)));
+    roomy = roomy && ended.valid();
     std::string output;
     bool too_long = false, child_ended = false;
+    // Reads what the pipe holds; false at its end (every writer gone) or on an error.
+    auto drain = [&] {
+        for (;;) {
+            char buffer[16384];
+            ssize_t n = ::read(reader.get(), buffer, sizeof buffer);
+            if (n > 0) {
+                if (output.size() + static_cast<size_t>(n) > kMaxMetadataOutput) too_long = true;
+                if (!too_long) output.append(buffer, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            return n < 0 && errno == EAGAIN;
+        }
+    };
     for (;;) {
-        // Once the child has ended, only what the pipe holds is read, without waiting.
-        if (!child_ended) {
-            pollfd fds[2] = {{reader.get(), POLLIN, 0}, {ended.valid() ? ended.get() : -1, POLLIN, 0}};
-            int ready = ::poll(fds, 2, limit.deadline ? static_cast<int>(vesko::milliseconds_left(*limit.deadline)) : -1);
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            if (ready == 0) break;  // the time is up: wait_for ends the child
-            if (fds[1].revents != 0) {
-                // Ended: take what is there and stop, even if someone else still holds the pipe.
-                child_ended = true;
-                if (::fcntl(reader.get(), F_SETFL, O_NONBLOCK) != 0) break;
-            }
-            if (fds[0].revents == 0 && !child_ended) continue;
+        // Once the child has ended, what the pipe holds is taken and the reading stops, even
+        // if a daemon that the script's top level left still holds the pipe.
+        if (!drain() || child_ended) break;
+        long left = limit.deadline ? vesko::milliseconds_left(*limit.deadline) : -1;
+        // A roomy pipe is only emptied now and then, for a child that writes too much.
+        long wait = roomy ? (left < 0 ? kDrainIntervalMs : std::min(left, kDrainIntervalMs)) : left;
+        pollfd fds[2] = {{reader.get(), static_cast<short>(roomy ? 0 : POLLIN), 0},
+                         {ended.valid() ? ended.get() : -1, POLLIN, 0}};
+        int ready = ::poll(fds, 2, static_cast<int>(wait));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
         }
-        char buffer[4096];
-        ssize_t n = ::read(reader.get(), buffer, sizeof buffer);
-        if (n > 0) {
-            if (output.size() + static_cast<size_t>(n) > kMaxMetadataOutput) too_long = true;
-            if (!too_long) output.append(buffer, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        break;  // end of file, nothing left once the child has ended, or a read error
+        if (ready == 0 && limit.deadline && vesko::passed(*limit.deadline)) break;  // wait_for ends the child
+        if (fds[1].revents != 0) child_ended = true;
     }
     auto status = wait_for(child->pid, child->group, other, limit.deadline);
     if (!status) return failed(status.error());

@@ -498,6 +498,10 @@ TEST_F(Pid1NsTest, AFailingScriptServiceStartEndsTheBoot) {
         {"start() { touch /tmp/b; sleep 1.5; touch /tmp/late; }\n", "start for b timed out after 1 seconds", true},
         {"[ \"$RC_CMD\" = metadata ] && sleep 1000\nstart() { touch /tmp/b; }\n",
          "metadata for b timed out after 1 seconds", false},
+        // More output than the pipe holds: read as it fills, refused once the child has ended.
+        {"if [ \"$RC_CMD\" = metadata ]; then s=xxxxxxxx; for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19; do\n"
+         "  s=$s$s; done; printf %s \"$s\"; fi\nstart() { touch /tmp/b; }\n",
+         "invalid dependency metadata from b: metadata output is larger than 1 MiB", false},
         // A shell killed by a signal: status 1, as vesko-run reports it.
         {"start() { touch /tmp/b; kill -9 $$; }\n", "start for b failed with status 1", true},
         // The shell runs in a session of its own (not process 1's) that it does not lead: 5.
