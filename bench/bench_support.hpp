@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace bench {
@@ -19,6 +21,14 @@ inline double median(std::vector<double> samples) {
     if (samples.empty()) return -1;
     std::sort(samples.begin(), samples.end());
     return samples[samples.size() / 2];
+}
+
+// VALUE printed with FORMAT, or MISSING when it is negative (not measured).
+inline std::string figure(double value, const char* format, const char* missing) {
+    if (value < 0) return missing;
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
 }
 
 }  // namespace bench

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "vm.hpp"
 
 namespace {
@@ -126,18 +127,10 @@ double median(const std::vector<Run>& runs, Get get) {
     for (const Run& run : runs) {
         if (run.failure.empty()) values.push_back(static_cast<double>(get(run)));
     }
-    if (values.empty()) return -1;
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return bench::median(values);
 }
 
-std::string figure(double value, const char* format) {
-    if (value < 0) return "n/a";
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
+std::string figure(double value, const char* format) { return bench::figure(value, format, "n/a"); }
 
 }  // namespace
 

@@ -308,12 +308,7 @@ void measure_size(const Peer& peer, Figures& figures) {
     unlink(stripped.c_str());
 }
 
-std::string number(double value, const char* format) {
-    if (value < 0) return "-";
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
+std::string number(double value, const char* format) { return bench::figure(value, format, "-"); }
 
 }  // namespace
 
