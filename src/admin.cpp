@@ -285,7 +285,7 @@ Result<Runner, Error> start_runner(const Directories& directories, const std::st
     }
     std::vector<std::string> environment = runner::shell_environment(
         *executable, {{"VESKO_SERVICE_DIR", directories.service_dir}, {"VESKO_ENABLED_DIR", directories.enabled_dir}});
-    Runner runner;
+    Runner started;
     vesko::SpawnOptions options;
     options.environment = &environment;
     options.redirects = std::move(redirects);
@@ -296,14 +296,14 @@ Result<Runner, Error> start_runner(const Directories& directories, const std::st
     // Ctrl-C reaches it.
     options.new_session = getpid() == 1;
     options.leaderless_session = options.new_session;
-    options.session = &runner.group;
+    options.session = &started.group;
     auto shell = vesko::spawn(runner::shell_command(path, action, name), options);
     if (!shell) {
         (void)vesko::write_all(errors, runner::cannot_execute_shell(shell.error()));
         return fail(Error{ActionFailed{action, name, "1"}});
     }
-    runner.pid = *shell;
-    return runner;
+    started.pid = *shell;
+    return started;
 }
 
 // Metadata output beyond this is refused: process 1 reads it, and no script declares that much.

@@ -50,12 +50,10 @@ struct ChildContext {
 // call: _exit is a no-return call that AddressSanitizer would try to unwind on this stack.
 void exit_child() { syscall(SYS_exit_group, 127); }
 
-// Sets up a new child as OPTIONS ask: dispositions, descriptors, session, user, signal mask.
-// Only system calls: no allocation, no locks (a spawned child runs in the parent's memory).
-// MAKE_SESSION: call setsid (unless a leader has made the session). CLOSE_FLAGS for the
-// descriptors from 3 up: CLOSE_RANGE_CLOEXEC before an exec, 0 to close
-// them now. Returns 0, or the errno of the step that failed.
-int prepare_child(const SpawnOptions& options, bool make_session, unsigned close_flags) {
+// Runs in the child, on its own stack but in the parent's memory, while the parent is
+// suspended. Only system calls: no allocation, no locks.
+int child_main(void* argument) {
+    auto* context = static_cast<ChildContext*>(argument);
     // Caught signals would run the parent's handlers in shared memory: set them to default.
     // SIGPIPE, which every personality ignores, goes back to default as well.
     for (int sig = 1; sig <= kSignalCount; ++sig) {
@@ -63,54 +61,60 @@ int prepare_child(const SpawnOptions& options, bool make_session, unsigned close
         KernelSigaction current{};
         if (syscall(SYS_rt_sigaction, sig, nullptr, &current, kKernelSigsetSize) != 0) continue;
         bool ignored = current.handler == SIG_IGN;
-        if (current.handler == SIG_DFL || (ignored && sig != SIGPIPE && !options.default_signals)) continue;
+        if (current.handler == SIG_DFL || (ignored && sig != SIGPIPE && !context->options->default_signals)) continue;
         KernelSigaction default_action{};
         default_action.handler = SIG_DFL;
         syscall(SYS_rt_sigaction, sig, &default_action, nullptr, kKernelSigsetSize);
     }
-    for (const auto& [from, to] : options.redirects) {
+    for (const auto& [from, to] : context->options->redirects) {
         int rc;
         do {
             rc = dup2(from, to);
         } while (rc < 0 && errno == EINTR);
-        if (rc < 0) return errno;
+        if (rc < 0) {
+            context->error = errno;
+            exit_child();
+        }
     }
-    if (make_session) {
+    // A leaderless session has been made by its leader already.
+    if (context->options->new_session && !context->options->leaderless_session) {
         // A fresh child leads no process group, so setsid cannot fail; checked all the same.
-        if (setsid() < 0) return errno;
+        if (setsid() < 0) {
+            context->error = errno;
+            exit_child();
+        }
         // A terminal that is another session's controlling terminal stays that session's;
         // the child then runs without one, as it would on a terminal that is not a tty.
-        if (options.controlling_terminal >= 0) (void)ioctl(options.controlling_terminal, TIOCSCTTY, 0);
+        if (context->options->controlling_terminal >= 0) {
+            (void)ioctl(context->options->controlling_terminal, TIOCSCTTY, 0);
+        }
     }
-    if (options.foreground_group) {
+    if (context->options->foreground_group) {
         // A fresh child leads no group, so setpgid cannot fail. Every signal is still blocked
         // here, so taking the terminal raises no SIGTTOU; without a terminal it fails, which
         // is fine.
-        if (setpgid(0, 0) < 0) return errno;
+        if (setpgid(0, 0) < 0) {
+            context->error = errno;
+            exit_child();
+        }
         pid_t group = getpid();
         (void)ioctl(STDIN_FILENO, TIOCSPGRP, &group);
     }
-    if (const Credentials* user = options.credentials) {
+    if (const Credentials* user = context->options->credentials) {
         if (syscall(SYS_setgroups, user->groups.size(), user->groups.data()) != 0 ||
             syscall(SYS_setresgid, user->gid, user->gid, user->gid) != 0 ||
             syscall(SYS_setresuid, user->uid, user->uid, user->uid) != 0) {
-            return errno;
+            context->error = errno;
+            exit_child();
         }
     }
     // Whatever an earlier stage left open without close-on-exec stays out of the child.
-    syscall(SYS_close_range, 3U, ~0U, close_flags);
+    syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
     uint64_t empty = 0;
-    if (!raw_sigmask(SIG_SETMASK, &empty, nullptr)) return errno;
-    return 0;
-}
-
-// Runs in the child, on its own stack but in the parent's memory, while the parent is
-// suspended.
-int child_main(void* argument) {
-    auto* context = static_cast<ChildContext*>(argument);
-    bool make_session = context->options->new_session && !context->options->leaderless_session;
-    context->error = prepare_child(*context->options, make_session, CLOSE_RANGE_CLOEXEC);
-    if (context->error != 0) exit_child();
+    if (!raw_sigmask(SIG_SETMASK, &empty, nullptr)) {
+        context->error = errno;
+        exit_child();
+    }
     execve(context->path, context->argv, context->envp);
     context->error = errno;
     exit_child();
