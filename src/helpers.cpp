@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+#include <deque>
 #include <memory>
 
 #include "fd.hpp"
@@ -177,30 +179,132 @@ bool empty_directory(int dir) {
     return ok;
 }
 
-// One path: created when missing, then opened without following a link, and set.
+// The directory that holds PATH's last component, reached one component at a time without
+// following links, and that component's name. A link on the way is followed only where both
+// the link and the directory that holds it are root's (Debian's /var/run -> /run): anyone
+// else's could point root's changes anywhere. Nothing is changed on the way.
+struct Place {
+    vesko::Fd directory;
+    std::string name;
+};
+
+vesko::Result<Place, std::string> walk_to(const std::string& path) {
+    auto split = [](std::string_view text) {
+        std::deque<std::string> parts;
+        for (size_t start = 0; start <= text.size();) {
+            size_t slash = std::min(text.find('/', start), text.size());
+            std::string_view part = text.substr(start, slash - start);
+            if (!part.empty() && part != ".") parts.emplace_back(part);
+            start = slash + 1;
+        }
+        return parts;
+    };
+    std::deque<std::string> pending = split(path);
+    if (pending.empty() || pending.back() == "..") return fail(vesko::shown(path) + " names no file to check");
+    std::string name = std::move(pending.back());
+    pending.pop_back();
+    auto open_at = [](int at, const char* name) {
+        int fd;
+        do {
+            fd = ::openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        return vesko::Fd(fd);
+    };
+    vesko::Fd directory = open_at(AT_FDCWD, path[0] == '/' ? "/" : ".");
+    std::string walked = path[0] == '/' ? "/" : "";
+    int links = 0;
+    bool stuck = false;
+    while (directory.valid() && !pending.empty() && !stuck) {
+        std::string part = std::move(pending.front());
+        pending.pop_front();
+        walked = vesko::path_join(walked, part);
+        struct stat link, holder;
+        if (::fstatat(directory.get(), part.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) {
+            stuck = true;
+            continue;
+        }
+        if (!S_ISLNK(link.st_mode)) {
+            directory = open_at(directory.get(), part.c_str());
+            continue;
+        }
+        if (::fstat(directory.get(), &holder) != 0) {
+            stuck = true;
+            continue;
+        }
+        if (link.st_uid != 0 || holder.st_uid != 0) {
+            return fail("refusing " + vesko::shown(path) + ": " + vesko::shown(walked) +
+                        " is a symbolic link that is not root's, or in a directory that is not root's");
+        }
+        char target[PATH_MAX];
+        ssize_t length = ::readlinkat(directory.get(), part.c_str(), target, sizeof target);
+        if (length < 0 || static_cast<size_t>(length) >= sizeof target || ++links > 40) {
+            if (length >= 0) errno = ELOOP;
+            stuck = true;
+            continue;
+        }
+        std::string_view text(target, static_cast<size_t>(length));
+        std::deque<std::string> inner = split(text);
+        pending.insert(pending.begin(), inner.begin(), inner.end());
+        if (!text.empty() && text[0] == '/') directory = open_at(AT_FDCWD, "/");
+    }
+    if (!directory.valid() || stuck) {
+        return fail("cannot reach " + vesko::shown(walked.empty() ? "." : walked) + ": " +
+                    vesko::last_os_error().display());
+    }
+    return Place{std::move(directory), std::move(name)};
+}
+
+// One path: reached without following links it should not, created when missing, then
+// opened without following a link, and set. A file with more than one name is left alone:
+// another name may be root's file.
 std::optional<std::string> check_path(const std::string& path, const Check& check) {
     auto os = [&](const char* what) { return what + vesko::shown(path) + ": " + vesko::last_os_error().display(); };
+    auto place = walk_to(path);
+    if (!place) return place.error();
+    int at = place->directory.get();
+    const char* name = place->name.c_str();
     mode_t mode = check.mode.value_or(check.directory ? 0755 : 0644);
     if (check.directory) {
-        if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return os("cannot create directory ");
+        if (::mkdirat(at, name, mode) != 0 && errno != EEXIST) return os("cannot create directory ");
     } else {
-        int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        int created = ::openat(at, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (created < 0 && errno != EEXIST) return os("cannot create file ");
         if (created >= 0) ::close(created);
     }
     struct stat info;
-    if (::lstat(path.c_str(), &info) != 0) return os("cannot inspect ");
+    if (::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return os("cannot inspect ");
     if (S_ISLNK(info.st_mode)) return vesko::shown(path) + " is a symbolic link; it is left as it is";
     if (check.directory != S_ISDIR(info.st_mode) || (!check.directory && !S_ISREG(info.st_mode))) {
         return vesko::shown(path) + (check.directory ? " is not a directory" : " is not a regular file");
     }
-    int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK |
-                (check.directory ? O_RDONLY | O_DIRECTORY : (check.empty ? O_WRONLY | O_TRUNC : O_RDONLY));
-    auto opened = vesko::open_fd(path, flags);
-    if (!opened) return "cannot open " + vesko::shown(path) + ": " + opened.error().display();
-    if (check.directory && check.empty && !empty_directory(opened->get())) return os("cannot empty ");
-    if (check.mode && ::fchmod(opened->get(), *check.mode) != 0) return os("cannot set the mode of ");
-    if (check.owner && ::fchown(opened->get(), check.owner->uid, check.owner->gid) != 0) {
+    // Never opened for truncation: that waits until the file is known to have one name.
+    int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (check.directory ? O_RDONLY | O_DIRECTORY : O_RDONLY);
+    int fd;
+    do {
+        fd = ::openat(at, name, flags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return os("cannot open ");
+    vesko::Fd opened(fd);
+    if (::fstat(opened.get(), &info) != 0) return os("cannot inspect ");
+    if (S_ISREG(info.st_mode) && info.st_nlink > 1) {
+        return vesko::shown(path) + " has more than one link; it is left as it is";
+    }
+    if (!check.directory && check.empty && !S_ISREG(info.st_mode)) return vesko::shown(path) + " is not a regular file";
+    if (check.directory && check.empty && !empty_directory(opened.get())) return os("cannot empty ");
+    if (!check.directory && check.empty) {
+        // Opened read-only, so truncated through its own name once more, not following a link.
+        int writable = ::openat(at, name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (writable < 0) return os("cannot open ");
+        vesko::Fd writer(writable);
+        struct stat again;
+        if (::fstat(writer.get(), &again) != 0 || again.st_ino != info.st_ino || again.st_dev != info.st_dev ||
+            again.st_nlink > 1) {
+            return vesko::shown(path) + " changed while it was checked; it is left as it is";
+        }
+        if (::ftruncate(writer.get(), 0) != 0) return os("cannot truncate ");
+    }
+    if (check.mode && ::fchmod(opened.get(), *check.mode) != 0) return os("cannot set the mode of ");
+    if (check.owner && ::fchown(opened.get(), check.owner->uid, check.owner->gid) != 0) {
         return os("cannot set the owner of ");
     }
     return std::nullopt;

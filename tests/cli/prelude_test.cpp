@@ -3,6 +3,7 @@
 // which carries the same text.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -237,6 +238,69 @@ TEST_F(Prelude, Checkpath) {
         EXPECT_EQ(fs::status(f).permissions(), fs::perms(0600));
         expect(service.run("bad"), "", "vesko-run: checkpath: " + link + " is a symbolic link; it is left as it is\n", 1);
         EXPECT_NE(fs::status(service.path("target")).permissions(), fs::perms(0600));
+    }
+}
+
+// As root for a service user who owns a directory on the way: a link above the path is
+// followed only when root owns it and the directory that holds it, and a file with a second
+// name (perhaps root's) is never changed. Refused paths leave everything as it was.
+TEST(Checkpath, LinksAboveAndHardLinks) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to own and give away files";
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* title;
+        std::vector<std::string> args;
+        std::string err;
+        const char* changed;  // the path that must now be nobody's, or null
+    };
+    const Case cases[] = {
+        {"a user's link above", {"-d", "-m", "0777", "-o", "nobody", "user/sub/etc-like"},
+         "refusing user/sub/etc-like: user/sub is a symbolic link that is not root's, or in a directory that is not root's\n",
+         nullptr},
+        {"a user's link above, emptying", {"-D", "-o", "nobody", "user/sub/etc-like"},
+         "refusing user/sub/etc-like: user/sub is a symbolic link that is not root's, or in a directory that is not root's\n",
+         nullptr},
+        {"root's link in a user's directory", {"-d", "-o", "nobody", "user/rootlink/etc-like"},
+         "refusing user/rootlink/etc-like: user/rootlink is a symbolic link that is not root's, or in a directory that is not root's\n",
+         nullptr},
+        {"a second name of root's file", {"-F", "-o", "nobody", "user/app.pid"},
+         "user/app.pid has more than one link; it is left as it is\n", nullptr},
+        {"root's link in root's directory", {"-d", "-o", "nobody", "varrun/app"}, "", "run/app"},
+        {"through it and down again", {"-f", "-o", "nobody", "varrun/../run/./file"}, "", "run/file"},
+        {"a missing directory above", {"-d", "no/such"}, "cannot reach no: No such file or directory (os error 2)\n",
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        TempDir dir;
+        dir.write("sensitive/etc-like/keep", "root's\n");
+        dir.write("secret", "root's data\n");
+        dir.mkdir("user");
+        dir.mkdir("run");
+        ASSERT_EQ(chown((dir / "user").c_str(), 65534, 65534), 0);
+        dir.symlink("../sensitive", "user/sub");
+        ASSERT_EQ(lchown((dir / "user/sub").c_str(), 65534, 65534), 0);
+        dir.symlink("../sensitive", "user/rootlink");
+        dir.symlink("run", "varrun");
+        ASSERT_EQ(link((dir / "secret").c_str(), (dir / "user/app.pid").c_str()), 0);
+        cli::RunOptions options;
+        options.cwd = dir.path();
+        std::vector<std::string> argv{"veskoinit", "--vesko-checkpath"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Outcome got = cli::run(VESKOINIT_BINARY, argv, options);
+        expect(got, "", c.err.empty() ? "" : "vesko-run: checkpath: " + c.err, c.err.empty() ? 0 : 1);
+        struct stat info;
+        ASSERT_EQ(stat((dir / "sensitive/etc-like").c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 0u);
+        EXPECT_EQ(info.st_mode & 07777, 0755u);
+        EXPECT_EQ(cli::read_file(dir / "sensitive/etc-like/keep"), "root's\n");
+        EXPECT_EQ(cli::read_file(dir / "secret"), "root's data\n");
+        ASSERT_EQ(stat((dir / "secret").c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 0u);
+        if (c.changed != nullptr) {
+            ASSERT_EQ(stat((dir / c.changed).c_str(), &info), 0);
+            EXPECT_EQ(info.st_uid, 65534u);
+        }
     }
 }
 
