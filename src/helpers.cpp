@@ -2,11 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <tuple>
 #include <deque>
 #include <memory>
 
@@ -105,11 +110,71 @@ vesko::Result<vesko::Fd, vesko::OsError> open_log() {
 
 }  // namespace
 
+namespace {
+
+// Opens the file a script names for a daemon's output (output_log, error_log) for appending,
+// with the access checks of ACCOUNT when there is one: a service user's daemon gets only
+// what that user could open itself.
+vesko::Result<vesko::Fd, vesko::OsError> open_output(const std::string& path, const std::optional<Account>& account) {
+    if (!account) return vesko::open_fd(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+    // The file system ids and groups are the user's for the open alone (this helper is one
+    // thread, and root again afterwards).
+    std::vector<gid_t> own(static_cast<size_t>(std::max(0, ::getgroups(0, nullptr))));
+    if (::getgroups(static_cast<int>(own.size()), own.data()) < 0 ||
+        ::setgroups(account->groups.size(), account->groups.data()) != 0) {
+        return fail(vesko::last_os_error());
+    }
+    ::setfsgid(account->gid);
+    ::setfsuid(account->uid);
+    bool as_user = static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == account->uid &&
+                   static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) == account->gid;
+    auto opened = as_user ? vesko::open_fd(path, O_WRONLY | O_APPEND | O_CREAT, 0644) : fail(vesko::OsError{EPERM});
+    ::setfsuid(0);
+    ::setfsgid(0);
+    if (::setgroups(own.size(), own.data()) != 0) return fail(vesko::last_os_error());
+    return opened;
+}
+
+// Writes PID to the pid file PATH as a new file renamed over it: a link planted at PATH is
+// replaced, not followed, and no other file is truncated.
+std::optional<std::string> write_pid_file(const std::string& path, pid_t pid) {
+    std::string temporary = path + ".XXXXXX";
+    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return "cannot write pid file " + vesko::shown(path) + ": " + vesko::last_os_error().display();
+    vesko::Fd file(fd);
+    auto written = vesko::write_all(file.get(), std::to_string(pid) + "\n");
+    if (written && ::fchmod(file.get(), 0644) == 0 && ::rename(temporary.c_str(), path.c_str()) == 0) return std::nullopt;
+    vesko::OsError error = written ? vesko::last_os_error() : written.error();
+    ::unlink(temporary.c_str());
+    return "cannot write pid file " + vesko::shown(path) + ": " + error.display();
+}
+
+}  // namespace
+
 int daemon_main(const std::vector<std::string>& all) {
     // --wait: a command that runs in the foreground (and forks itself), only as another user.
-    bool wait = !all.empty() && all[0] == "--wait";
-    std::vector<std::string> args(all.begin() + (wait ? 1 : 0), all.end());
-    if (args.size() < 2) return failed("usage: " + std::string(kDaemon) + " [--wait] USER[:GROUP] COMMAND [ARGUMENT...]");
+    // The files a script names for the output, and the pid file this helper writes.
+    bool wait = false;
+    std::string output_log, error_log, pidfile;
+    size_t at = 0;
+    for (; at < all.size(); ++at) {
+        std::string* value = all[at] == "--output-log" ? &output_log
+                             : all[at] == "--error-log" ? &error_log
+                             : all[at] == "--pidfile"   ? &pidfile
+                                                        : nullptr;
+        if (all[at] == "--wait") {
+            wait = true;
+        } else if (value != nullptr && at + 1 < all.size()) {
+            *value = all[++at];
+        } else {
+            break;
+        }
+    }
+    std::vector<std::string> args(all.begin() + static_cast<long>(at), all.end());
+    if (args.size() < 2) {
+        return failed("usage: " + std::string(kDaemon) +
+                      " [--wait] [--pidfile PATH] [--output-log PATH] [--error-log PATH] USER[:GROUP] COMMAND [ARGUMENT...]");
+    }
     std::optional<Account> account;
     if (!args[0].empty()) {
         auto found = find_account(args[0], read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
@@ -118,13 +183,28 @@ int daemon_main(const std::vector<std::string>& all) {
     }
     auto null = vesko::open_fd("/dev/null", O_RDWR);
     if (!null) return failed("cannot open /dev/null: " + null.error().display());
-    auto log = open_log();
-    int output = log ? log->get() : null->get();
+    // Output goes to the files the script names; else a daemon of root's writes to process
+    // 1's log, and a service user's to /dev/null: a descriptor of the log would let it
+    // truncate or rewrite the log, and process 1's own streams may be the console.
+    vesko::Fd output_file, error_file;
+    for (auto [path, file, what] : {std::tuple{&output_log, &output_file, "output_log"}, {&error_log, &error_file, "error_log"}}) {
+        if (path->empty()) continue;
+        auto opened = open_output(*path, account);
+        if (!opened) return failed(std::string("cannot open ") + what + " " + vesko::shown(*path) + ": " + opened.error().display());
+        *file = std::move(*opened);
+    }
+    vesko::Fd log;
+    if (!account && !output_file.valid()) {
+        auto opened = open_log();
+        if (opened) log = std::move(*opened);
+    }
+    int output = output_file.valid() ? output_file.get() : log.valid() ? log.get() : null->get();
+    int errors = error_file.valid() ? error_file.get() : output;
     vesko::Credentials credentials;
     vesko::SpawnOptions options;
     options.new_session = !wait;
     options.default_signals = true;
-    if (!wait) options.redirects = {{null->get(), STDIN_FILENO}, {output, STDOUT_FILENO}, {output, STDERR_FILENO}};
+    if (!wait || account) options.redirects = {{null->get(), STDIN_FILENO}, {output, STDOUT_FILENO}, {errors, STDERR_FILENO}};
     if (account) {
         credentials = {account->uid, account->gid, account->groups};
         options.credentials = &credentials;
@@ -134,6 +214,12 @@ int daemon_main(const std::vector<std::string>& all) {
     auto pid = vesko::spawn(command, options);
     if (!pid) return failed("cannot start " + vesko::shown(command[0]) + ": " + pid.error().display());
     if (!wait) {
+        if (!pidfile.empty()) {
+            if (auto problem = write_pid_file(pidfile, *pid)) {
+                (void)::kill(*pid, SIGTERM);
+                return failed(*problem);
+            }
+        }
         vesko::print_out(std::to_string(*pid) + "\n");
         return 0;
     }
@@ -142,6 +228,41 @@ int daemon_main(const std::vector<std::string>& all) {
         if (errno != EINTR) return failed("cannot wait for " + vesko::shown(command[0]) + ": " + vesko::last_os_error().display());
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int service_pid_main(const std::vector<std::string>& args) {
+    if (args.size() != 2) return failed("usage: " + std::string(kServicePid) + " PIDFILE USER[:GROUP]");
+    std::optional<uid_t> user;
+    if (!args[1].empty()) {
+        auto found = find_account(args[1], read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
+        if (!found) return failed("command_user: " + found.error());
+        user = found->uid;
+    }
+    // Without blocking on a FIFO, and no more than a pid's worth of it.
+    auto file = vesko::open_fd(args[0], O_RDONLY | O_NONBLOCK);
+    struct stat info;
+    if (!file || ::fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode)) return 1;
+    auto text = vesko::read_all(file->get(), 64);
+    if (!text) return 1;
+    std::string_view digits = *text;
+    while (!digits.empty() && digits.back() == '\n') digits.remove_suffix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return 1;
+    digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size()));
+    // Process 0 (to kill, the caller's process group) and process 1 are no service's.
+    std::optional<uint64_t> pid = vesko::parse_unsigned(digits, INT32_MAX);
+    if (!pid || *pid <= 1) return 1;
+    if (::kill(static_cast<pid_t>(*pid), 0) != 0 && errno != EPERM) return 1;
+    if (user) {
+        // A pid file that the service user can write names only that user's processes.
+        auto status = vesko::read_file("/proc/" + std::to_string(*pid) + "/status");
+        size_t line = status ? status->find("\nUid:\t") : std::string::npos;
+        if (line == std::string::npos) return 1;
+        std::optional<uint64_t> real = vesko::parse_unsigned(
+            std::string_view(*status).substr(line + 6, status->find('\t', line + 6) - (line + 6)), UINT32_MAX);
+        if (!real || *real != *user) return 1;
+    }
+    vesko::print_out(std::to_string(*pid) + "\n");
+    return 0;
 }
 
 namespace {

@@ -18,6 +18,7 @@ namespace helpers {
 
 inline constexpr const char* kDaemon = "--vesko-daemon";
 inline constexpr const char* kCheckpath = "--vesko-checkpath";
+inline constexpr const char* kServicePid = "--vesko-service-pid";
 
 // Who a process runs as: a user's ids, with the user's supplementary groups.
 struct Account {
@@ -34,10 +35,13 @@ struct Account {
 vesko::Result<Account, std::string> find_account(std::string_view who, std::string_view passwd,
                                                  std::string_view group);
 
-// --vesko-daemon USER[:GROUP] COMMAND [ARGUMENT...] (USER may be empty: the caller's own):
-// starts COMMAND in a session of its own with every signal at its default action, standard
-// input from /dev/null and standard output and error on process 1's log, prints its pid and
-// exits 0; or prints why it cannot and exits 1.
+// --vesko-daemon [--wait] [--pidfile PATH] [--output-log PATH] [--error-log PATH]
+// USER[:GROUP] COMMAND [ARGUMENT...] (USER may be empty: the caller's own): starts COMMAND in
+// a session of its own with every signal at its default action, standard input from
+// /dev/null, and standard output and error on the files given (opened as USER), else on
+// process 1's log for root and on /dev/null for another user; writes its pid to the pid
+// file (a new file renamed over it), prints it and exits 0; or prints why it cannot and
+// exits 1. With --wait it waits for COMMAND instead and exits with its status.
 int daemon_main(const std::vector<std::string>& args);
 
 // --vesko-checkpath [-d|-D|-f|-F] [-m MODE] [-o USER[:GROUP]] [-q] PATH...: makes each PATH
@@ -45,5 +49,11 @@ int daemon_main(const std::vector<std::string>& args);
 // creating what is missing and setting the mode and owner given. A path that is a symbolic
 // link is refused, never followed.
 int checkpath_main(const std::vector<std::string>& args);
+
+// --vesko-service-pid PIDFILE USER[:GROUP]: prints the pid that the regular file PIDFILE
+// names and exits 0 when it is a live process of the service: never process 0 or 1, and
+// when USER is given (the service's command_user), a process of that user's. Exits 1
+// otherwise.
+int service_pid_main(const std::vector<std::string>& args);
 
 }  // namespace helpers

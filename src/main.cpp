@@ -146,6 +146,9 @@ int dispatch(const std::vector<std::string>& argv) {
     if (!arguments.empty() && arguments[0] == helpers::kDaemon) {
         return helpers::daemon_main(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
     }
+    if (!arguments.empty() && arguments[0] == helpers::kServicePid) {
+        return helpers::service_pid_main(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+    }
     if (!arguments.empty() && arguments[0] == helpers::kCheckpath) {
         return helpers::checkpath_main(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
     }

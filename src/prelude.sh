@@ -24,6 +24,8 @@ pidfile=
 required_files=
 supervisor=
 command_user=
+output_log=
+error_log=
 extra_commands=
 extra_started_commands=
 start_timeout=${VESKO_START_TIMEOUT:-5}
@@ -74,18 +76,12 @@ _vesko_function_exists() { command -v "$1" >/dev/null 2>&1; }
 # OpenRC's checkpath: [-d|-D|-f|-F] [-m MODE] [-o USER[:GROUP]] [-q] PATH...
 checkpath() { "${VESKO_HELPER:-veskoinit}" --vesko-checkpath "$@"; }
 
-# Whether the pid file names a live process. Process 0 (with signal 0, the caller's whole
-# process group) and process 1 (the init) never count as the service's process.
+# Whether the pid file names a live process of the service's: never process 0 (to signal 0,
+# the caller's whole process group) nor process 1 (the init), and with command_user only a
+# process of that user's (a pid file that the user can write must not make root signal
+# anything else). $_vesko_pid is then its pid.
 _vesko_pid_is_running() {
-    [ -s "$pidfile" ] && [ -r "$pidfile" ] || return 1
-    _vesko_pid=$(cat "$pidfile" 2>/dev/null) || return 1
-    case $_vesko_pid in
-        '' | *[!0-9]*) return 1 ;;
-    esac
-    case ${_vesko_pid#"${_vesko_pid%%[!0]*}"} in
-        '' | 1) return 1 ;;
-    esac
-    kill -0 "$_vesko_pid" 2>/dev/null
+    _vesko_pid=$("${VESKO_HELPER:-veskoinit}" --vesko-service-pid "$pidfile" "$command_user" 2>/dev/null)
 }
 
 _vesko_require_files() {
@@ -137,17 +133,19 @@ _vesko_default_start() {
     case $_vesko_background_status in
         0)
             # The executable starts it (as command_user, in a session of its own, signals at
-            # their defaults, input from /dev/null, output to process 1's log) and prints its
-            # pid. command_args is split and expanded on purpose.
+            # their defaults, input from /dev/null, output to output_log and error_log or
+            # else process 1's log for root) and writes its pid file without following a
+            # link. command_args is split and expanded on purpose.
             # shellcheck disable=SC2086
-            _vesko_pid=$("${VESKO_HELPER:-veskoinit}" --vesko-daemon "$command_user" "$command" $command_args) ||
+            _vesko_pid=$("${VESKO_HELPER:-veskoinit}" --vesko-daemon --pidfile "$pidfile" \
+                --output-log "$output_log" --error-log "$error_log" "$command_user" "$command" $command_args) ||
                 return 1
-            printf '%s\n' "$_vesko_pid" >"$pidfile" || return 1
             ;;
         1)
             if [ -n "$command_user" ]; then
                 # shellcheck disable=SC2086
-                "${VESKO_HELPER:-veskoinit}" --vesko-daemon --wait "$command_user" "$command" $command_args || return
+                "${VESKO_HELPER:-veskoinit}" --vesko-daemon --wait --output-log "$output_log" \
+                    --error-log "$error_log" "$command_user" "$command" $command_args || return
             else
                 # shellcheck disable=SC2086
                 "$command" $command_args || return

@@ -170,19 +170,35 @@ TEST_F(Prelude, StalePidFiles) {
 
 // In the background by command_background or because supervise-daemon would keep it in the
 // foreground; as root, also as command_user: the daemon leads a session of its own with every
-// signal at its default, input from /dev/null and output in the log.
+// signal at its default, input from /dev/null and output in the log, or for a service user in
+// the files the script names (opened as that user) or /dev/null, never the log. The pid file
+// is a new file: a link planted in its place is replaced, not followed.
 TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
-    std::vector<std::string> scripts = {"command=DIR/daemon\ncommand_background=yes\n",
-                                        "command=sleep\ncommand_args=30\nsupervisor=supervise-daemon\n"};
-    if (geteuid() == 0) scripts.push_back("command=/bin/sleep\ncommand_args=30\nsupervisor=supervise-daemon\ncommand_user=nobody\n");
+    struct Case {
+        std::string script;
+        std::string out, err;  // where descriptors 1 and 2 point, relative to the directory
+    };
+    std::vector<Case> cases = {{"command=DIR/daemon\ncommand_background=yes\n", "log", "log"},
+                               {"command=sleep\ncommand_args=30\nsupervisor=supervise-daemon\n", "log", "log"},
+                               {"command=sleep\ncommand_args=30\ncommand_background=yes\noutput_log=DIR/mine\n", "mine", "mine"}};
+    if (geteuid() == 0) {
+        const std::string as_nobody = "command=/bin/sleep\ncommand_args=30\nsupervisor=supervise-daemon\ncommand_user=nobody\n";
+        cases.push_back({as_nobody, "/dev/null", "/dev/null"});
+        cases.push_back({as_nobody + "output_log=DIR/logs/out\nerror_log=DIR/logs/err\n", "logs/out", "logs/err"});
+    }
     for (const Shell& shell : shells()) {
-        for (const std::string& script : scripts) {
-            SCOPED_TRACE(std::string(shell.title) + ": " + script);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(shell.title) + ": " + c.script);
             Service service(shell, "");
             service.dir().write("daemon", "#!/bin/sh\necho out\nexec sleep 30\n", 0755);
             service.dir().write("log", "");  // process 1's, which it made at boot
-            service.dir().write("svc/web", std::regex_replace(script, std::regex("DIR"), service.path("")));
+            service.dir().write("victim", "root's\n");
+            service.dir().mkdir("state");
+            service.dir().symlink(service.path("victim"), "state/web.pid");
+            ASSERT_EQ(chown(service.dir().mkdir("logs").c_str(), 65534, 65534), 0);
+            service.dir().write("svc/web", std::regex_replace(c.script, std::regex("DIR"), service.path("")));
             expect(service.run("start"), "", "", 0);
+            EXPECT_EQ(cli::read_file(service.path("victim")), "root's\n");
             std::string pid = cli::read_file(service.pidfile());
             ASSERT_FALSE(pid.empty());
             EXPECT_EQ(pid.back(), '\n');
@@ -191,14 +207,20 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             std::string status = cli::read_file("/proc/" + id + "/status");
             EXPECT_NE(status.find("\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
             EXPECT_EQ(std::to_string(getsid(std::stoi(id))), id);
-            // Nothing of the caller's (a terminal, a pipe): /dev/null, then the log.
-            EXPECT_EQ(std::filesystem::read_symlink("/proc/" + id + "/fd/0"), "/dev/null");
-            EXPECT_EQ(std::filesystem::read_symlink("/proc/" + id + "/fd/1"), service.path("log"));
-            if (script.find("nobody") != std::string::npos) {
+            // Nothing of the caller's (a terminal, a pipe): /dev/null, then the output's files.
+            std::string fds = "/proc/" + id + "/fd/";
+            auto place = [&](const std::string& to) { return to[0] == '/' ? to : service.path(to); };
+            EXPECT_EQ(std::filesystem::read_symlink(fds + "0"), "/dev/null");
+            EXPECT_EQ(std::filesystem::read_symlink(fds + "1"), place(c.out));
+            EXPECT_EQ(std::filesystem::read_symlink(fds + "2"), place(c.err));
+            EXPECT_FALSE(std::filesystem::exists(fds + "3"));
+            if (c.script.find("nobody") != std::string::npos) {
                 for (const char* ids : {"\nUid:\t65534\t65534\t65534\t65534\n", "\nGid:\t65534\t65534\t65534\t65534\n",
                                         "\nGroups:\t65534 \n"}) {
                     EXPECT_NE(status.find(ids), std::string::npos) << ids << status;
                 }
+                struct stat info;
+                if (c.out[0] != '/') EXPECT_TRUE(stat(place(c.out).c_str(), &info) == 0 && info.st_uid == 65534);
             }
             expect(service.run("status"), " * web is running (pid " + id + ")\n", "", 0);
             expect(service.run("start"), " * web is already running\n", "", 0);
@@ -209,10 +231,25 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             expect(service.run("stop"), "", "", 0);
             EXPECT_FALSE(std::filesystem::exists(service.pidfile()));
             EXPECT_NE(kill(std::stoi(again), 0), 0);
-            if (script.find("command=DIR") == 0) {
+            if (c.script.find("command=DIR") == 0) {
                 EXPECT_EQ(cli::read_file(service.path("log")), "out\nout\n");  // from start and restart
             }
         }
+    }
+}
+
+// A pid file that a service user can write names only that user's processes: a root
+// process's pid in it is not the service's, and stop signals nothing.
+TEST_F(Prelude, AServiceUsersPidFileNamesOnlyItsProcesses) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run a service as nobody";
+    cli::Background root_process("/bin/sleep", {"sleep", "30"});
+    for (const Shell& shell : shells()) {
+        SCOPED_TRACE(shell.title);
+        Service service(shell, "command=/bin/sleep\ncommand_user=nobody\ncommand_background=yes\n");
+        service.dir().write("state/web.pid", std::to_string(root_process.pid()) + "\n");
+        expect(service.run("status"), " * web is stopped\n", "", 3);
+        expect(service.run("stop"), " * web is not running\n", "", 0);
+        EXPECT_EQ(kill(root_process.pid(), 0), 0);
     }
 }
 

@@ -413,12 +413,14 @@ TEST_F(Pid1NsTest, PidFilesNamingProcessZeroOrOneNameNoService) {
                            "trap 'echo got TERM' TERM\n"
                            "for pid in 0 000 1 01; do\n"
                            "  mkdir -p /state; echo $pid > /state/web.pid\n"
-                           "  VESKO_CONF_DIR=/conf VESKO_STATE_DIR=/state sh -c \"$(cat /prelude.sh)\" vesko-run /svc/web status web\n"
+                           "  export VESKO_HELPER=/bin/veskoinit VESKO_CONF_DIR=/conf VESKO_STATE_DIR=/state\n"
+                           "  sh -c \"$(cat /prelude.sh)\" vesko-run /svc/web status web\n"
                            "  echo \"status $?\"\n"
-                           "  VESKO_CONF_DIR=/conf VESKO_STATE_DIR=/state sh -c \"$(cat /prelude.sh)\" vesko-run /svc/web stop web\n"
+                           "  sh -c \"$(cat /prelude.sh)\" vesko-run /svc/web stop web\n"
                            "  echo \"stop $? $(ls /state)\"\n"
                            "done\n";
     image.init_program = init;
+    image.copies["/bin/veskoinit"] = VESKOINIT_BINARY;
     image.links["/bin/ls"] = "busybox";
     image.links["/bin/mkdir"] = "busybox";
     image.links["/bin/kill"] = "busybox";
