@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/reboot.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -52,9 +54,25 @@ bool process_one_cannot_reboot() {
     return (data[0].effective >> kSysBoot & 1) == 0;
 }
 
+// Whether this process runs in the machine's initial PID namespace, where no container's
+// process 1 is. The kernel gives that namespace a fixed inode number; before /proc is
+// mounted, process 1 asks the kernel to keep Ctrl-Alt-Del as a request (which a machine's
+// process 1 does anyway): only that namespace's process 1 may, the call is refused in any
+// other (EINVAL) and without CAP_SYS_BOOT (EPERM).
+bool in_initial_pid_namespace() {
+    constexpr ino_t kInitialPidNamespace = 0xEFFFFFFC;  // PROC_PID_INIT_INO
+    struct stat info;
+    if (::stat("/proc/self/ns/pid", &info) == 0) return info.st_ino == kInitialPidNamespace;
+    return ::getpid() == 1 && ::reboot(RB_DISABLE_CAD) == 0;
+}
+
 }  // namespace
 
 bool in_container() {
+    // The markers stay behind in a root exported from a container and installed on a machine,
+    // and container=... on a kernel command line becomes process 1's environment: they only
+    // decide for a process 1 that is not the machine's.
+    if (in_initial_pid_namespace()) return false;
     return std::getenv("container") != nullptr || ::access("/run/.containerenv", F_OK) == 0 ||
            ::access("/.dockerenv", F_OK) == 0 || process_one_cannot_reboot();
 }

@@ -31,10 +31,11 @@ std::string display(const Error& error);
 // VESKO_LOG_PATH when set (even empty), else the default.
 std::string log_path();
 
-// Whether this process runs in a container: the environment has `container` (podman, LXC and
-// systemd-nspawn set it), /run/.containerenv or /.dockerenv exists, or process 1 lacks
-// CAP_SYS_BOOT (no machine's process 1 does; container runtimes drop it, and podman sets no
-// marker for a --rootfs container with --read-only).
+// Whether this process runs in a container. Never in the machine's initial PID namespace,
+// whatever the root holds or the environment says; elsewhere when the environment has
+// `container` (podman, LXC and systemd-nspawn set it), /run/.containerenv or /.dockerenv
+// exists, or process 1 lacks CAP_SYS_BOOT (no machine's process 1 does; container runtimes
+// drop it, and podman sets no marker for a --rootfs container with --read-only).
 bool in_container();
 // Whether process 1 keeps its log in a file: always on a machine; in a container only when
 // VESKO_LOG_PATH is set, for there the runtime collects process 1's output (podman logs) and

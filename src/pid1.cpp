@@ -158,6 +158,13 @@ Result<int, Error> run(const Start& start) {
     vesko::Fd signals(signalfd(-1, &served, SFD_CLOEXEC));
     if (!signals.valid()) return fail(Error{System{"signalfd", vesko::last_os_error()}});
     boot_console = vesko::Fd(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+    // The main program keeps the standard input and output process 1 was started with (a
+    // container's `podman run -i` input), whatever the log takes.
+    vesko::Fd boot_input, boot_output;
+    if (!start.main_program.empty()) {
+        boot_input = vesko::Fd(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
+        boot_output = vesko::Fd(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    }
 
     auto summary = mounts::mount_from_fstab(kFstabPath, start.container);
     if (!summary) return fail(Error{FilesystemSetup{std::move(summary.error())}});
@@ -185,29 +192,37 @@ Result<int, Error> run(const Start& start) {
     auto supervisor = supervisor::Supervisor::start_all(*catalog, boot_console.get());
     if (!supervisor) return fail(Error{ServiceSupervision{std::move(supervisor.error())}});
     if (!start.main_program.empty()) {
-        auto started = supervisor->start_main(start.main_program, log_in_file);
+        const int streams[3] = {boot_input.get(), boot_output.get(), boot_console.get()};
+        auto started = supervisor->start_main(start.main_program, streams);
         if (!started) return fail(Error{ServiceSupervision{std::move(started.error())}});
     }
     print_err("veskoinit: PID 1 event loop started\n");
     release_boot_memory();
 
+    // The requests among the served signals. A signal descriptor hands over the lowest-numbered
+    // pending signal first, and SIGCHLD ranks before SIGPWR and SIGRTMIN+3: in a storm of
+    // orphans SIGCHLD is pending again at every read. So a pending request is taken first.
+    sigset_t requests = served;
+    if (sigdelset(&requests, SIGCHLD) != 0) return fail(Error{System{"sigdelset", vesko::last_os_error()}});
     for (;;) {
-        char record[kSignalRecordSize];
-        ssize_t n = ::read(signals.get(), record, sizeof record);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail(Error{System{"read(signalfd)", vesko::last_os_error()}});
-        if (static_cast<size_t>(n) != kSignalRecordSize) {
-            return fail(Error{ShortSignalRecord{kSignalRecordSize, static_cast<size_t>(n)}});
+        const timespec now{0, 0};
+        int request = sigtimedwait(&requests, nullptr, &now);
+        uint32_t signal = static_cast<uint32_t>(request);
+        if (request <= 0) {
+            char record[kSignalRecordSize];
+            ssize_t n = ::read(signals.get(), record, sizeof record);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return fail(Error{System{"read(signalfd)", vesko::last_os_error()}});
+            if (static_cast<size_t>(n) != kSignalRecordSize) {
+                return fail(Error{ShortSignalRecord{kSignalRecordSize, static_cast<size_t>(n)}});
+            }
+            std::memcpy(&signal, record, sizeof signal);  // ssi_signo, the first field
         }
-        uint32_t signal = 0;
-        std::memcpy(&signal, record, sizeof signal);  // ssi_signo, the first field
         Action action = action_for(signal);
-        std::optional<supervisor::ExitStatus> main_ended;
         if (action == Action::Reap) {
             size_t orphans = 0;
             if (auto failed = reap(*supervisor, orphans)) return fail(std::move(*failed));
-            main_ended = supervisor->main_ended();
-            if (!main_ended) {
+            if (!supervisor->main_ended()) {
                 // Orphans come in storms (a dying process group, a shell's jobs): the next
                 // ones gather for a moment, so that one pass reaps many instead of each
                 // costing a wake-up of its own.
@@ -228,13 +243,18 @@ Result<int, Error> run(const Start& start) {
         }
         // The first request is final: no record is read while the sequence runs. On a machine
         // it returns only when it could not finish; a container's process 1 exits after the
-        // processes are stopped: 0 for a request, the main program's status when it ended.
+        // processes are stopped, with the main program's status or 0 for a request.
         if (!start.container) {
             return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), *supervisor, boot_console)}});
         }
         auto stopped = shutdown::stop_processes(*supervisor);
         if (!stopped) return fail(Error{ShutdownFailed{std::move(stopped.error())}});
-        int status = main_ended ? main_ended->shell_status() : 0;
+        // With a main program the container's status is always its own, also when a stop
+        // request ended it (128 + the signal); without one a requested stop is a success.
+        int status = 0;
+        if (!start.main_program.empty()) {
+            status = supervisor->main_ended().value_or(supervisor::ExitStatus{SIGKILL}).shell_status();
+        }
         print_err("veskoinit: stopped; exiting with status " + std::to_string(status) + "\n");
         return status;
     }

@@ -35,8 +35,8 @@ struct ServiceSupervision {
 struct ShutdownFailed {
     shutdown::Error error;
 };
-// OPERATION is one of "sigemptyset", "sigaddset", "pthread_sigmask", "signalfd" and
-// "read(signalfd)".
+// OPERATION is one of "sigemptyset", "sigaddset", "sigdelset", "pthread_sigmask", "signalfd"
+// and "read(signalfd)".
 struct System {
     const char* operation;
     vesko::OsError os;
@@ -72,7 +72,8 @@ struct Start {
 };
 
 // Boots and supervises the machine; returns only on failure, or in a container with the exit
-// status of process 1: 0 after a requested stop, the main program's status when it ends.
+// status of process 1: the main program's (its exit code, or 128 + the signal that ended it,
+// a stop's included) when there is one, else 0 after a requested stop.
 vesko::Result<int, Error> run(const Start& start);
 
 // The last stage of a shutdown, in the image that the shutdown started over process 1 (see

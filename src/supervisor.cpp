@@ -133,11 +133,11 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
     return {};
 }
 
-Result<void, Error> Supervisor::start_main(const std::vector<std::string>& command, bool on_console) {
+Result<void, Error> Supervisor::start_main(const std::vector<std::string>& command, const int (&streams)[3]) {
     vesko::SpawnOptions options;
     options.foreground_group = true;
-    if (on_console && console_ >= 0) {
-        options.redirects = {{console_, STDIN_FILENO}, {console_, STDOUT_FILENO}, {console_, STDERR_FILENO}};
+    for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (streams[stream] >= 0) options.redirects.emplace_back(streams[stream], stream);
     }
     auto pid = vesko::spawn(command, options);
     if (!pid) return fail(Error{StartMain{command[0], pid.error()}});
@@ -160,6 +160,7 @@ std::string Supervisor::forget(pid_t pid, ExitStatus status) {
 }
 
 constexpr size_t kAdoptedLinesBuffer = 16 * 1024;
+constexpr size_t kReapsPerShutdownPass = 1024;
 
 Result<size_t, Error> Supervisor::reap_exited() {
     // The lines about adopted children go out together, one write for a storm of orphans
@@ -216,12 +217,22 @@ Result<size_t, Error> Supervisor::reap_exited() {
 }
 
 Result<void, Error> Supervisor::reap_during_shutdown() {
-    for (;;) {
+    // As in reap_exited, the lines about adopted children go out together. One call reaps a
+    // bounded number, so that a storm of orphans cannot hold the shutdown's waits in here.
+    std::string adopted;
+    auto flush = [&adopted] {
+        if (!adopted.empty()) print_err(adopted);
+        adopted.clear();
+    };
+    for (size_t count = 0; count < kReapsPerShutdownPass; ++count) {
         int status = 0;
         pid_t reaped = wait_any(status);
-        if (reaped == 0) return {};
+        if (reaped == 0) break;
         if (reaped < 0) {
-            if (errno != ECHILD) return fail(system_error("waitpid"));
+            auto failure = system_error("waitpid");
+            bool no_children = errno == ECHILD;
+            flush();
+            if (!no_children) return fail(std::move(failure));
             running_.clear();  // no children at all: every service is gone
             if (main_pid_ != 0 && !main_ended_) main_ended_ = ExitStatus{};
             return {};
@@ -229,11 +240,15 @@ Result<void, Error> Supervisor::reap_during_shutdown() {
         ExitStatus exit{status};
         std::string label = forget(reaped, exit);
         if (label.empty()) {
-            print_err(adopted_child_line(reaped, exit, true));
+            adopted += adopted_child_line(reaped, exit, true);
+            if (adopted.size() >= kAdoptedLinesBuffer) flush();
         } else {
+            flush();
             print_err("veskoinit: stopped " + label + " (" + exit.description() + ")\n");
         }
     }
+    flush();
+    return {};
 }
 
 Result<bool, Error> Supervisor::wait_until_stopped(pid_t pid, unsigned timeout_seconds) {

@@ -78,10 +78,11 @@ public:
     // Starts the named service of the catalog and records its process.
     vesko::Result<void, Error> start_service(const std::string& name);
     // Starts the main program (`veskoinit -- COMMAND`), after the services, in a process group
-    // of its own that takes the controlling terminal when there is one; ON_CONSOLE gives it
-    // the console (else it has process 1's standard streams). It is not restarted, and
-    // stop_all stops it first.
-    vesko::Result<void, Error> start_main(const std::vector<std::string>& command, bool on_console);
+    // of its own that takes the controlling terminal when there is one. STREAMS are what it
+    // gets as standard input, output and error: the streams process 1 was started with,
+    // which may be the log's by now (-1 keeps process 1's current one). It is not restarted,
+    // and stop_all stops it first.
+    vesko::Result<void, Error> start_main(const std::vector<std::string>& command, const int (&streams)[3]);
     // How the main program ended, once it has.
     std::optional<ExitStatus> main_ended() const { return main_ended_; }
     // Reaps every ended child without blocking, reporting each and restarting by policy.
@@ -92,8 +93,9 @@ public:
     vesko::Result<void, Error> stop_all();
     // Reaps until PID is no longer running (true) or TIMEOUT_SECONDS have passed (false).
     vesko::Result<bool, Error> wait_until_stopped(pid_t pid, unsigned timeout_seconds);
-    // Reaps every ended child without blocking and without restarting anything, as the
-    // shutdown sequence needs it: services give their stopped line, orphans theirs.
+    // Reaps ended children without blocking and without restarting anything, as the
+    // shutdown sequence needs it: services give their stopped line, orphans theirs. At most
+    // a bounded number per call, so that the caller's deadlines hold during a storm.
     vesko::Result<void, Error> reap_during_shutdown();
 
     const std::map<pid_t, std::string>& running() const { return running_; }

@@ -563,6 +563,26 @@ TEST_F(Pid1NsTest, AServiceSignallingItsProcessGroupDoesNotReachProcessOne) {
                                   "veskoinit: unmounted /proc\n");
 }
 
+// A power-off request during a storm of orphans (six services leave them as fast as they can,
+// so that SIGCHLD is pending again at every read) is served within seconds, not after the
+// storm, and the shutdown's waits are not held up by the reaping.
+TEST_F(Pid1NsTest, AShutdownRequestIsServedDuringAnOrphanStorm) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = kProcOnly;
+    image.copies["/bin/orphan-storm"] = ORPHAN_STORM_BINARY;
+    for (const char* name : {"storm-1", "storm-2", "storm-3", "storm-4", "storm-5", "storm-6"}) {
+        image.files[std::string("/etc/veskoinit/services/") + name + ".toml"] =
+            service_file(R"(["/bin/orphan-storm", "100000000"])");
+    }
+    ns::System system(image);
+    ASSERT_TRUE(wait_log(system, "reaped adopted child", 5000)) << log_of(system);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto asked = std::chrono::steady_clock::now();
+    system.send(SIGPWR);
+    EXPECT_EQ(system.wait_exit(30000), kPoweredOff);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+}
+
 // `-- COMMAND` on a machine: the main program (found in PATH) runs instead of the fallback
 // console, and its end powers the machine off.
 TEST_F(Pid1NsTest, TheMainProgramsEndPowersTheMachineOff) {

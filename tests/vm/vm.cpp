@@ -129,7 +129,7 @@ std::string make_initramfs(const std::string& dir, const Scenario& scenario) {
     }
     init += scenario.init_lines;
     if (scenario.switch_root) {
-        init += "mkdir -p /newroot\nmount -t ext4 /dev/nvme0n1 /newroot\numount /proc\numount /dev\n"
+        init += "mkdir -p /newroot\nmount -t ext4 -o ro /dev/nvme0n1 /newroot\numount /proc\numount /dev\n"
                 "exec switch_root /newroot /sbin/veskoinit\n";
     } else {
         init += "umount /proc\nexec /sbin/veskoinit\n";

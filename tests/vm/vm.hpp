@@ -45,8 +45,8 @@ struct Scenario {
     // Shell lines the initramfs's /init runs (with /proc and /dev mounted, the disk links
     // made) before it executes veskoinit, as a real initramfs prepares the root.
     std::string init_lines;
-    // Instead of executing veskoinit from the initramfs, mount disk 0 (a system disk) and
-    // switch to it, as a real initramfs hands over to the root file system.
+    // Instead of executing veskoinit from the initramfs, mount disk 0 (a system disk)
+    // read-only and switch to it, as a real initramfs hands over to the root file system.
     bool switch_root = false;
     // Instead of an initramfs: the kernel mounts this ext4 image (made by the caller, taken
     // over and removed by the machine) as its root from the first NVMe disk and starts
