@@ -7,6 +7,8 @@
 #include <sys/statvfs.h>
 #include <sys/swap.h>
 
+#include <algorithm>
+
 #include "fd.hpp"
 #include "text.hpp"
 
@@ -429,25 +431,65 @@ Result<void, Error> activate_swap(const FstabEntry& entry) {
 
 void say(const std::string& line) { vesko::print_err("veskoinit: " + line + "\n"); }
 
-// The kernel (or an initramfs) mounts the root read-only when the boot line says ro, as every
-// distribution's does, and leaves it to init to make it writable. Its other flags are kept:
-// a remount without them would clear them.
-Result<void, Error> remount_root_read_write() {
-    struct statvfs root;
-    if (::statvfs("/", &root) != 0 || (root.f_flag & ST_RDONLY) == 0) return {};
-    // statvfs reports the flags with values of its own (ST_RELATIME is MS_BIND's value).
-    static constexpr std::pair<unsigned long, unsigned long> kKept[] = {
-        {ST_NOSUID, MS_NOSUID},     {ST_NODEV, MS_NODEV},         {ST_NOEXEC, MS_NOEXEC},
-        {ST_SYNCHRONOUS, MS_SYNCHRONOUS}, {ST_MANDLOCK, MS_MANDLOCK}, {ST_NOATIME, MS_NOATIME},
-        {ST_NODIRATIME, MS_NODIRATIME},   {ST_RELATIME, MS_RELATIME},
-    };
-    unsigned long flags = MS_REMOUNT;
-    for (const auto& [reported, flag] : kKept) {
-        if ((root.f_flag & reported) != 0) flags |= flag;
+// The superblock's flags of / as the options of /proc/self/mountinfo show them (statvfs
+// does not report lazytime or dirsync, and a remount without them clears them); none when
+// /proc is not mounted yet.
+unsigned long root_superblock_flags() {
+    auto text = vesko::read_file("/proc/self/mountinfo");
+    if (!text) return 0;
+    static constexpr std::pair<const char*, unsigned long> kWords[] = {
+        {"sync", MS_SYNCHRONOUS}, {"dirsync", MS_DIRSYNC}, {"mand", MS_MANDLOCK}, {"lazytime", MS_LAZYTIME}};
+    unsigned long flags = 0;
+    for (std::string_view line : split_lines(*text)) {
+        size_t separator = line.find(" - ");
+        std::vector<std::string_view> before = split_fields(line.substr(0, separator));
+        if (separator == std::string_view::npos || before.size() < 5 || before[4] != "/") continue;
+        std::vector<std::string_view> after = split_fields(line.substr(separator + 3));
+        flags = 0;  // the topmost mount of / wins
+        if (after.size() < 3) continue;
+        for (std::string_view options = after[2]; !options.empty();) {
+            std::string_view word = options.substr(0, options.find(','));
+            for (const auto& [name, flag] : kWords) {
+                if (word == name) flags |= flag;
+            }
+            options.remove_prefix(std::min(options.size(), word.size() + 1));
+        }
     }
-    if (::mount(nullptr, "/", nullptr, flags, nullptr) != 0) return fail(Error{RemountRoot{vesko::last_os_error()}});
+    return flags;
+}
+
+// The kernel (or an initramfs) mounts the root read-only when the boot line says ro, as every
+// distribution's does, and leaves it to init to make it writable. With the fstab's line for /
+// (ROOT), the remount takes its flags and options (errors=remount-ro, commit=, noatime, ...),
+// as other inits' remount of the root does; without one the root's other flags are kept: a
+// remount without them would clear them. A root that stays read-only (a write-protected
+// disk) is a warning: the log's setup then decides whether the boot can go on.
+void remount_root_read_write(const FstabEntry* root) {
+    struct statvfs info;
+    if (::statvfs("/", &info) != 0 || (info.f_flag & ST_RDONLY) == 0) return;
+    unsigned long flags = MS_REMOUNT;
+    std::string data;
+    if (root != nullptr) {
+        flags |= root->options.flags & ~static_cast<uint64_t>(MS_RDONLY);
+        data = vesko::join(root->options.data, ",");
+    } else {
+        // statvfs reports the flags with values of its own (ST_RELATIME is MS_BIND's value).
+        static constexpr std::pair<unsigned long, unsigned long> kKept[] = {
+            {ST_NOSUID, MS_NOSUID},     {ST_NODEV, MS_NODEV},         {ST_NOEXEC, MS_NOEXEC},
+            {ST_SYNCHRONOUS, MS_SYNCHRONOUS}, {ST_MANDLOCK, MS_MANDLOCK}, {ST_NOATIME, MS_NOATIME},
+            {ST_NODIRATIME, MS_NODIRATIME},   {ST_RELATIME, MS_RELATIME},
+        };
+        for (const auto& [reported, flag] : kKept) {
+            if ((info.f_flag & reported) != 0) flags |= flag;
+        }
+        flags |= root_superblock_flags();
+    }
+    if (data.find('\0') != std::string::npos || ::mount(nullptr, "/", nullptr, flags, data.c_str()) != 0) {
+        vesko::OsError os = data.find('\0') != std::string::npos ? vesko::OsError{EINVAL} : vesko::last_os_error();
+        say("warning: " + display(Error{RemountRoot{os}}) + "; / stays read-only");
+        return;
+    }
     say("remounted / read-write");
-    return {};
 }
 
 Result<std::string, Error> read_kernel_table(const char* path) {
@@ -481,8 +523,11 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path, bool
         entries.insert(entries.end(), std::make_move_iterator(parsed->begin()), std::make_move_iterator(parsed->end()));
     }
     if (!keep_read_only && !container) {
-        auto remounted = remount_root_read_write();
-        if (!remounted) return fail(std::move(remounted.error()));
+        const FstabEntry* root = nullptr;
+        for (const FstabEntry& entry : entries) {
+            if (entry.fstype != "swap" && path_key(entry.target) == "/") root = &entry;
+        }
+        remount_root_read_write(root);
     }
 
     FstabSummary summary;
@@ -558,6 +603,14 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path, bool
             // What an earlier stage mounted where the file asked for nothing is left as it is.
             if (existing->second == entry.fstype || i < unasked) {
                 say(shown(entry.target) + " already has " + shown(existing->second) + "; skipping mount");
+                ++summary.already_mounted;
+                continue;
+            }
+            // A container's root and volumes are the runtime's (an fstab kept from a machine's
+            // image names / as ext4 where the runtime gave an overlay).
+            if (container) {
+                say(shown(entry.target) + " is already mounted by the container runtime as " + shown(existing->second) +
+                    "; skipping mount");
                 ++summary.already_mounted;
                 continue;
             }

@@ -110,7 +110,8 @@ int stage_main(void* argument) {
         if (mount(type.c_str(), target.c_str(), type.c_str(), 0, nullptr) != 0) die("mount " + target);
     }
     // The tmpfs is the root of this mount namespace by now: the host's root is out of reach.
-    if (config->image->root_read_only && mount(nullptr, "/", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+    if (config->image->root_read_only &&
+        mount(nullptr, "/", nullptr, MS_REMOUNT | MS_RDONLY | config->image->root_flags, nullptr) != 0) {
         die("remount / read-only");
     }
     std::vector<std::string> argv_text{"/sbin/init"};

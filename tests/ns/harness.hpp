@@ -42,8 +42,10 @@ struct Image {
     // mount point with a file system of the type given (the type is the source too).
     bool proc_premounted = false;
     std::map<std::string, std::string> premounted;
-    // Makes the root read-only before /sbin/init starts, as a kernel booted with ro does.
+    // Makes the root read-only before /sbin/init starts, as a kernel booted with ro does,
+    // with these mount flags as well.
     bool root_read_only = false;
+    unsigned long root_flags = 0;
     // A pseudo-terminal that the test holds is the console: process 1 starts with its slave
     // as standard input, output and error (console() then stays empty), and the slave is
     // bound over /dev/console (the image must not mount anything over /dev then). See

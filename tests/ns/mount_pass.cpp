@@ -1,6 +1,7 @@
 // A stand-in for process 1 in namespace tests: runs the file-system pass of boot the way
 // process 1 does, prints the summary, then lists what is mounted, and exits. With --log it
-// sets up the log file after the pass, as process 1 does, and the summary goes there. With
+// sets up the log file after the pass, as process 1 does, and the summary goes there; the
+// listing ends with the root's mount options and its file system's. With
 // --shutdown-in-child it calls the shutdown sequence from a process that is not process 1.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,7 +51,7 @@ int main(int argc, char** argv) {
     // Mount point, type and source of every mount, for the test to check.
     auto mountinfo = vesko::read_file("/proc/self/mountinfo");
     if (!mountinfo) return 2;
-    std::string listing;
+    std::string listing, root;
     size_t at = 0;
     while (at < mountinfo->size()) {
         size_t end = mountinfo->find('\n', at);
@@ -65,7 +66,13 @@ int main(int argc, char** argv) {
         size_t source_start = after.find(' ') + 1;
         std::string source = after.substr(source_start, after.find(' ', source_start) - source_start);
         listing += "mount: " + mount_point + " " + type + " " + source + "\n";
+        // The root's mount options and its file system's, as the last line.
+        if (mount_point == "/") {
+            std::string options = before.substr(before.find(' ', p) + 1);
+            std::string super = after.substr(after.find(' ', source_start) + 1);
+            root = "root: " + options.substr(0, options.find(' ')) + " " + super + "\n";
+        }
     }
-    vesko::print_out(listing);
+    vesko::print_out(listing + root);
     return 0;
 }

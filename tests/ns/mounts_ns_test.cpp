@@ -1,5 +1,6 @@
 // The file-system pass of boot, run by a stand-in process 1 in a throwaway namespace.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -208,6 +209,9 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
     read_only.root_read_only = true;
     read_only.dirs = {"/proc"};
     read_only.files["/etc/fstab"] = "nsroot / tmpfs ro\nproc /proc proc defaults\n" + ns::kNoKernelMounts;
+    // The remount that fails (tmpfs refuses the option) is a warning; the log decides.
+    ns::Image refused = read_only;
+    refused.files["/etc/fstab"] = "nsroot / tmpfs no-such-option\nproc /proc proc defaults\n" + ns::kNoKernelMounts;
     const Case cases[] = {
         {"invalid table", invalid,
          "veskoinit: fatal: filesystem setup failed: /etc/fstab:3: expected 4 to 6 fstab fields, found 2\n"},
@@ -217,6 +221,11 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
          "veskoinit: fatal: filesystem setup failed: cannot read /proc/self/mountinfo: "
          "No such file or directory (os error 2)\n"},
         {"root kept read-only", read_only,
+         "veskoinit: mounted proc on /proc as proc\nveskoinit: / already has tmpfs; skipping mount\n" +
+             ns::kNoKernelMountsSkipped +
+             "veskoinit: fatal: logging setup failed: cannot create /var/log: Read-only file system (os error 30)\n"},
+        {"root stays read-only", refused,
+         "veskoinit: warning: cannot remount / read-write: Invalid argument (os error 22); / stays read-only\n"
          "veskoinit: mounted proc on /proc as proc\nveskoinit: / already has tmpfs; skipping mount\n" +
              ns::kNoKernelMountsSkipped +
              "veskoinit: fatal: logging setup failed: cannot create /var/log: Read-only file system (os error 30)\n"},
@@ -238,6 +247,33 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
         EXPECT_FALSE(system.exists("/proc/self"));
         EXPECT_FALSE(system.exists("/run"));
         EXPECT_FALSE(system.exists("/var/log"));
+    }
+}
+
+// A root that the kernel mounted read-only is remounted read-write with the options of the
+// fstab's line for / (as other inits do), or with the flags it has, those of its file system
+// (lazytime) included.
+TEST_F(MountsNsTest, TheReadOnlyRootIsRemountedWithItsOptions) {
+    struct Case {
+        const char* title;
+        std::string fstab;
+        std::string root;  // its mount options, then its file system's
+    };
+    const Case cases[] = {
+        {"the fstab's line", "nsroot / tmpfs noatime,size=3m\n", "root: rw,noatime rw,size=3072k,mode=755\n"},
+        {"no line", "", "root: rw,relatime rw,lazytime,mode=755\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        ns::Image image;
+        image.root_read_only = true;
+        image.root_flags = MS_LAZYTIME;
+        image.proc_premounted = true;
+        image.files["/etc/fstab"] = c.fstab + ns::kNoKernelMounts;
+        PassRun run = run_pass(image);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(messages(run.console).rfind("veskoinit: remounted / read-write\n", 0), 0u) << run.console;
+        EXPECT_EQ(run.console.substr(run.console.rfind("root: ")), c.root);
     }
 }
 
