@@ -108,5 +108,33 @@ check "the terminal" 0 "$(main "exited with status 0" 0)" "foreground: yes
 /dev/pts/0" -t --rootfs "$(root terminal)" /sbin/veskoinit -- /bin/sh -c \
   'read -r pid comm state ppid group session tty foreground rest < /proc/$$/stat; echo "foreground: $([ "$group" = "$foreground" ] && echo yes)"; tty'
 
+# An image built from a machine's keeps its fstab: the line for / (the runtime's mount) is
+# passed over, not a fatal "expected ext4".
+fstab_root="$(root fstab)"
+printf '/dev/sda1 / ext4 errors=remount-ro 0 1\n' >"$fstab_root/etc/fstab"
+check "an fstab with a line for /" 0 "$(main "exited with status 0" 0 | sed 's/5 already mounted/6 already mounted/')" "" \
+  --rootfs "$fstab_root" /sbin/veskoinit -- /bin/sh -c 'exit 0'
+
+# A stop request that ends the main program: the container's status is still the program's
+# (its trap's exit code; 128 + 15 for one that SIGTERM ends), never 0.
+stopped() {
+  local title="$1" status="$2" script="$3" name="vesko-test-$$-${#names[@]}"; names+=("$name")
+  podman run -d "${flags[@]}" --name "$name" --rootfs "$(root "stopped-$status")" /sbin/veskoinit -- \
+    /bin/sh -c "$script" >/dev/null
+  for _ in $(seq 100); do podman logs "$name" 2>&1 | grep -q 'event loop started' && break; sleep 0.05; done
+  podman stop -t 10 "$name" >/dev/null
+  expect "$title: exit status" "$status" "$(podman inspect "$name" --format '{{.State.ExitCode}}')"
+}
+stopped "a stopped program that exits 3" 3 "trap 'exit 3' TERM; while :; do sleep 0.1; done"
+stopped "a stopped program that SIGTERM ends" 143 "exec sleep 1000"
+
+# With VESKO_LOG_PATH the main program keeps process 1's own streams: podman run -i input, its
+# output on standard output, its errors on standard error.
+name="vesko-test-$$-${#names[@]}"; names+=("$name")
+# shellcheck disable=SC2016 # the script is the container's, expanded there
+output=$(echo typed | podman run -i "${flags[@]}" --name "$name" -e VESKO_LOG_PATH=/tmp/veskoinit.log \
+  --rootfs "$(root streams)" /sbin/veskoinit -- /bin/sh -c 'read -r line; echo "got $line"; echo oops >&2' 2>/dev/null)
+expect "a main program's streams with a log file" "got typed" "$output"
+
 [ "$failures" -eq 0 ] || exit 1
 echo "all container scenarios passed"
