@@ -60,7 +60,16 @@ int process_one(const std::vector<std::string>& arguments) {
     pid1::Start start;
     start.container = logging::in_container();
     if (!arguments.empty() && arguments[0] == shutdown::kFinalStage) {
-        final_stage = shutdown::parse_final_stage({arguments.begin() + 1, arguments.end()});
+        // Started by a shutdown: it must end one, never boot again (which would restart every
+        // service of a machine that was asked to power off).
+        std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+        final_stage = shutdown::parse_final_stage(rest);
+        if (!final_stage) {
+            final_stage = shutdown::fallback_final_stage(rest);
+            const char* words[] = {"a reboot", "a power-off", "a halt"};
+            print_err(std::string("veskoinit: warning: the arguments of the shutdown's last stage are another "
+                                  "version's; finishing it with ") + words[static_cast<int>(final_stage->request)] + "\n");
+        }
     } else if (arguments.size() > 1 && arguments[0] == "--") {
         start.main_program.assign(arguments.begin() + 1, arguments.end());
         start.main_program[0] = vesko::search_path(start.main_program[0]);

@@ -273,11 +273,13 @@ Error finish_shutdown(const shutdown::FinalStage& stage) {
 
 void park_forever(const std::string& reason) {
     report_fatal(reason);
-    ::sync();
-    // Inside a PID namespace the call is refused, and Ctrl-Alt-Del means nothing there.
+    // Ctrl-Alt-Del first: a sync that hangs (a dead network mount, a failing disk) must not
+    // leave the machine with no way back but its reset. Inside a PID namespace the call is
+    // refused, and Ctrl-Alt-Del means nothing there.
     if (::reboot(RB_ENABLE_CAD) == 0) {
         tell_console_too("veskoinit: process 1 has stopped; Ctrl-Alt-Del reboots at once\n");
     }
+    ::sync();
     for (;;) {
         timespec interval{60, 0};
         nanosleep(&interval, nullptr);

@@ -84,8 +84,8 @@ Error finish_shutdown(const shutdown::FinalStage& stage);
 void report_fatal(const std::string& reason);
 
 // Process 1 must not exit, even after a fatal error: this reports REASON as the fatal line (on
-// the console too, once standard error is the log), syncs, hands Ctrl-Alt-Del back to the
-// kernel (an immediate reboot, the only way left to restart the machine) and sleeps for ever.
+// the console too, once standard error is the log), hands Ctrl-Alt-Del back to the kernel (an
+// immediate reboot, the only way left to restart the machine), syncs and sleeps for ever.
 [[noreturn]] void park_forever(const std::string& reason);
 
 }  // namespace pid1

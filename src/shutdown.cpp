@@ -308,6 +308,16 @@ std::optional<FinalStage> parse_final_stage(const std::vector<std::string>& argu
     return stage;
 }
 
+FinalStage fallback_final_stage(const std::vector<std::string>& arguments) {
+    FinalStage stage;
+    if (!arguments.empty()) {
+        auto word = std::find(std::begin(kRequestWords), std::end(kRequestWords), arguments[0]);
+        if (word != std::end(kRequestWords)) stage.request = static_cast<PowerRequest>(word - std::begin(kRequestWords));
+    }
+    if (stage.request == PowerRequest::Halt) stage.request = PowerRequest::PowerOff;
+    return stage;
+}
+
 Result<void, Error> stop_processes(supervisor::Supervisor& supervisor) {
     // The last guard: nothing below may ever run in a process that is not process 1.
     if (getpid() != 1) return fail(Error{NotProcessOne{}});

@@ -92,6 +92,10 @@ std::vector<std::string> final_stage_arguments(const FinalStage& stage);
 // The stage from the arguments after kFinalStage; nullopt when they are not what
 // final_stage_arguments writes.
 std::optional<FinalStage> parse_final_stage(const std::vector<std::string>& arguments);
+// The stage for arguments that do not parse (another version's format): the shutdown is
+// finished all the same, without consoles, for the request that the first argument names
+// (a halt, with no console to ask on, powers off) or else a reboot.
+FinalStage fallback_final_stage(const std::vector<std::string>& arguments);
 
 // The rest of the sequence from swap on, in the image that execute started: swap, unmounts,
 // the read-only remount and the reboot call. Takes over the descriptors (the boot console is

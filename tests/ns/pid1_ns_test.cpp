@@ -14,6 +14,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "harness.hpp"
 
@@ -331,6 +332,31 @@ TEST_F(Pid1NsTest, ShutdownEdgeCases) {
         for (auto [text, end] : {std::pair{log_of(system), c.end_of_log}, {system.console(), c.end_of_console}}) {
             EXPECT_EQ(text.substr(text.size() - std::min(text.size(), end.size())), end) << text;
         }
+    }
+}
+
+// The shutdown's last stage started with arguments of another version's format (an upgrade
+// between the two) finishes the shutdown, never boots again: the request its first argument
+// names, else a reboot.
+TEST_F(Pid1NsTest, ALastStageOfAnotherVersionFinishesTheShutdown) {
+    const std::tuple<std::vector<std::string>, const char*, int> cases[] = {
+        {{"poweroff", "console=3"}, "a power-off", kPoweredOff},
+        {{"halt"}, "a power-off", kPoweredOff},
+        {{"--request", "reboot"}, "a reboot", kRebooted},
+    };
+    for (const auto& [arguments, request, end] : cases) {
+        SCOPED_TRACE(request);
+        ns::Image image = base_image();
+        image.proc_premounted = true;
+        image.init_args = {"--vesko-final-stage"};
+        image.init_args.insert(image.init_args.end(), arguments.begin(), arguments.end());
+        image.files["/etc/veskoinit/services/idle.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+        ns::System system(image);
+        EXPECT_EQ(system.wait_exit(10000), end);
+        EXPECT_EQ(system.console(), std::string("veskoinit: warning: the arguments of the shutdown's last stage are "
+                                                "another version's; finishing it with ") + request + "\n" +
+                                        "veskoinit: unmounted /proc\n");
+        EXPECT_FALSE(system.exists("/var/log/veskoinit.log"));  // nothing booted
     }
 }
 
