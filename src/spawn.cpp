@@ -4,7 +4,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +51,44 @@ struct ChildContext {
 // Ends the child after a failure, which it has left in the shared context. A plain system
 // call: _exit is a no-return call that AddressSanitizer would try to unwind on this stack.
 void exit_child() { syscall(SYS_exit_group, 127); }
+
+// Marks every descriptor from 3 up close-on-exec, with system calls only (it runs in the
+// child). close_range takes CLOSE_RANGE_CLOEXEC from Linux 5.11 on; before (Debian 11 runs
+// 5.10) the descriptors that /proc/self/fd lists are marked one by one, and without /proc
+// every number below the limit on open files.
+void mark_close_on_exec_from_3() {
+    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    int listing = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (listing >= 0) {
+        struct Entry {
+            uint64_t inode;
+            int64_t offset;
+            unsigned short length;
+            unsigned char type;
+            char name[1];
+        };
+        alignas(8) char buffer[2048];
+        long got;
+        while ((got = syscall(SYS_getdents64, listing, buffer, sizeof buffer)) > 0) {
+            for (long at = 0; at < got;) {
+                const auto* entry = reinterpret_cast<const Entry*>(buffer + at);
+                at += entry->length;
+                long fd = 0;
+                const char* digit = entry->name;
+                for (; *digit >= '0' && *digit <= '9' && fd < INT32_MAX / 10; ++digit) fd = fd * 10 + (*digit - '0');
+                if (*digit == '\0' && digit != entry->name && fd >= 3 && fd != listing) {
+                    syscall(SYS_fcntl, static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+                }
+            }
+        }
+        syscall(SYS_close, listing);
+        if (got == 0) return;
+    }
+    struct rlimit files {};
+    if (syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &files) != 0) return;
+    rlim_t end = files.rlim_cur < static_cast<rlim_t>(INT32_MAX) ? files.rlim_cur : INT32_MAX;
+    for (rlim_t fd = 3; fd < end; ++fd) syscall(SYS_fcntl, static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+}
 
 // Runs in the child, on its own stack but in the parent's memory, while the parent is
 // suspended. Only system calls: no allocation, no locks.
@@ -100,6 +140,8 @@ int child_main(void* argument) {
         pid_t group = getpid();
         (void)ioctl(STDIN_FILENO, TIOCSPGRP, &group);
     }
+    // Whatever an earlier stage left open without close-on-exec stays out of the child.
+    mark_close_on_exec_from_3();
     if (const Credentials* user = context->options->credentials) {
         if (syscall(SYS_setgroups, user->groups.size(), user->groups.data()) != 0 ||
             syscall(SYS_setresgid, user->gid, user->gid, user->gid) != 0 ||
@@ -108,8 +150,6 @@ int child_main(void* argument) {
             exit_child();
         }
     }
-    // Whatever an earlier stage left open without close-on-exec stays out of the child.
-    syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
     uint64_t empty = 0;
     if (!raw_sigmask(SIG_SETMASK, &empty, nullptr)) {
         context->error = errno;

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/close_range.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -340,6 +343,37 @@ std::string status_field(const std::string& status, const std::string& field) {
         if (line.rfind(field + ":", 0) == 0) return line.substr(line.find_first_not_of(" \t", field.size() + 1));
     }
     return "?";
+}
+
+// Before Linux 5.11 close_range refuses CLOSE_RANGE_CLOEXEC (EINVAL): a stray descriptor must
+// stay out of the child all the same. The refusal is made with a seccomp filter, in a process
+// of the test's own that starts the child and reports whether the child saw the descriptor.
+TEST_F(SupervisorTest, AStrayDescriptorStaysOutWhereCloseRangeCannotMarkIt) {
+    pid_t tester = fork();
+    ASSERT_GE(tester, 0);
+    if (tester == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0 ||
+            syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+            _exit(3);
+        }
+        int stray = open("/dev/null", O_RDONLY);
+        std::string check = "[ -e /proc/$$/fd/" + std::to_string(stray) + " ] && exit 1; exit 0";
+        auto child = vesko::spawn({"/bin/sh", "-c", check});
+        int status = 0;
+        if (!child || waitpid(*child, &status, 0) != *child || !WIFEXITED(status)) _exit(4);
+        _exit(WEXITSTATUS(status));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(tester, &status, 0), tester);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the child had the descriptor; 3: no filter; 4: no child";
 }
 
 TEST_F(SupervisorTest, AChildStartsCleanWithProcessOnesStreamsInASessionOfItsOwn) {
