@@ -219,11 +219,40 @@ struct Limit {
     }
 };
 
+// Kills every process of the session SESSION (the id of its leader, which has ended): what
+// made a process group of its own in it (`timeout`, a job-control subshell) as well. The
+// session's id cannot go to a new process while any process of it lives; the one process
+// whose pid it could then be, a new session's leader, is passed over. A few rounds catch
+// what forked while the first was read.
+void kill_session(pid_t session) {
+    for (int round = 0; round < 5; ++round) {
+        std::unique_ptr<DIR, DirCloser> listing(::opendir("/proc"));
+        if (!listing) return;
+        bool found = false;
+        while (const dirent* entry = ::readdir(listing.get())) {
+            std::optional<uint64_t> pid = vesko::parse_unsigned(entry->d_name, INT32_MAX);
+            if (!pid || entry->d_name[0] == '+' || static_cast<pid_t>(*pid) == session) continue;
+            // Held before its session is read, so that a pid reused meanwhile is not hit.
+            vesko::Fd process(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(*pid), 0)));
+            if (!process.valid() && errno != ENOSYS) continue;
+            auto stat = vesko::read_file(std::string("/proc/") + entry->d_name + "/stat");
+            size_t close = stat ? stat->rfind(')') : std::string::npos;
+            if (close == std::string::npos) continue;
+            // After the command name: state, parent, process group, session.
+            std::vector<std::string_view> fields = vesko::split_fields(std::string_view(*stat).substr(close + 1));
+            if (fields.size() < 4 || fields[0] == "Z" || fields[3] != std::to_string(session)) continue;
+            found = (process.valid() ? ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0)
+                                     : ::kill(static_cast<pid_t>(*pid), SIGKILL)) == 0 ||
+                    found;
+        }
+        if (!found) return;
+    }
+}
+
 // Waits for CHILD, an action's shell; other children that end meanwhile go to OTHER when
-// there is one. With a DEADLINE, a child still running then is killed with GROUP (its
-// session's process group, when it has one of its own), waited for a few
-// seconds more (a process stuck in the kernel is left to the event loop's reaping), and the
-// result is nullopt.
+// there is one. With a DEADLINE, a child still running then is killed with everything of
+// GROUP (its session, when it has one of its own), waited for a few seconds more (a process
+// stuck in the kernel is left to the event loop's reaping), and the result is nullopt.
 Result<std::optional<int>, vesko::OsError> wait_for(pid_t child, pid_t group, const OtherChild& other,
                                                     std::optional<timespec> deadline = std::nullopt) {
     bool killed = false;
@@ -246,6 +275,7 @@ Result<std::optional<int>, vesko::OsError> wait_for(pid_t child, pid_t group, co
             if (killed) return std::optional<int>();
             if (group > 0) (void)::kill(-group, SIGKILL);
             (void)::kill(child, SIGKILL);
+            if (group > 0) kill_session(group);
             killed = true;
             deadline = vesko::deadline_after(5000);
         }

@@ -23,9 +23,9 @@ inline constexpr const char* kNameRule =
 inline constexpr const char* kNameNotUtf8 = "service names must be valid UTF-8";
 
 // How long process 1 waits for one script action or metadata query: a daemon that a script
-// runs in the foreground must not hold the boot (or the shutdown) for ever. Then it kills the
-// action's process group, which leads the session process 1 started it in, and the action
-// has failed. VESKO_TEST_ACTION_TIMEOUT (seconds) shortens it, for tests only.
+// runs in the foreground must not hold the boot (or the shutdown) for ever. Then it kills
+// everything in the session process 1 started the action in (what made a process group of
+// its own there too), and the action has failed. VESKO_TEST_ACTION_TIMEOUT (seconds) shortens it, for tests only.
 inline constexpr long kActionTimeoutSeconds = 90;
 
 struct Directories {

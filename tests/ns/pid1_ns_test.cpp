@@ -524,6 +524,8 @@ TEST_F(Pid1NsTest, AFailingScriptServiceStartEndsTheBoot) {
     const Case cases[] = {
         {"start() { touch /tmp/b; return 1; }\n", "start for b failed with status 1", true},
         {"start() { touch /tmp/b; sleep 1.5; touch /tmp/late; }\n", "start for b timed out after 1 seconds", true},
+        // What left the action's process group (as `timeout` does) is killed with it.
+        {"start() { touch /tmp/b; /bin/leader --own-group & sleep 1000; }\n", "start for b timed out after 1 seconds", true},
         {"[ \"$RC_CMD\" = metadata ] && sleep 1000\nstart() { touch /tmp/b; }\n",
          "metadata for b timed out after 1 seconds", false},
         // More output than the pipe holds: read as it fills, refused once the child has ended.
@@ -548,6 +550,7 @@ TEST_F(Pid1NsTest, AFailingScriptServiceStartEndsTheBoot) {
             image.links[std::string("/etc/veskoinit/enabled/") + name] = dir + name;
         }
         image.files[dir + "app.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+        image.copies["/bin/leader"] = ORPHAN_STORM_BINARY;
         ns::System system(image);
         ASSERT_TRUE(wait_log(system, "fatal", 10000)) << log_of(system);
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
