@@ -249,7 +249,7 @@ void kill_session(pid_t session) {
     }
 }
 
-// Waits for CHILD, an action's shell; other children that end meanwhile go to OTHER when
+// Waits for CHILD, an action's shell or runner; other children that end meanwhile go to OTHER when
 // there is one. With a DEADLINE, a child still running then is killed with everything of
 // GROUP (its session, when it has one of its own), waited for a few seconds more (a process
 // stuck in the kernel is left to the event loop's reaping), and the result is nullopt.
@@ -265,7 +265,7 @@ Result<std::optional<int>, vesko::OsError> wait_for(pid_t child, pid_t group, co
         }
         if (ended == child) {
             if (killed) return std::optional<int>();
-            return std::optional<int>(WIFEXITED(status) ? status : W_EXITCODE(1, 0));
+            return std::optional<int>(status);
         }
         if (ended > 0) {
             other(ended, status);
@@ -287,23 +287,30 @@ std::string status_text(int status) {
     return WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : std::string("signal");
 }
 
-// How ACTION of NAME ended, as wait_for reports it under LIMIT: success, or why not.
-Result<void, Error> judge(const std::string& action, const std::string& name, const std::optional<int>& status,
-                          const Limit& limit) {
+// The child that runs an action, the process group it runs in, and whether it is the shell
+// itself (process 1 starts that directly) or the runner (vesko-run) that starts it.
+struct Runner {
+    pid_t pid = 0;
+    pid_t group = 0;
+    bool shell = false;
+};
+
+// How ACTION of NAME ended, as wait_for reports it under LIMIT: success, or why not. A shell
+// killed by a signal counts as status 1, as the runner reports it; a runner killed by one
+// (an action that ends its parent) has failed with "signal".
+Result<void, Error> judge(const std::string& action, const std::string& name, const Runner& child,
+                          std::optional<int> status, const Limit& limit) {
     if (!status) return fail(Error{ActionTimedOut{action, name, limit.seconds}});
+    if (child.shell && !WIFEXITED(*status)) status = W_EXITCODE(1, 0);
     if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return fail(Error{ActionFailed{action, name, status_text(*status)}});
     return {};
 }
 
-// An action's shell and the process group it runs in.
-struct Runner {
-    pid_t pid = 0;
-    pid_t group = 0;
-};
-
-// Starts ACTION of the script at PATH with the given standard streams as vesko-run would, but
-// without it between: the shell with the prelude, whose status the action's is (a shell
-// killed by a signal counts as status 1, as vesko-run reports it).
+// Starts ACTION of the script at PATH with the given standard streams. Process 1 (boot,
+// shutdown) starts the shell with the prelude itself, without the runner between, which
+// saves an executable's start per action; whoever else (vesko-service, at a terminal) starts
+// the runner, whose own process stands between the caller and the script: an action that
+// signals or kills its parent reaches the runner, and the caller reports it.
 Result<Runner, Error> start_runner(const Directories& directories, const std::string& name, const std::string& path,
                                    const std::string& action, std::vector<std::pair<int, int>> redirects) {
     // The shell gets this executable (VESKO_HELPER), so it must be found.
@@ -327,6 +334,13 @@ Result<Runner, Error> start_runner(const Directories& directories, const std::st
     options.new_session = getpid() == 1;
     options.leaderless_session = options.new_session;
     options.session = &started.group;
+    started.shell = options.new_session;
+    if (!started.shell) {
+        auto runner = vesko::spawn({*executable, "--vesko-run", path, action}, options);
+        if (!runner) return fail(Error{RunAction{action, name, runner.error()}});
+        started.pid = *runner;
+        return started;
+    }
     auto shell = vesko::spawn(runner::shell_command(path, action, name), options);
     if (!shell) {
         (void)vesko::write_all(errors, runner::cannot_execute_shell(shell.error()));
@@ -398,7 +412,7 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
     }
     auto status = wait_for(child->pid, child->group, other, limit.deadline);
     if (!status) return failed(status.error());
-    auto judged = judge("metadata", name, *status, limit);
+    auto judged = judge("metadata", name, *child, *status, limit);
     if (!judged) return fail(std::move(judged.error()));
     if (too_long) return fail(Error{InvalidMetadata{name, "metadata output is larger than 1 MiB"}});
     return output;
@@ -491,7 +505,7 @@ Result<void, Error> run_action(const Directories& directories, const std::string
     if (!child) return fail(std::move(child.error()));
     auto status = wait_for(child->pid, child->group, other, limit.deadline);
     if (!status) return fail(Error{RunAction{action, name, status.error()}});
-    return judge(action, name, *status, limit);
+    return judge(action, name, *child, *status, limit);
 }
 
 namespace {

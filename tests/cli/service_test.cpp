@@ -19,7 +19,8 @@ class VeskoService : public ::testing::Test {
 protected:
     void SetUp() override {
         cli::adopt_orphans();
-        dir_.write("svc/web", "command=sleep\ncommand_args=30\ncommand_background=yes\nfail() { echo noise; return 4; }\n");
+        dir_.write("svc/web", "command=sleep\ncommand_args=30\ncommand_background=yes\nfail() { echo noise; return 4; }\n"
+                                  "die() { kill -KILL $PPID; sleep 1; }\n");
         dir_.write("svc/bad-stop", "stop() { return 1; }\nstart() { echo started; }\n");
     }
 
@@ -82,6 +83,9 @@ TEST_F(VeskoService, ActionsRunQuietlyInOrder) {
     expect(run({"bad-stop", "stop", "start"}), "vesko-service stop and start bad-stop: one sec... <failed>\n",
            "vesko-service: stop for bad-stop failed with status 1\n", 1);
     expect(run({"bad-stop", "start"}), "vesko-service start bad-stop: one sec... <started> done.\n", "", 0);
+    // An action that kills its parent reaches the runner between, not vesko-service.
+    expect(run({"web", "die"}), "vesko-service die web: one sec... <failed>\n",
+           "vesko-service: die for web failed with status signal\n", 1);
 }
 
 TEST_F(VeskoService, UsageErrorsAndAnUnwritableStatus) {
