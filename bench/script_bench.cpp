@@ -1,5 +1,6 @@
 // The boot-time cost of script services, through the calls process 1 makes: the metadata
-// phase of 50 enabled services (one query each: the runner and a shell with the prelude)
+// phase of 50 enabled services (one query each: the runner, a copy of the caller, and a shell
+// with the prelude)
 // against as many bare /bin/sh -c : runs; then the start phase, one start per service (a
 // one-shot whose own work is running /bin/true), against as many bare shells plus the
 // services' own work. Prints the medians and their ratios; asserts nothing.
@@ -18,6 +19,7 @@
 
 #include "admin.hpp"
 #include "bench_support.hpp"
+#include "helpers.hpp"
 #include "runner.hpp"
 #include "spawn.hpp"
 
@@ -48,6 +50,10 @@ double run_all(const std::vector<std::vector<std::string>>& commands, int output
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The prelude calls the running executable back as its helper.
+    if (argc > 1 && std::string(argv[1]) == helpers::kServicePid) {
+        return helpers::service_pid_main(std::vector<std::string>(argv + 2, argv + argc));
+    }
     int services = argc > 1 ? std::atoi(argv[1]) : 50;
     int rounds = argc > 2 ? std::atoi(argv[2]) : 7;
     fs::path dir = fs::temp_directory_path() / "vesko-script-bench";
@@ -88,8 +94,8 @@ int main(int argc, char** argv) {
         bare_ms.push_back(run_all(bare, null));
         start = now_ms();
         for (const std::string& name : oneshots) {
-            if (!admin::run_action(directories, name, "start", true)) {
-                std::fprintf(stderr, "the start of %s failed\n", name.c_str());
+            if (auto started = admin::run_action(directories, name, "start", true); !started) {
+                std::fprintf(stderr, "the start of %s failed: %s\n", name.c_str(), admin::display(started.error()).c_str());
                 return 1;
             }
         }

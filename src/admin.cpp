@@ -287,30 +287,27 @@ std::string status_text(int status) {
     return WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : std::string("signal");
 }
 
-// The child that runs an action, the process group it runs in, and whether it is the shell
-// itself (process 1 starts that directly) or the runner (vesko-run) that starts it.
-struct Runner {
-    pid_t pid = 0;
-    pid_t group = 0;
-    bool shell = false;
-};
-
-// How ACTION of NAME ended, as wait_for reports it under LIMIT: success, or why not. A shell
-// killed by a signal counts as status 1, as the runner reports it; a runner killed by one
-// (an action that ends its parent) has failed with "signal".
-Result<void, Error> judge(const std::string& action, const std::string& name, const Runner& child,
-                          std::optional<int> status, const Limit& limit) {
+// How ACTION of NAME ended, as wait_for reports it under LIMIT: success, or why not. The
+// runner reports a shell killed by a signal as status 1; a runner killed by one (an action
+// that ends its parent) has failed with "signal".
+Result<void, Error> judge(const std::string& action, const std::string& name, const std::optional<int>& status,
+                          const Limit& limit) {
     if (!status) return fail(Error{ActionTimedOut{action, name, limit.seconds}});
-    if (child.shell && !WIFEXITED(*status)) status = W_EXITCODE(1, 0);
     if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return fail(Error{ActionFailed{action, name, status_text(*status)}});
     return {};
 }
 
-// Starts ACTION of the script at PATH with the given standard streams. Process 1 (boot,
-// shutdown) starts the shell with the prelude itself, without the runner between, which
-// saves an executable's start per action; whoever else (vesko-service, at a terminal) starts
-// the runner, whose own process stands between the caller and the script: an action that
-// signals or kills its parent reaches the runner, and the caller reports it.
+// An action's runner and the process group it runs in.
+struct Runner {
+    pid_t pid = 0;
+    pid_t group = 0;
+};
+
+// Starts ACTION of the script at PATH with the given standard streams, through a runner that
+// stands between the caller and the script's shell, as vesko-run does: an action that
+// signals or kills its parent ($PPID) reaches the runner, never the caller (for process 1, a
+// request), and the caller reports the action as failed. The runner is a copy of the caller
+// made with fork, which saves an executable's start per action.
 Result<Runner, Error> start_runner(const Directories& directories, const std::string& name, const std::string& path,
                                    const std::string& action, std::vector<std::pair<int, int>> redirects) {
     // The shell gets this executable (VESKO_HELPER), so it must be found.
@@ -326,27 +323,31 @@ Result<Runner, Error> start_runner(const Directories& directories, const std::st
     vesko::SpawnOptions options;
     options.environment = &environment;
     options.redirects = std::move(redirects);
-    // Started by process 1 (boot, shutdown), a script and what it starts get a session of
-    // their own, so that a `kill 0` in a script never reaches process 1; a session that the
-    // shell does not lead, so that a terminal it opens never becomes its controlling one.
     // From vesko-service the action stays in the caller's process group, where the terminal's
     // Ctrl-C reaches it.
-    options.new_session = getpid() == 1;
-    options.leaderless_session = options.new_session;
-    options.session = &started.group;
-    started.shell = options.new_session;
-    if (!started.shell) {
-        auto runner = vesko::spawn({*executable, "--vesko-run", path, action}, options);
-        if (!runner) return fail(Error{RunAction{action, name, runner.error()}});
-        started.pid = *runner;
-        return started;
+    bool own_session = getpid() == 1;
+    pid_t runner = ::fork();
+    if (runner < 0) return fail(Error{RunAction{action, name, vesko::last_os_error()}});
+    if (runner == 0) {
+        // Process 1's runner leads a session of its own, so that a `kill 0` in a script never
+        // reaches process 1; it opens no terminal, so that none that the shell opens becomes
+        // the session's controlling terminal, and keeps process 1's blocked signals blocked:
+        // a script's SIGTERM or SIGINT to its parent does nothing. The runner ends with the
+        // shell's status, 1 for a shell killed by a signal, as vesko-run does.
+        if (own_session && ::setsid() < 0) ::_exit(1);
+        auto shell = vesko::spawn(runner::shell_command(path, action, name), options);
+        if (!shell) {
+            (void)vesko::write_all(errors, runner::cannot_execute_shell(shell.error()));
+            ::_exit(1);
+        }
+        int status = 0;
+        while (::waitpid(*shell, &status, 0) < 0) {
+            if (errno != EINTR) ::_exit(1);
+        }
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
     }
-    auto shell = vesko::spawn(runner::shell_command(path, action, name), options);
-    if (!shell) {
-        (void)vesko::write_all(errors, runner::cannot_execute_shell(shell.error()));
-        return fail(Error{ActionFailed{action, name, "1"}});
-    }
-    started.pid = *shell;
+    started.pid = runner;
+    started.group = own_session ? runner : 0;
     return started;
 }
 
@@ -412,7 +413,7 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
     }
     auto status = wait_for(child->pid, child->group, other, limit.deadline);
     if (!status) return failed(status.error());
-    auto judged = judge("metadata", name, *child, *status, limit);
+    auto judged = judge("metadata", name, *status, limit);
     if (!judged) return fail(std::move(judged.error()));
     if (too_long) return fail(Error{InvalidMetadata{name, "metadata output is larger than 1 MiB"}});
     return output;
@@ -505,7 +506,7 @@ Result<void, Error> run_action(const Directories& directories, const std::string
     if (!child) return fail(std::move(child.error()));
     auto status = wait_for(child->pid, child->group, other, limit.deadline);
     if (!status) return fail(Error{RunAction{action, name, status.error()}});
-    return judge(action, name, *child, *status, limit);
+    return judge(action, name, *status, limit);
 }
 
 namespace {

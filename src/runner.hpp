@@ -21,8 +21,8 @@ inline constexpr const char* kDefaultStateDir = "/run/veskoinit/services";
 // has none ("", "/", ".", a path ending in "..") or that is not UTF-8.
 std::optional<std::string> service_name_of(std::string_view script);
 
-// What the runner starts, for those that start it themselves (process 1 and vesko-service
-// do, without a runner between): the shell's arguments for ACTION of SCRIPT, the service
+// What the runner starts, for the copies of process 1 and vesko-service that act as the
+// runner without executing vesko-run: the shell's arguments for ACTION of SCRIPT, the service
 // NAME; its environment, this process's with SETTINGS and the variables the prelude reads
 // (VESKO_HELPER: HELPER, this executable, which starts daemons and checks paths for it);
 // and the line for a shell that cannot be executed, after which the action's status is 1.

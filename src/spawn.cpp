@@ -43,9 +43,6 @@ struct ChildContext {
     char* const* envp;
     const SpawnOptions* options;
     int error;  // set by the child when it cannot execute the program
-    // For a session without a leader: the program's own stack, and its pid once started.
-    char* program_stack = nullptr;
-    pid_t program = 0;
 };
 
 // Ends the child after a failure, which it has left in the shared context. A plain system
@@ -116,8 +113,7 @@ int child_main(void* argument) {
             exit_child();
         }
     }
-    // A leaderless session has been made by its leader already.
-    if (context->options->new_session && !context->options->leaderless_session) {
+    if (context->options->new_session) {
         // A fresh child leads no process group, so setsid cannot fail; checked all the same.
         if (setsid() < 0) {
             context->error = errno;
@@ -161,21 +157,6 @@ int child_main(void* argument) {
     return 127;
 }
 
-// The short-lived leader of a session without one: it makes the session, starts the program
-// in it (child_main, with the session already made) and ends once the program is executed.
-int leader_main(void* argument) {
-    auto* context = static_cast<ChildContext*>(argument);
-    if (setsid() < 0) {
-        context->error = errno;
-        exit_child();
-    }
-    pid_t program = clone(child_main, context->program_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, context);
-    if (program < 0) context->error = errno;
-    context->program = program;
-    syscall(SYS_exit, 0);
-    return 0;
-}
-
 }  // namespace
 
 std::vector<std::string> environment_with(const std::vector<std::pair<std::string, std::string>>& settings) {
@@ -209,13 +190,10 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
     ChildContext context{args[0], args.data(), options.environment != nullptr ? env.data() : environ,
                          &options, 0};
 
-    // A leaderless session's program gets the second half of the stack.
-    bool leaderless = options.new_session && options.leaderless_session;
     constexpr size_t kStackSize = 64 * 1024;
-    size_t size = leaderless ? 2 * kStackSize : kStackSize;
+    const size_t size = kStackSize;
     void* stack = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (stack == MAP_FAILED) return fail(last_os_error());
-    if (leaderless) context.program_stack = static_cast<char*>(stack) + 2 * kStackSize;
 
     // No signal may run a handler in the child before its dispositions are reset.
     uint64_t all = ~uint64_t{0}, previous = 0;
@@ -224,28 +202,15 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
         munmap(stack, size);
         return fail(error);
     }
-    pid_t pid = clone(leaderless ? leader_main : child_main, static_cast<char*>(stack) + kStackSize,
-                      CLONE_VM | CLONE_VFORK | SIGCHLD, &context);
+    pid_t pid = clone(child_main, static_cast<char*>(stack) + kStackSize, CLONE_VM | CLONE_VFORK | SIGCHLD, &context);
     OsError clone_error = last_os_error();
     raw_sigmask(SIG_SETMASK, &previous, nullptr);
     munmap(stack, size);
     if (pid < 0) return fail(clone_error);
-    auto collect = [](pid_t child) {
-        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    };
-    if (leaderless) {
-        // The leader has ended; the program, if it started, is this process's child now.
-        collect(pid);
-        if (context.program <= 0) return fail(OsError{context.error != 0 ? context.error : ESRCH});
-        if (options.session != nullptr) *options.session = pid;
-        pid = context.program;
-    } else if (options.new_session && options.session != nullptr) {
-        *options.session = pid;
-    }
     if (context.error != 0) {
         // The child has exited already; collect it so that no one else sees it.
-        collect(pid);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
         return fail(OsError{context.error});
     }
     return pid;

@@ -29,13 +29,6 @@ struct SpawnOptions {
     const std::vector<std::string>* environment = nullptr;
     // Start the child in a session and process group of its own (setsid).
     bool new_session = false;
-    // With new_session, for process 1 only: a short-lived process makes the session, starts
-    // the child in it and ends, so that the child never leads the session (a leader takes the
-    // first terminal it opens as its controlling terminal). The child is then process 1's
-    // through the kernel's reparenting.
-    bool leaderless_session = false;
-    // Receives the new session's id (the process group to signal), when not null.
-    pid_t* session = nullptr;
     // With new_session: make this descriptor of the child (after the redirects), a terminal,
     // its controlling terminal. The child starts without one when the terminal is taken.
     int controlling_terminal = -1;

@@ -524,6 +524,10 @@ TEST_F(Pid1NsTest, AFailingScriptServiceStartEndsTheBoot) {
     const Case cases[] = {
         {"start() { touch /tmp/b; return 1; }\n", "start for b failed with status 1", true},
         {"start() { touch /tmp/b; sleep 1.5; touch /tmp/late; }\n", "start for b timed out after 1 seconds", true},
+        // Its parent is its runner, not process 1: a request signal does nothing there, and
+        // a killed runner fails the action.
+        {"start() { touch /tmp/b; kill -INT $PPID; kill -TERM $PPID; kill -KILL $PPID; sleep 0.5; }\n",
+         "start for b failed with status signal", true},
         // What left the action's process group (as `timeout` does) is killed with it.
         {"start() { touch /tmp/b; /bin/leader --own-group & sleep 1000; }\n", "start for b timed out after 1 seconds", true},
         {"[ \"$RC_CMD\" = metadata ] && sleep 1000\nstart() { touch /tmp/b; }\n",
