@@ -132,8 +132,8 @@ stopped "a stopped program that SIGTERM ends" 143 "exec sleep 1000"
 # output on standard output, its errors on standard error.
 name="vesko-test-$$-${#names[@]}"; names+=("$name")
 # shellcheck disable=SC2016 # the script is the container's, expanded there
-output=$(echo typed | podman run -i "${flags[@]}" --name "$name" -e VESKO_LOG_PATH=/tmp/veskoinit.log \
-  --rootfs "$(root streams)" /sbin/veskoinit -- /bin/sh -c 'read -r line; echo "got $line"; echo oops >&2' 2>/dev/null)
+output=$(echo typed | timeout 60 podman run -i "${flags[@]}" --name "$name" -e VESKO_LOG_PATH=/tmp/veskoinit.log \
+  --rootfs "$(root streams)" /sbin/veskoinit -- /bin/sh -c 'read -r line; echo "got $line"; echo oops >&2' 2>/dev/null) || true
 expect "a main program's streams with a log file" "got typed" "$output"
 
 [ "$failures" -eq 0 ] || exit 1
