@@ -249,7 +249,14 @@ void kill_session(pid_t session) {
     }
 }
 
-// Waits for CHILD, an action's shell or runner; other children that end meanwhile go to OTHER when
+// Kills CHILD, an action's runner, with everything of GROUP (its session, when it has one).
+void kill_action(pid_t child, pid_t group) {
+    if (group > 0) (void)::kill(-group, SIGKILL);
+    (void)::kill(child, SIGKILL);
+    if (group > 0) kill_session(group);
+}
+
+// Waits for CHILD, an action's runner; other children that end meanwhile go to OTHER when
 // there is one. With a DEADLINE, a child still running then is killed with everything of
 // GROUP (its session, when it has one of its own), waited for a few seconds more (a process
 // stuck in the kernel is left to the event loop's reaping), and the result is nullopt.
@@ -273,9 +280,7 @@ Result<std::optional<int>, vesko::OsError> wait_for(pid_t child, pid_t group, co
         }
         if (vesko::passed(*deadline)) {
             if (killed) return std::optional<int>();
-            if (group > 0) (void)::kill(-group, SIGKILL);
-            (void)::kill(child, SIGKILL);
-            if (group > 0) kill_session(group);
+            kill_action(child, group);
             killed = true;
             deadline = vesko::deadline_after(5000);
         }
@@ -398,6 +403,11 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
         // Once the child has ended, what the pipe holds is taken and the reading stops, even
         // if a daemon that the script's top level left still holds the pipe.
         if (!drain() || child_ended) break;
+        if (too_long) {
+            // Refused already: the rest is not waited for.
+            kill_action(child->pid, child->group);
+            break;
+        }
         long left = limit.deadline ? vesko::milliseconds_left(*limit.deadline) : -1;
         // A roomy pipe is only emptied now and then, for a child that writes too much.
         long wait = roomy ? (left < 0 ? kDrainIntervalMs : std::min(left, kDrainIntervalMs)) : left;
@@ -413,9 +423,9 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
     }
     auto status = wait_for(child->pid, child->group, other, limit.deadline);
     if (!status) return failed(status.error());
+    if (too_long) return fail(Error{InvalidMetadata{name, "metadata output is larger than 1 MiB"}});
     auto judged = judge("metadata", name, *status, limit);
     if (!judged) return fail(std::move(judged.error()));
-    if (too_long) return fail(Error{InvalidMetadata{name, "metadata output is larger than 1 MiB"}});
     return output;
 }
 

@@ -208,7 +208,10 @@ Result<int, Error> run(const Start& start) {
         const timespec now{0, 0};
         int request = sigtimedwait(&requests, nullptr, &now);
         uint32_t signal = static_cast<uint32_t>(request);
-        if (request <= 0) {
+        // A pass that stopped at its bound goes on without waiting for another SIGCHLD.
+        if (request <= 0 && supervisor->more_to_reap()) {
+            signal = SIGCHLD;
+        } else if (request <= 0) {
             char record[kSignalRecordSize];
             ssize_t n = ::read(signals.get(), record, sizeof record);
             if (n < 0 && errno == EINTR) continue;
@@ -226,7 +229,7 @@ Result<int, Error> run(const Start& start) {
                 // Orphans come in storms (a dying process group, a shell's jobs): the next
                 // ones gather for a moment, so that one pass reaps many instead of each
                 // costing a wake-up of its own.
-                if (orphans > 0) {
+                if (orphans > 0 && !supervisor->more_to_reap()) {
                     timespec pause{0, kOrphanPauseNs};
                     (void)nanosleep(&pause, nullptr);
                 }

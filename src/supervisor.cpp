@@ -160,7 +160,7 @@ std::string Supervisor::forget(pid_t pid, ExitStatus status) {
 }
 
 constexpr size_t kAdoptedLinesBuffer = 16 * 1024;
-constexpr size_t kReapsPerShutdownPass = 1024;
+constexpr size_t kReapsPerPass = 1024;
 
 Result<size_t, Error> Supervisor::reap_exited() {
     // The lines about adopted children go out together, one write for a storm of orphans
@@ -171,7 +171,14 @@ Result<size_t, Error> Supervisor::reap_exited() {
         if (!adopted.empty()) print_err(adopted);
         adopted.clear();
     };
-    for (;;) {
+    // A bounded number per call, so that process 1 looks at its requests in a storm.
+    more_to_reap_ = false;
+    for (size_t count = 0;; ++count) {
+        if (count == kReapsPerPass) {
+            more_to_reap_ = true;
+            flush();
+            return orphans;
+        }
         int status = 0;
         pid_t pid = wait_any(status);
         if (pid == 0) {
@@ -224,7 +231,7 @@ Result<void, Error> Supervisor::reap_during_shutdown() {
         if (!adopted.empty()) print_err(adopted);
         adopted.clear();
     };
-    for (size_t count = 0; count < kReapsPerShutdownPass; ++count) {
+    for (size_t count = 0; count < kReapsPerPass; ++count) {
         int status = 0;
         pid_t reaped = wait_any(status);
         if (reaped == 0) break;

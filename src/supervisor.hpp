@@ -85,9 +85,11 @@ public:
     vesko::Result<void, Error> start_main(const std::vector<std::string>& command, const int (&streams)[3]);
     // How the main program ended, once it has.
     std::optional<ExitStatus> main_ended() const { return main_ended_; }
-    // Reaps every ended child without blocking, reporting each and restarting by policy.
-    // Returns how many of them were adopted (not the services' nor the main program).
+    // Reaps ended children without blocking, reporting each and restarting by policy, up to
+    // a bounded number (then more_to_reap() says so). Returns how many of them were adopted
+    // (not the services' nor the main program).
     vesko::Result<size_t, Error> reap_exited();
+    bool more_to_reap() const { return more_to_reap_; }
     // Stops the running services one at a time in reverse start order: SIGTERM, 10 s,
     // SIGKILL, 2 s. Returns the first error met.
     vesko::Result<void, Error> stop_all();
@@ -114,6 +116,7 @@ private:
     std::string main_label_;  // "main program PATH"
     pid_t main_pid_ = 0;
     std::optional<ExitStatus> main_ended_;
+    bool more_to_reap_ = false;
 };
 
 }  // namespace supervisor

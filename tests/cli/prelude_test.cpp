@@ -10,6 +10,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include "cli_support.hpp"
 
@@ -171,24 +172,22 @@ TEST_F(Prelude, StalePidFiles) {
 // In the background by command_background or because supervise-daemon would keep it in the
 // foreground; as root, also as command_user: the daemon leads a session of its own with every
 // signal at its default, input from /dev/null and output in the log, or for a service user in
-// the files the script names (opened as that user) or /dev/null, never the log. The pid file
-// is a new file: a link planted in its place is replaced, not followed.
+// the files the script names (opened as that user) or /dev/null, never the log, and its pid
+// file names only that user's processes. The pid file is a new file: a link planted in its
+// place is replaced, not followed.
 TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
-    struct Case {
-        std::string script;
-        std::string out, err;  // where descriptors 1 and 2 point, relative to the directory
-    };
+    // The script, and where descriptors 1 and 2 point (relative to the directory).
+    using Case = std::tuple<std::string, std::string, std::string>;
     std::vector<Case> cases = {{"command=DIR/daemon\ncommand_background=yes\n", "log", "log"},
                                {"command=sleep\ncommand_args=30\nsupervisor=supervise-daemon\n", "log", "log"},
                                {"command=sleep\ncommand_args=30\ncommand_background=yes\noutput_log=DIR/mine\n", "mine", "mine"}};
-    if (geteuid() == 0) {
-        const std::string as_nobody = "command=/bin/sleep\ncommand_args=30\nsupervisor=supervise-daemon\ncommand_user=nobody\n";
-        cases.push_back({as_nobody, "/dev/null", "/dev/null"});
-        cases.push_back({as_nobody + "output_log=DIR/logs/out\nerror_log=DIR/logs/err\n", "logs/out", "logs/err"});
-    }
+    const std::string as_nobody = "command=/bin/sleep\ncommand_args=30\nsupervisor=supervise-daemon\ncommand_user=nobody\n";
+    if (geteuid() == 0) cases.push_back({as_nobody, "/dev/null", "/dev/null"});
+    if (geteuid() == 0) cases.push_back({as_nobody + "output_log=DIR/logs/out\nerror_log=DIR/logs/err\n", "logs/out", "logs/err"});
+    cli::Background root_process("/bin/sleep", {"sleep", "30"});
     for (const Shell& shell : shells()) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(shell.title) + ": " + c.script);
+        for (const auto& [script, out, err] : cases) {
+            SCOPED_TRACE(std::string(shell.title) + ": " + script);
             Service service(shell, "");
             service.dir().write("daemon", "#!/bin/sh\necho out\nexec sleep 30\n", 0755);
             service.dir().write("log", "");  // process 1's, which it made at boot
@@ -196,7 +195,7 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             service.dir().mkdir("state");
             service.dir().symlink(service.path("victim"), "state/web.pid");
             ASSERT_EQ(chown(service.dir().mkdir("logs").c_str(), 65534, 65534), 0);
-            service.dir().write("svc/web", std::regex_replace(c.script, std::regex("DIR"), service.path("")));
+            service.dir().write("svc/web", std::regex_replace(script, std::regex("DIR"), service.path("")));
             expect(service.run("start"), "", "", 0);
             EXPECT_EQ(cli::read_file(service.path("victim")), "root's\n");
             std::string pid = cli::read_file(service.pidfile());
@@ -211,16 +210,16 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             std::string fds = "/proc/" + id + "/fd/";
             auto place = [&](const std::string& to) { return to[0] == '/' ? to : service.path(to); };
             EXPECT_EQ(std::filesystem::read_symlink(fds + "0"), "/dev/null");
-            EXPECT_EQ(std::filesystem::read_symlink(fds + "1"), place(c.out));
-            EXPECT_EQ(std::filesystem::read_symlink(fds + "2"), place(c.err));
+            EXPECT_EQ(std::filesystem::read_symlink(fds + "1"), place(out));
+            EXPECT_EQ(std::filesystem::read_symlink(fds + "2"), place(err));
             EXPECT_FALSE(std::filesystem::exists(fds + "3"));
-            if (c.script.find("nobody") != std::string::npos) {
+            if (script.find("nobody") != std::string::npos) {
                 for (const char* ids : {"\nUid:\t65534\t65534\t65534\t65534\n", "\nGid:\t65534\t65534\t65534\t65534\n",
                                         "\nGroups:\t65534 \n"}) {
                     EXPECT_NE(status.find(ids), std::string::npos) << ids << status;
                 }
                 struct stat info;
-                if (c.out[0] != '/') EXPECT_TRUE(stat(place(c.out).c_str(), &info) == 0 && info.st_uid == 65534);
+                if (out[0] != '/') EXPECT_TRUE(stat(place(out).c_str(), &info) == 0 && info.st_uid == 65534);
             }
             expect(service.run("status"), " * web is running (pid " + id + ")\n", "", 0);
             expect(service.run("start"), " * web is already running\n", "", 0);
@@ -231,25 +230,16 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             expect(service.run("stop"), "", "", 0);
             EXPECT_FALSE(std::filesystem::exists(service.pidfile()));
             EXPECT_NE(kill(std::stoi(again), 0), 0);
-            if (c.script.find("command=DIR") == 0) {
+            if (script.find("command=DIR") == 0) {
                 EXPECT_EQ(cli::read_file(service.path("log")), "out\nout\n");  // from start and restart
             }
+            // A pid file that a service user can write names only that user's processes.
+            if (script.find("nobody") == std::string::npos) continue;
+            service.dir().write("state/web.pid", std::to_string(root_process.pid()) + "\n");
+            expect(service.run("status"), " * web is stopped\n", "", 3);
+            expect(service.run("stop"), " * web is not running\n", "", 0);
+            EXPECT_EQ(kill(root_process.pid(), 0), 0);
         }
-    }
-}
-
-// A pid file that a service user can write names only that user's processes: a root
-// process's pid in it is not the service's, and stop signals nothing.
-TEST_F(Prelude, AServiceUsersPidFileNamesOnlyItsProcesses) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to run a service as nobody";
-    cli::Background root_process("/bin/sleep", {"sleep", "30"});
-    for (const Shell& shell : shells()) {
-        SCOPED_TRACE(shell.title);
-        Service service(shell, "command=/bin/sleep\ncommand_user=nobody\ncommand_background=yes\n");
-        service.dir().write("state/web.pid", std::to_string(root_process.pid()) + "\n");
-        expect(service.run("status"), " * web is stopped\n", "", 3);
-        expect(service.run("stop"), " * web is not running\n", "", 0);
-        EXPECT_EQ(kill(root_process.pid(), 0), 0);
     }
 }
 
@@ -283,61 +273,38 @@ TEST_F(Prelude, Checkpath) {
 // name (perhaps root's) is never changed. Refused paths leave everything as it was.
 TEST(Checkpath, LinksAboveAndHardLinks) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to own and give away files";
-    namespace fs = std::filesystem;
-    struct Case {
-        const char* title;
-        std::vector<std::string> args;
-        std::string err;
-        const char* changed;  // the path that must now be nobody's, or null
+    const std::string refused = " is a symbolic link that is not root's, or in a directory that is not root's\n";
+    const std::tuple<std::vector<std::string>, std::string, const char*> cases[] = {
+        {{"-d", "-m", "0777", "-o", "nobody", "user/sub/etc"}, "refusing user/sub/etc: user/sub" + refused, nullptr},
+        {{"-D", "user/sub/etc"}, "refusing user/sub/etc: user/sub" + refused, nullptr},
+        {{"-d", "-o", "nobody", "user/rootlink/etc"}, "refusing user/rootlink/etc: user/rootlink" + refused, nullptr},
+        {{"-F", "-o", "nobody", "user/app.pid"}, "user/app.pid has more than one link; it is left as it is\n", nullptr},
+        {{"-d", "-o", "nobody", "varrun/app"}, "", "run/app"},
+        {{"-f", "-o", "nobody", "varrun/../run/./file"}, "", "run/file"},
+        {{"-d", "no/such"}, "cannot reach no: No such file or directory (os error 2)\n", nullptr},
     };
-    const Case cases[] = {
-        {"a user's link above", {"-d", "-m", "0777", "-o", "nobody", "user/sub/etc-like"},
-         "refusing user/sub/etc-like: user/sub is a symbolic link that is not root's, or in a directory that is not root's\n",
-         nullptr},
-        {"a user's link above, emptying", {"-D", "-o", "nobody", "user/sub/etc-like"},
-         "refusing user/sub/etc-like: user/sub is a symbolic link that is not root's, or in a directory that is not root's\n",
-         nullptr},
-        {"root's link in a user's directory", {"-d", "-o", "nobody", "user/rootlink/etc-like"},
-         "refusing user/rootlink/etc-like: user/rootlink is a symbolic link that is not root's, or in a directory that is not root's\n",
-         nullptr},
-        {"a second name of root's file", {"-F", "-o", "nobody", "user/app.pid"},
-         "user/app.pid has more than one link; it is left as it is\n", nullptr},
-        {"root's link in root's directory", {"-d", "-o", "nobody", "varrun/app"}, "", "run/app"},
-        {"through it and down again", {"-f", "-o", "nobody", "varrun/../run/./file"}, "", "run/file"},
-        {"a missing directory above", {"-d", "no/such"}, "cannot reach no: No such file or directory (os error 2)\n",
-         nullptr},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.title);
+    for (const auto& [args, err, changed] : cases) {
+        SCOPED_TRACE(args.back());
         TempDir dir;
-        dir.write("sensitive/etc-like/keep", "root's\n");
-        dir.write("secret", "root's data\n");
-        dir.mkdir("user");
-        dir.mkdir("run");
-        ASSERT_EQ(chown((dir / "user").c_str(), 65534, 65534), 0);
-        dir.symlink("../sensitive", "user/sub");
-        ASSERT_EQ(lchown((dir / "user/sub").c_str(), 65534, 65534), 0);
+        dir.write("sensitive/etc/keep", "root's\n");
+        ASSERT_EQ(chown(dir.mkdir("user").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(lchown(dir.symlink("../sensitive", "user/sub").c_str(), 65534, 65534), 0);
         dir.symlink("../sensitive", "user/rootlink");
-        dir.symlink("run", "varrun");
-        ASSERT_EQ(link((dir / "secret").c_str(), (dir / "user/app.pid").c_str()), 0);
+        dir.symlink(dir.mkdir("run"), "varrun");
+        ASSERT_EQ(link(dir.write("secret", "root's\n").c_str(), (dir / "user/app.pid").c_str()), 0);
         cli::RunOptions options;
         options.cwd = dir.path();
         std::vector<std::string> argv{"veskoinit", "--vesko-checkpath"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        Outcome got = cli::run(VESKOINIT_BINARY, argv, options);
-        expect(got, "", c.err.empty() ? "" : "vesko-run: checkpath: " + c.err, c.err.empty() ? 0 : 1);
-        struct stat info;
-        ASSERT_EQ(stat((dir / "sensitive/etc-like").c_str(), &info), 0);
-        EXPECT_EQ(info.st_uid, 0u);
-        EXPECT_EQ(info.st_mode & 07777, 0755u);
-        EXPECT_EQ(cli::read_file(dir / "sensitive/etc-like/keep"), "root's\n");
-        EXPECT_EQ(cli::read_file(dir / "secret"), "root's data\n");
-        ASSERT_EQ(stat((dir / "secret").c_str(), &info), 0);
-        EXPECT_EQ(info.st_uid, 0u);
-        if (c.changed != nullptr) {
-            ASSERT_EQ(stat((dir / c.changed).c_str(), &info), 0);
-            EXPECT_EQ(info.st_uid, 65534u);
-        }
+        argv.insert(argv.end(), args.begin(), args.end());
+        expect(cli::run(VESKOINIT_BINARY, argv, options), "", err.empty() ? "" : "vesko-run: checkpath: " + err, !err.empty());
+        auto owner = [&](const std::string& path) {
+            struct stat info {};
+            return stat((dir / path).c_str(), &info) == 0 ? info.st_uid : ~0u;
+        };
+        EXPECT_EQ(owner("sensitive/etc") + owner("secret"), 0u);
+        if (changed != nullptr) EXPECT_EQ(owner(changed), 65534u);
+        EXPECT_EQ(std::filesystem::status(dir / "sensitive/etc").permissions(), std::filesystem::perms(0755));
+        EXPECT_EQ(cli::read_file(dir / "sensitive/etc/keep") + cli::read_file(dir / "secret"), "root's\nroot's\n");
     }
 }
 

@@ -251,29 +251,19 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
 }
 
 // A root that the kernel mounted read-only is remounted read-write with the options of the
-// fstab's line for / (as other inits do), or with the flags it has, those of its file system
-// (lazytime) included.
+// fstab's line for /, as other inits do, or else with the flags it has (lazytime included).
 TEST_F(MountsNsTest, TheReadOnlyRootIsRemountedWithItsOptions) {
-    struct Case {
-        const char* title;
-        std::string fstab;
-        std::string root;  // its mount options, then its file system's
-    };
-    const Case cases[] = {
-        {"the fstab's line", "nsroot / tmpfs noatime,size=3m\n", "root: rw,noatime rw,size=3072k,mode=755\n"},
-        {"no line", "", "root: rw,relatime rw,lazytime,mode=755\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.title);
+    for (const auto& [line, root] : {std::pair{"nsroot / tmpfs noatime,size=3m\n", "root: rw,noatime rw,size=3072k,mode=755\n"},
+                                     {"", "root: rw,relatime rw,lazytime,mode=755\n"}}) {
         ns::Image image;
         image.root_read_only = true;
         image.root_flags = MS_LAZYTIME;
         image.proc_premounted = true;
-        image.files["/etc/fstab"] = c.fstab + ns::kNoKernelMounts;
+        image.files["/etc/fstab"] = line + ns::kNoKernelMounts;
         PassRun run = run_pass(image);
         EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(messages(run.console).rfind("veskoinit: remounted / read-write\n", 0), 0u) << run.console;
-        EXPECT_EQ(run.console.substr(run.console.rfind("root: ")), c.root);
+        EXPECT_EQ(run.console.rfind("veskoinit: remounted / read-write\n", 0), 0u) << run.console;
+        EXPECT_EQ(run.console.substr(run.console.rfind("root: ")), root);
     }
 }
 
