@@ -219,7 +219,7 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
                     EXPECT_NE(status.find(ids), std::string::npos) << ids << status;
                 }
                 struct stat info;
-                if (out[0] != '/') EXPECT_TRUE(stat(place(out).c_str(), &info) == 0 && info.st_uid == 65534);
+                EXPECT_TRUE(out[0] == '/' || (stat(place(out).c_str(), &info) == 0 && info.st_uid == 65534));
             }
             expect(service.run("status"), " * web is running (pid " + id + ")\n", "", 0);
             expect(service.run("start"), " * web is already running\n", "", 0);
@@ -302,7 +302,7 @@ TEST(Checkpath, LinksAboveAndHardLinks) {
             return stat((dir / path).c_str(), &info) == 0 ? info.st_uid : ~0u;
         };
         EXPECT_EQ(owner("sensitive/etc") + owner("secret"), 0u);
-        if (changed != nullptr) EXPECT_EQ(owner(changed), 65534u);
+        EXPECT_EQ(changed != nullptr ? owner(changed) : 65534u, 65534u);
         EXPECT_EQ(std::filesystem::status(dir / "sensitive/etc").permissions(), std::filesystem::perms(0755));
         EXPECT_EQ(cli::read_file(dir / "sensitive/etc/keep") + cli::read_file(dir / "secret"), "root's\nroot's\n");
     }
