@@ -253,7 +253,7 @@ TEST_F(MountsNsTest, FatalBeforeAnythingIsMounted) {
 // A root that the kernel mounted read-only is remounted read-write with the options of the
 // fstab's line for /, as other inits do, or else with the flags it has (lazytime included).
 TEST_F(MountsNsTest, TheReadOnlyRootIsRemountedWithItsOptions) {
-    for (const auto& [line, root] : {std::pair{"nsroot / tmpfs noatime,size=3m\n", "root: rw,noatime rw,size=3072k,mode=755\n"},
+    for (const auto& [line, root] : {std::pair{"nsroot / tmpfs noatime,size=300m\n", "root: rw,noatime rw,size=307200k,mode=755\n"},
                                      {"", "root: rw,relatime rw,lazytime,mode=755\n"}}) {
         ns::Image image;
         image.root_read_only = true;
