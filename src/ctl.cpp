@@ -5,9 +5,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
+
+#include "admin.hpp"
+#include "control.hpp"
 #include "fd.hpp"
 #include "logging.hpp"
 #include "result.hpp"
+#include "spawn.hpp"
 #include "text.hpp"
 
 namespace ctl {
@@ -33,6 +38,11 @@ std::string display(const Error& error) {
 namespace {
 
 constexpr const char* kUsage = "usage: veskoctl logs [-f|--follow]\n";
+constexpr const char* kCommands =
+    "usage: veskoctl logs [-f|--follow]\n"
+    "       veskoctl status [NAME...]\n"
+    "       veskoctl start|stop|restart NAME...\n"
+    "       veskoctl help\n";
 
 Unexpected<Error> read_failure() { return fail(Error{Read{vesko::last_os_error()}}); }
 
@@ -97,6 +107,106 @@ Result<void, Error> show(bool follow_flag) {
     return follow(path, std::move(*log));
 }
 
+// Asks process 1 for the state of the direct services and prints the lines of NAMES (all when
+// none are named). Exit status 0 when each of them runs, 3 when one does not, 1 on an error.
+int show_status(const std::vector<std::string>& names) {
+    auto answer = control::ask(control::kSocketPath, "status\n");
+    if (!answer) {
+        vesko::print_err("veskoctl: " + answer.error() + "\n");
+        return 1;
+    }
+    if (answer->status != 0) {
+        vesko::print_err(answer->text);
+        return answer->status;
+    }
+    std::string shown;
+    bool all_running = true;
+    for (const std::string& wanted : names.empty() ? std::vector<std::string>{""} : names) {
+        bool found = false;
+        for (std::string_view line : vesko::split_lines(answer->text)) {
+            std::string_view name = line.substr(0, line.find(' '));
+            if (!wanted.empty() && name != wanted) continue;
+            found = true;
+            shown += std::string(line) + "\n";
+            all_running = all_running && line.find(" direct running ") == name.size();
+        }
+        if (!found) {
+            vesko::print_out(shown);
+            vesko::print_err("veskoctl: no direct service named " + vesko::quoted(wanted) + "\n");
+            return 1;
+        }
+    }
+    vesko::print_out(shown);
+    return all_running ? 0 : 3;
+}
+
+// The status lines of the direct services by name, from process 1.
+Result<std::map<std::string, std::string>, std::string> direct_status() {
+    auto answer = control::ask(control::kSocketPath, "status\n");
+    if (!answer) return fail(answer.error());
+    if (answer->status != 0) return fail(answer->text);
+    std::map<std::string, std::string> lines;
+    for (std::string_view line : vesko::split_lines(answer->text)) lines.emplace(line.substr(0, line.find(' ')), line);
+    return lines;
+}
+
+// The pid field of a status line, "-" when it does not run.
+std::string pid_of(const std::string& line) {
+    std::vector<std::string_view> fields = vesko::split_fields(line);
+    return fields.size() > 3 && fields[2] == "running" ? std::string(fields[3]) : "-";
+}
+
+// Start, stop or restart: direct services through process 1, which then waits (up to 15 s)
+// until each has stopped or runs again with a new process; script services as
+// vesko-service runs their action.
+int control_services(const std::string& action, const std::vector<std::string>& names) {
+    auto before = direct_status();
+    if (!before) {
+        vesko::print_err("veskoctl: " + before.error() + (before.error().back() == '\n' ? "" : "\n"));
+        return 1;
+    }
+    std::vector<std::string> direct;
+    for (const std::string& name : names) {
+        if (before->count(name) != 0) {
+            direct.push_back(name);
+            continue;
+        }
+        auto done = admin::run_action(admin::Directories::from_environment(), name, action, true);
+        if (!done) {
+            vesko::print_err("veskoctl: " + admin::display(done.error()) + "\n");
+            return 1;
+        }
+    }
+    if (direct.empty()) return 0;
+    auto answer = control::ask(control::kSocketPath, action + " " + vesko::join(direct, " ") + "\n");
+    if (!answer) {
+        vesko::print_err("veskoctl: " + answer.error() + "\n");
+        return 1;
+    }
+    if (answer->status != 0) {
+        vesko::print_err(answer->text);
+        return answer->status;
+    }
+    vesko::print_out(answer->text);
+    if (action == "start") return 0;
+    timespec deadline = vesko::deadline_after(15000);
+    for (;;) {
+        auto now = direct_status();
+        bool done = now.ok();
+        for (const std::string& name : direct) {
+            std::string pid = now ? pid_of((*now)[name]) : "-";
+            done = done && (action == "stop" ? pid == "-" : pid != "-" && pid != pid_of((*before)[name]));
+        }
+        if (done) return 0;
+        if (vesko::passed(deadline)) {
+            vesko::print_err("veskoctl: " + action + " of " + vesko::join(direct, ", ") + " not done after 15 seconds\n");
+            return 1;
+        }
+        timespec step{0, 100'000'000L};
+        nanosleep(&step, nullptr);
+    }
+}
+
 }  // namespace
 
 Command parse_command(const std::vector<std::string>& args) {
@@ -104,15 +214,21 @@ Command parse_command(const std::vector<std::string>& args) {
     if (args.size() == 1 && (args[0] == "help" || args[0] == "--help" || args[0] == "-h")) return Help{};
     if (args.size() == 1 && args[0] == "logs") return ShowLog{false};
     if (args.size() == 2 && args[0] == "logs" && (args[1] == "-f" || args[1] == "--follow")) return ShowLog{true};
+    if (args[0] == "status") return ShowStatus{{args.begin() + 1, args.end()}};
+    if (args.size() > 1 && (args[0] == "start" || args[0] == "stop" || args[0] == "restart")) {
+        return Control{args[0], {args.begin() + 1, args.end()}};
+    }
     return Usage{"unknown command or option"};
 }
 
 int main(const std::vector<std::string>& args) {
     return std::visit(vesko::Overloaded{
                           [](const Help&) {
-                              vesko::print_out(kUsage);
+                              vesko::print_out(kCommands);
                               return 0;
                           },
+                          [](const ShowStatus& command) { return show_status(command.names); },
+                          [](const Control& command) { return control_services(command.action, command.names); },
                           [](const Usage& usage) {
                               vesko::print_err(std::string("veskoctl: ") + usage.problem + "\n" + kUsage);
                               return 2;

@@ -1,4 +1,5 @@
-// veskoctl: shows the log file of process 1 and follows it as it grows.
+// veskoctl: shows the log file of process 1 and follows it as it grows, and asks process 1
+// for the state of the services.
 #pragma once
 
 #include <string>
@@ -32,10 +33,19 @@ struct Help {};
 struct ShowLog {
     bool follow;
 };
+// The state of the direct services, all or those NAMES.
+struct ShowStatus {
+    std::vector<std::string> names;
+};
+// Start, stop or restart (ACTION) the services NAMES.
+struct Control {
+    std::string action;
+    std::vector<std::string> names;
+};
 struct Usage {
     const char* problem;  // "a command is required" or "unknown command or option"
 };
-using Command = std::variant<Help, ShowLog, Usage>;
+using Command = std::variant<Help, ShowLog, ShowStatus, Control, Usage>;
 
 Command parse_command(const std::vector<std::string>& args);
 

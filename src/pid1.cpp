@@ -1,6 +1,7 @@
 #include "pid1.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <link.h>
 #include <malloc.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "control.hpp"
 #include "fd.hpp"
 #include "text.hpp"
 
@@ -196,6 +198,44 @@ Result<int, Error> run(const Start& start) {
         auto started = supervisor->start_main(start.main_program, streams);
         if (!started) return fail(Error{ServiceSupervision{std::move(started.error())}});
     }
+    // Run-time control (veskoctl status): without it the machine runs all the same.
+    std::optional<control::Server> control;
+    if (auto listening = control::Server::listen(control::kSocketPath)) {
+        control = std::move(*listening);
+    } else {
+        print_err(std::string("veskoinit: warning: no run-time control: cannot listen on ") + control::kSocketPath + ": " +
+                  listening.error().display() + "\n");
+    }
+    // Each name in turn; the first that cannot be done ends the answer with why.
+    auto each = [](const std::vector<std::string>& names, auto act) {
+        control::Answer answer;
+        for (const std::string& name : names) {
+            auto done = act(name);
+            if (!done) return control::Answer{1, answer.text + "veskoctl: " + done.error() + "\n"};
+            answer.text += *done;
+        }
+        return answer;
+    };
+    auto answer = [&](const control::Request& request) {
+        return std::visit(
+            vesko::Overloaded{
+                [&](const control::Status&) {
+                    timespec now{};
+                    clock_gettime(CLOCK_MONOTONIC, &now);
+                    return control::Answer{0, control::status_lines(*catalog, supervisor->records(), now)};
+                },
+                [&](const control::Start& r) {
+                    return each(r.names, [&](const std::string& name) { return supervisor->request_start(name); });
+                },
+                [&](const control::Stop& r) {
+                    return each(r.names, [&](const std::string& name) { return supervisor->request_stop(name); });
+                },
+                [&](const control::Restart& r) {
+                    return each(r.names, [&](const std::string& name) { return supervisor->request_stop(name, true); });
+                },
+            },
+            request);
+    };
     print_err("veskoinit: PID 1 event loop started\n");
     release_boot_memory();
 
@@ -212,6 +252,16 @@ Result<int, Error> run(const Start& start) {
         if (request <= 0 && supervisor->more_to_reap()) {
             signal = SIGCHLD;
         } else if (request <= 0) {
+            // The signals and the control channel; a wait without end when no client waits.
+            std::vector<pollfd> fds{{signals.get(), POLLIN, 0}};
+            long timeout = control ? control->add_descriptors(fds) : -1;
+            long stops = supervisor->kill_overdue_stops();
+            if (stops >= 0 && (timeout < 0 || stops < timeout)) timeout = stops;
+            int ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
+            if (control) control->serve(fds.data() + 1, answer);
+            if ((fds[0].revents & POLLIN) == 0) continue;
             char record[kSignalRecordSize];
             ssize_t n = ::read(signals.get(), record, sizeof record);
             if (n < 0 && errno == EINTR) continue;
@@ -243,6 +293,11 @@ Result<int, Error> run(const Start& start) {
             continue;
         } else {
             print_err(std::string("veskoinit: ") + request_line(action) + "\n");
+        }
+        // No requests are served from now on: a client finds nothing to ask.
+        if (control) {
+            control.reset();
+            (void)::unlink(control::kSocketPath);
         }
         // The first request is final: no record is read while the sequence runs. On a machine
         // it returns only when it could not finish; a container's process 1 exits after the

@@ -35,8 +35,8 @@ struct ServiceSupervision {
 struct ShutdownFailed {
     shutdown::Error error;
 };
-// OPERATION is one of "sigemptyset", "sigaddset", "sigdelset", "pthread_sigmask", "signalfd"
-// and "read(signalfd)".
+// OPERATION is one of "sigemptyset", "sigaddset", "sigdelset", "pthread_sigmask", "signalfd",
+// "poll" and "read(signalfd)".
 struct System {
     const char* operation;
     vesko::OsError os;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <time.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "fd.hpp"
@@ -114,9 +115,14 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
         options.controlling_terminal = STDIN_FILENO;
     }
     auto pid = vesko::spawn(definition.command, options);
+    Record& record = records_[name];
     if (!pid) {
+        record.state = State::Failed;
         return fail(Error{Spawn{name, definition.command[0], pid.error()}});
     }
+    record.state = State::Running;
+    record.pid = *pid;
+    clock_gettime(CLOCK_MONOTONIC, &record.since);
     // pid_t is the platform's signed 32-bit type, so every id the kernel hands back fits it;
     // the check guards a platform where that would not hold.
     if (*pid <= 0 || *pid > std::numeric_limits<int32_t>::max()) {
@@ -155,6 +161,10 @@ std::string Supervisor::forget(pid_t pid, ExitStatus status) {
     auto found = running_.find(pid);
     if (found == running_.end()) return "";
     std::string label = "service " + found->second;
+    Record& record = records_[found->second];
+    record.state = State::Ended;
+    record.pid = 0;
+    record.last = status;
     running_.erase(found);
     return label;
 }
@@ -205,6 +215,19 @@ Result<size_t, Error> Supervisor::reap_exited() {
         print_err("veskoinit: " + label + " exited (" + exit.description() + ")\n");
         if (main) continue;
         std::string name = label.substr(std::string("service ").size());
+        Record& record = records_[name];
+        if (record.stopping) {
+            // Stopped by request: never restarted by its policy; a requested restart starts it.
+            record.stopping.reset();
+            record.killed = false;
+            record.state = State::Stopped;
+            if (!record.restart) continue;
+            record.restart = false;
+            print_err("veskoinit: starting service " + name + " again on request\n");
+            auto started = start_service(name);
+            if (!started) print_err("veskoinit: warning: " + display(started.error()) + "\n");
+            continue;
+        }
         std::string reason;
         switch (catalog_->services.at(name).restart) {
             case service::RestartPolicy::Never:
@@ -218,9 +241,74 @@ Result<size_t, Error> Supervisor::reap_exited() {
                 break;
         }
         print_err("veskoinit: restarting service " + name + " after " + reason + "\n");
+        ++records_[name].restarts;
         auto restarted = start_service(name);
         if (!restarted) return fail(std::move(restarted.error()));
     }
+}
+
+Result<std::string, std::string> Supervisor::request_start(const std::string& name) {
+    if (catalog_->services.count(name) == 0) return fail("no direct service named " + quoted(name));
+    // The service and what it requires, each after what it requires: the catalog's order.
+    std::vector<std::string> needed{name};
+    for (size_t i = 0; i < needed.size(); ++i) {
+        for (const std::string& required : catalog_->services.at(needed[i]).requires_) {
+            if (std::find(needed.begin(), needed.end(), required) == needed.end()) needed.push_back(required);
+        }
+    }
+    std::string said;
+    for (const std::string& each : catalog_->start_order) {
+        if (std::find(needed.begin(), needed.end(), each) == needed.end()) continue;
+        Record& record = records_[each];
+        if (record.state == State::Running) {
+            record.restart = record.restart || (each == name && record.stopping.has_value());
+            continue;
+        }
+        auto started = start_service(each);
+        if (!started) return fail(display(started.error()));
+        said += "started " + each + " as pid " + std::to_string(records_[each].pid) + "\n";
+    }
+    return said.empty() ? name + " runs already\n" : said;
+}
+
+Result<std::string, std::string> Supervisor::request_stop(const std::string& name, bool restart) {
+    if (catalog_->services.count(name) == 0) return fail("no direct service named " + quoted(name));
+    Record& record = records_[name];
+    if (record.state != State::Running) {
+        if (restart) return request_start(name);
+        record.state = State::Stopped;
+        return name + " does not run\n";
+    }
+    for (const std::string& other : catalog_->start_order) {
+        const auto& requires_ = catalog_->services.at(other).requires_;
+        if (other != name && records_[other].state == State::Running && !restart &&
+            std::find(requires_.begin(), requires_.end(), name) != requires_.end()) {
+            return fail("service " + name + " is required by " + other + ", which runs: stop " + other + " first");
+        }
+    }
+    record.restart = restart;
+    if (record.stopping) return "stopping " + name + "\n";
+    if (::kill(record.pid, SIGTERM) != 0 && errno != ESRCH) return fail(display(Error{Signal{SIGTERM, name, record.pid, vesko::last_os_error()}}));
+    (void)::kill(record.pid, SIGCONT);
+    record.stopping = vesko::deadline_after(10000);
+    print_err("veskoinit: stopping service " + name + " on request\n");
+    return "stopping " + name + "\n";
+}
+
+long Supervisor::kill_overdue_stops() {
+    long next = -1;
+    for (auto& [name, record] : records_) {
+        if (!record.stopping || record.killed || record.state != State::Running) continue;
+        if (vesko::passed(*record.stopping)) {
+            print_err("veskoinit: service " + name + " did not stop within 10 seconds; sending SIGKILL\n");
+            (void)::kill(record.pid, SIGKILL);
+            record.killed = true;
+            continue;
+        }
+        long left = vesko::milliseconds_left(*record.stopping);
+        next = next < 0 ? left : std::min(next, left);
+    }
+    return next;
 }
 
 Result<void, Error> Supervisor::reap_during_shutdown() {

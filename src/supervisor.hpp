@@ -60,6 +60,23 @@ using Error = std::variant<Spawn, PidOutOfRange, DuplicatePid, Signal, System, S
 
 std::string display(const Error& error);
 
+// What the supervisor knows of one direct service, for the status of run-time control.
+// Stopped: by request (veskoctl stop), and stays so whatever its restart policy until it is
+// started again.
+enum class State { Running, Ended, Failed, Stopped };
+struct Record {
+    State state = State::Ended;
+    // A stop was requested and the process has not ended yet: SIGKILL once the time is up;
+    // RESTART starts it again when it has ended.
+    std::optional<timespec> stopping;
+    bool killed = false;  // the stop's SIGKILL has been sent
+    bool restart = false;
+    pid_t pid = 0;          // while running
+    timespec since{};       // when the running process was started (monotonic clock)
+    unsigned restarts = 0;  // by its restart policy
+    std::optional<ExitStatus> last;  // how it last ended
+};
+
 // "veskoinit: reaped adopted child N (…)\n", with " during shutdown" once the shutdown has
 // begun: every orphan that process 1 reaps is reported with it, whoever reaps it.
 std::string adopted_child_line(pid_t pid, ExitStatus status, bool during_shutdown);
@@ -100,7 +117,19 @@ public:
     // a bounded number per call, so that the caller's deadlines hold during a storm.
     vesko::Result<void, Error> reap_during_shutdown();
 
+    // Run-time control. Start: what the service requires that does not run is started first;
+    // a running service is left as it is. Stop: SIGTERM now and SIGKILL once 10 seconds have
+    // passed (kill_overdue_stops), refused while a running service requires it; the answer
+    // does not wait for the end. Restart: a stop, then a start once it has ended (or a start
+    // when it does not run). Each returns a line for the client, or the reason it cannot.
+    vesko::Result<std::string, std::string> request_start(const std::string& name);
+    vesko::Result<std::string, std::string> request_stop(const std::string& name, bool restart = false);
+    // Sends SIGKILL to the services whose requested stop is overdue; returns the
+    // milliseconds until the next one is, -1 for none.
+    long kill_overdue_stops();
+
     const std::map<pid_t, std::string>& running() const { return running_; }
+    const std::map<std::string, Record>& records() const { return records_; }
 
 private:
     // Whether PID is a service or the main program that has not been reaped yet.
@@ -113,6 +142,7 @@ private:
     const service::Catalog* catalog_;
     int console_ = -1;
     std::map<pid_t, std::string> running_;
+    std::map<std::string, Record> records_;
     std::string main_label_;  // "main program PATH"
     pid_t main_pid_ = 0;
     std::optional<ExitStatus> main_ended_;

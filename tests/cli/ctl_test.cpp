@@ -12,6 +12,8 @@ namespace fs = std::filesystem;
 using cli::TempDir;
 
 const std::string kUsage = "usage: veskoctl logs [-f|--follow]\n";
+const std::string kCommands =
+    kUsage + "       veskoctl status [NAME...]\n       veskoctl start|stop|restart NAME...\n       veskoctl help\n";
 
 cli::RunOptions log_at(const std::string& path) {
     cli::RunOptions options;
@@ -30,9 +32,12 @@ TEST(Veskoctl, CommandLine) {
     const std::string unknown = "veskoctl: unknown command or option\n" + kUsage;
     const Case cases[] = {
         {{}, "", "veskoctl: a command is required\n" + kUsage, 2},
-        {{"help"}, kUsage, "", 0},
-        {{"--help"}, kUsage, "", 0},
-        {{"-h"}, kUsage, "", 0},
+        {{"help"}, kCommands, "", 0},
+        {{"--help"}, kCommands, "", 0},
+        {{"-h"}, kCommands, "", 0},
+        // Nothing answers at the socket on a host whose process 1 is not veskoinit.
+        {{"status"}, "", "veskoctl: process 1 is not veskoinit, or it is shutting down (nothing answers at "
+                         "/run/veskoinit/control)\n", 1},
         {{"help", "logs"}, "", unknown, 2},
         {{"logs", "-f", "-f"}, "", unknown, 2},
         {{"logs", "--follow", "x"}, "", unknown, 2},

@@ -60,7 +60,8 @@ vesko-service start |and atd checkconfig disable enable httpd reload restart sta
 vesko-service start and stop |and atd checkconfig disable enable httpd reload restart start status stop
 vesko-service start a|and atd
 vesko-service nosuch |$all_actions
-veskoctl |help logs
+veskoctl |help logs restart start status stop
+veskoctl st|start status stop
 veskoctl l|logs
 veskoctl logs |--follow -f
 veskoctl logs --|--follow

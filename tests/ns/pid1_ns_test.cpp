@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -589,7 +591,8 @@ TEST_F(Pid1NsTest, AServiceSignallingItsProcessGroupDoesNotReachProcessOne) {
 }
 
 // A power-off request during a storm of orphans (six services leave them as fast as they can,
-// so that SIGCHLD is pending again at every read) is served within seconds, not after it.
+// so that SIGCHLD is pending again at every read) and hostile clients of the control socket
+// is served within seconds, not after the storm.
 TEST_F(Pid1NsTest, AShutdownRequestIsServedDuringAnOrphanStorm) {
     ns::Image image = base_image();
     image.files["/etc/fstab"] = kProcOnly;
@@ -599,11 +602,72 @@ TEST_F(Pid1NsTest, AShutdownRequestIsServedDuringAnOrphanStorm) {
     }
     ns::System system(image);
     ASSERT_TRUE(wait_log(system, "reaped adopted child", 5000)) << log_of(system);
+    // Clients of the control socket that send nothing, garbage or too much, a thousand of them.
+    sockaddr_un address{AF_UNIX, {}};
+    std::string socket_path = system.host_path("/run/veskoinit/control");
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    socket_path.copy(address.sun_path, socket_path.size());
+    std::vector<int> clients;
+    int connected = 0;
+    for (int i = 0; i < 1000; ++i) {
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        bool in = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        connected += in;
+        if (in && i < 2) {
+            std::string message = i == 0 ? std::string("\xff\x01garbage") : std::string(100000, 'x');
+            (void)send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+        }
+        clients.push_back(fd);
+    }
+    EXPECT_GE(connected, 16);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     auto asked = std::chrono::steady_clock::now();
     system.send(SIGPWR);
     EXPECT_EQ(system.wait_exit(30000), kPoweredOff);
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+    for (int fd : clients) close(fd);
+}
+
+// veskoctl asks process 1 through its control socket: the status of a running, a restarted
+// and an ended service, by name too; only root may ask. A service stopped by request stays
+// down whatever its policy until it is started; a restart gives a new process; a service that
+// a running one requires is not stopped.
+TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = kProcOnly;
+    image.links["/sbin/veskoctl"] = "init";
+    image.links["/bin/su"] = "busybox";
+    image.files["/etc/passwd"] = "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n";
+    const std::string dir = "/etc/veskoinit/services/";
+    image.files[dir + "crash.toml"] = service_file(R"(["/bin/sh", "-c", "[ -e /tmp/crashed ] && exec sleep 1000; touch /tmp/crashed; exit 3"])",
+                                                   "restart = \"on-failure\"\n");
+    image.files[dir + "once.toml"] = service_file(R"(["/bin/sh", "-c", "exit 0"])");
+    image.files[dir + "up.toml"] = service_file(R"(["/bin/sleep", "1000"])");
+    image.files[dir + "user.toml"] = service_file(R"(["/bin/sleep", "1000"])", "requires = [\"up\"]\n");
+    image.scripts["/probe"] =
+        "#!/bin/sh\nsleep 0.5; exec >/tmp/out 2>&1\n"
+        "veskoctl status; echo status $?; veskoctl status up once; echo status $?\n"
+        "su -s /bin/sh nobody -c 'veskoctl status'; echo status $?\n"
+        "veskoctl stop crash; echo status $?; sleep 0.3; veskoctl status crash; echo status $?\n"
+        "veskoctl start crash; echo status $?; veskoctl stop up; echo status $?\n"
+        "veskoctl restart up; echo status $?; veskoctl status up; touch /tmp/done; exec sleep 1000\n";
+    image.files[dir + "probe.toml"] = service_file(R"(["/probe"])");
+    image.env["PATH"] = "/bin:/sbin";
+    ns::System system(image);
+    for (int i = 0; i < 1000 && !system.exists("/tmp/done"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string out = std::regex_replace(system.read_file("/tmp/out").value_or(""), std::regex("running [0-9]+ [0-9]+"), "running # #");
+    EXPECT_EQ(without_pids(out),
+              "crash direct running # # 1 exit:3\nonce direct ended - - 0 exit:0\nprobe direct running # # 0 -\n"
+              "up direct running # # 0 -\nuser direct running # # 0 -\nstatus 3\n"
+              "up direct running # # 0 -\nonce direct ended - - 0 exit:0\nstatus 3\n"
+              "veskoctl: only root may ask process 1\nstatus 1\n"
+              "stopping crash\nstatus 0\ncrash direct stopped - - 1 signal:15\nstatus 3\n"
+              "started crash as pid #\nstatus 0\n"
+              "veskoctl: service up is required by user, which runs: stop user first\nstatus 1\n"
+              "stopping up\nstatus 0\nup direct running # # 0 signal:15\n");
+    EXPECT_NE(log_of(system).find("veskoinit: stopping service crash on request\n"
+                                  "veskoinit: service crash exited (killed by signal 15)\n"),
+              std::string::npos) << log_of(system);
 }
 
 // `-- COMMAND` on a machine: the main program (found in PATH) runs instead of the fallback
