@@ -207,8 +207,13 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             EXPECT_NE(status.find("\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
             EXPECT_EQ(std::to_string(getsid(std::stoi(id))), id);
             // Nothing of the caller's (a terminal, a pipe): /dev/null, then the output's files.
-            // (The daemon script has executed sleep by then, which reads no script.)
-            for (int i = 0; i < 200 && cli::read_file("/proc/" + id + "/comm") != "sleep\n"; ++i) usleep(10000);
+            // Looked at once sleep sleeps: the daemon script has executed it, and the dynamic
+            // loader has closed the libraries it opened.
+            for (int i = 0; i < 200 && (cli::read_file("/proc/" + id + "/comm") != "sleep\n" ||
+                                        cli::read_file("/proc/" + id + "/status").find("\nState:\tS") == std::string::npos);
+                 ++i) {
+                usleep(10000);
+            }
             std::string fds = "/proc/" + id + "/fd/";
             auto place = [&](const std::string& to) { return to[0] == '/' ? to : service.path(to); };
             EXPECT_EQ(std::filesystem::read_symlink(fds + "0"), "/dev/null");

@@ -368,10 +368,12 @@ TEST_F(Pid1NsTest, HaltAsksOnTheConsole) {
         ns::Image image = base_image();
         image.console_pty = true;
         image.files["/etc/fstab"] = kProcOnly;
-        image.files["/etc/veskoinit/services/idle.toml"] =
-            service_file(R"(["/bin/sh", "-c", "trap 'sleep 1; exit 0' TERM; while :; do sleep 0.1; done"])");
+        image.files["/etc/veskoinit/services/idle.toml"] = service_file(
+            R"(["/bin/sh", "-c", "trap 'sleep 1; exit 0' TERM; touch /tmp/ready; while :; do sleep 0.1; done"])");
         ns::System system(image);
         ASSERT_TRUE(wait_log(system, "event loop started\n", 5000)) << system.terminal();
+        // Once its trap is set, so that its stop takes a second.
+        for (int i = 0; i < 500 && !system.exists("/tmp/ready"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         system.send(SIGUSR1);
         ASSERT_TRUE(wait_log(system, "received halt request\n", 5000));
         system.type(c.early);
