@@ -107,23 +107,30 @@ Result<void, Error> show(bool follow_flag) {
     return follow(path, std::move(*log));
 }
 
-// Asks process 1 for the state of the direct services and prints the lines of NAMES (all when
-// none are named). Exit status 0 when each of them runs, 3 when one does not, 1 on an error.
-int show_status(const std::vector<std::string>& names) {
-    auto answer = control::ask(control::kSocketPath, "status\n");
+// Asks process 1 REQUEST: the text of its answer, or (after printing why) the exit status.
+Result<std::string, int> ask_process_one(const std::string& request) {
+    auto answer = control::ask(control::kSocketPath, request);
     if (!answer) {
         vesko::print_err("veskoctl: " + answer.error() + "\n");
-        return 1;
+        return fail(1);
     }
     if (answer->status != 0) {
         vesko::print_err(answer->text);
-        return answer->status;
+        return fail(answer->status);
     }
+    return std::move(answer->text);
+}
+
+// Asks process 1 for the state of the direct services and prints the lines of NAMES (all when
+// none are named). Exit status 0 when each of them runs, 3 when one does not, 1 on an error.
+int show_status(const std::vector<std::string>& names) {
+    auto answer = ask_process_one("status\n");
+    if (!answer) return answer.error();
     std::string shown;
     bool all_running = true;
     for (const std::string& wanted : names.empty() ? std::vector<std::string>{""} : names) {
         bool found = false;
-        for (std::string_view line : vesko::split_lines(answer->text)) {
+        for (std::string_view line : vesko::split_lines(*answer)) {
             std::string_view name = line.substr(0, line.find(' '));
             if (!wanted.empty() && name != wanted) continue;
             found = true;
@@ -178,16 +185,9 @@ int control_services(const std::string& action, const std::vector<std::string>& 
         }
     }
     if (direct.empty()) return 0;
-    auto answer = control::ask(control::kSocketPath, action + " " + vesko::join(direct, " ") + "\n");
-    if (!answer) {
-        vesko::print_err("veskoctl: " + answer.error() + "\n");
-        return 1;
-    }
-    if (answer->status != 0) {
-        vesko::print_err(answer->text);
-        return answer->status;
-    }
-    vesko::print_out(answer->text);
+    auto answer = ask_process_one(action + " " + vesko::join(direct, " ") + "\n");
+    if (!answer) return answer.error();
+    vesko::print_out(*answer);
     if (action == "start") return 0;
     timespec deadline = vesko::deadline_after(15000);
     for (;;) {
