@@ -20,6 +20,7 @@ Result<Request, std::string> parse_request(std::string_view text) {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     if (!vesko::is_utf8(text)) return fail(std::string("the request is not UTF-8"));
     if (text == "status") return Request{Status{}};
+    if (text == "reload") return Request{Reload{}};
     if (text.empty()) return fail(std::string("an empty request"));
     std::vector<std::string> words;
     for (size_t start = 0;;) {
@@ -65,7 +66,7 @@ std::string status_lines(const service::Catalog& catalog, const std::map<std::st
         }
         lines += name + " direct " + state + " " + (running ? std::to_string(record.pid) : "-") + " " +
                  (running ? std::to_string(now.tv_sec - record.since.tv_sec) : "-") + " " +
-                 std::to_string(record.restarts) + " " + last + "\n";
+                 std::to_string(record.restarts) + " " + last + (running && record.older ? " older\n" : " current\n");
     }
     return lines;
 }

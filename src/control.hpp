@@ -30,7 +30,8 @@ inline constexpr size_t kMaxAnswer = 1 << 20;
 inline constexpr size_t kMaxClients = 16;
 inline constexpr long kClientMilliseconds = 1000;
 
-// What a client asks: the state of every direct service; to start, stop or restart these.
+// What a client asks: the state of every direct service; to start, stop or restart these;
+// to read the service directory again.
 struct Status {};
 struct Start {
     std::vector<std::string> names;
@@ -41,9 +42,11 @@ struct Stop {
 struct Restart {
     std::vector<std::string> names;
 };
-using Request = std::variant<Status, Start, Stop, Restart>;
+// To read the service directory again.
+struct Reload {};
+using Request = std::variant<Status, Start, Stop, Restart, Reload>;
 
-// A request's text: a command word, then for start, stop and restart one or more service
+// A request's text: a command word (status, reload), or for start, stop and restart one or more service
 // names, separated by single spaces (a trailing line feed allowed). The error says why not.
 vesko::Result<Request, std::string> parse_request(std::string_view text);
 
@@ -57,9 +60,10 @@ std::string encode(const Answer& answer);
 vesko::Result<Answer, std::string> decode(std::string_view message);
 
 // One line per direct service in start order, for scripts: "NAME direct STATE PID SECONDS
-// RESTARTS LAST", STATE running, stopped (by request), ended (and not restarted) or failed (to
-// start), PID and SECONDS (how long it has run) "-"
-// when it does not run, LAST "exit:N", "signal:N" or "-" (how it last ended).
+// RESTARTS LAST DEFINITION", STATE running, stopped (by request), ended (and not restarted) or
+// failed (to start), PID and SECONDS (how long it has run) "-" when it does not run, LAST
+// "exit:N", "signal:N" or "-" (how it last ended), DEFINITION "older" while it runs a
+// definition that a reload has changed, else "current".
 std::string status_lines(const service::Catalog& catalog, const std::map<std::string, supervisor::Record>& records,
                          const timespec& now);
 

@@ -42,6 +42,7 @@ constexpr const char* kCommands =
     "usage: veskoctl logs [-f|--follow]\n"
     "       veskoctl status [NAME...]\n"
     "       veskoctl start|stop|restart NAME...\n"
+    "       veskoctl reload\n"
     "       veskoctl help\n";
 
 Unexpected<Error> read_failure() { return fail(Error{Read{vesko::last_os_error()}}); }
@@ -121,30 +122,58 @@ Result<std::string, int> ask_process_one(const std::string& request) {
     return std::move(answer->text);
 }
 
-// Asks process 1 for the state of the direct services and prints the lines of NAMES (all when
-// none are named). Exit status 0 when each of them runs, 3 when one does not, 1 on an error.
+// The status line of the script service NAME: what its status action says by its exit
+// status (0 running, 3 stopped, 1 or 2 ended: LSB's dead with its pid or lock file left).
+std::string script_status_line(const admin::Directories& directories, const std::string& name) {
+    auto done = admin::run_action(directories, name, "status", true);
+    const char* state = "running";
+    if (!done) {
+        const auto* failed = std::get_if<admin::ActionFailed>(&done.error());
+        std::string status = failed ? failed->status : "";
+        state = status == "3" ? "stopped" : status == "1" || status == "2" ? "ended" : "unknown";
+    }
+    return name + " script " + state + " - - - - -\n";
+}
+
+// Prints the status lines of NAMES, or of every service when none are named: the enabled
+// script services in their start order, then the direct services in theirs (the boot's
+// order). Exit status 0 when each of them runs, 3 when one does not, 1 on an error.
 int show_status(const std::vector<std::string>& names) {
+    // Process 1 is asked first: it answers root alone, and only root's scripts run here.
     auto answer = ask_process_one("status\n");
     if (!answer) return answer.error();
+    std::map<std::string, std::string> direct;
+    for (std::string_view line : vesko::split_lines(*answer)) direct.emplace(line.substr(0, line.find(' ')), line);
+    admin::Directories directories = admin::Directories::from_environment();
     std::string shown;
-    bool all_running = true;
-    for (const std::string& wanted : names.empty() ? std::vector<std::string>{""} : names) {
-        bool found = false;
-        for (std::string_view line : vesko::split_lines(*answer)) {
-            std::string_view name = line.substr(0, line.find(' '));
-            if (!wanted.empty() && name != wanted) continue;
-            found = true;
-            shown += std::string(line) + "\n";
-            all_running = all_running && line.find(" direct running ") == name.size();
-        }
-        if (!found) {
-            vesko::print_out(shown);
-            vesko::print_err("veskoctl: no direct service named " + vesko::quoted(wanted) + "\n");
-            return 1;
+    auto failed = [&shown](const std::string& why) {
+        vesko::print_out(shown);
+        vesko::print_err("veskoctl: " + why + "\n");
+        return 1;
+    };
+    if (names.empty()) {
+        auto enabled = admin::enabled_names(directories.enabled_dir);
+        if (!enabled) return failed(admin::display(enabled.error()));
+        auto order = admin::enabled_start_order(directories, *enabled);
+        if (!order) return failed(admin::display(order.error()));
+        for (const std::string& name : *order) shown += script_status_line(directories, name);
+        shown += *answer;
+    }
+    for (const std::string& name : names) {
+        if (direct.count(name) != 0) {
+            shown += direct[name] + "\n";
+        } else if (admin::service_path(directories.service_dir, name)) {
+            shown += script_status_line(directories, name);
+        } else {
+            return failed("no service named " + vesko::quoted(name));
         }
     }
     vesko::print_out(shown);
-    return all_running ? 0 : 3;
+    for (std::string_view line : vesko::split_lines(shown)) {
+        std::vector<std::string_view> fields = vesko::split_fields(line);
+        if (fields.size() < 3 || fields[2] != "running") return 3;
+    }
+    return 0;
 }
 
 // The status lines of the direct services by name, from process 1.
@@ -215,6 +244,7 @@ Command parse_command(const std::vector<std::string>& args) {
     if (args.size() == 1 && args[0] == "logs") return ShowLog{false};
     if (args.size() == 2 && args[0] == "logs" && (args[1] == "-f" || args[1] == "--follow")) return ShowLog{true};
     if (args[0] == "status") return ShowStatus{{args.begin() + 1, args.end()}};
+    if (args.size() == 1 && args[0] == "reload") return Reload{};
     if (args.size() > 1 && (args[0] == "start" || args[0] == "stop" || args[0] == "restart")) {
         return Control{args[0], {args.begin() + 1, args.end()}};
     }
@@ -229,6 +259,12 @@ int main(const std::vector<std::string>& args) {
                           },
                           [](const ShowStatus& command) { return show_status(command.names); },
                           [](const Control& command) { return control_services(command.action, command.names); },
+                          [](const Reload&) {
+                              auto answer = ask_process_one("reload\n");
+                              if (!answer) return answer.error();
+                              vesko::print_out(*answer);
+                              return 0;
+                          },
                           [](const Usage& usage) {
                               vesko::print_err(std::string("veskoctl: ") + usage.problem + "\n" + kUsage);
                               return 2;

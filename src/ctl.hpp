@@ -33,7 +33,7 @@ struct Help {};
 struct ShowLog {
     bool follow;
 };
-// The state of the direct services, all or those NAMES.
+// The state of the services, all or those NAMES.
 struct ShowStatus {
     std::vector<std::string> names;
 };
@@ -42,10 +42,12 @@ struct Control {
     std::string action;
     std::vector<std::string> names;
 };
+// Process 1 reads the service directory again.
+struct Reload {};
 struct Usage {
     const char* problem;  // "a command is required" or "unknown command or option"
 };
-using Command = std::variant<Help, ShowLog, ShowStatus, Control, Usage>;
+using Command = std::variant<Help, ShowLog, ShowStatus, Control, Reload, Usage>;
 
 Command parse_command(const std::vector<std::string>& args);
 

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "control.hpp"
 #include "fd.hpp"
@@ -232,6 +233,23 @@ Result<int, Error> run(const Start& start) {
                 },
                 [&](const control::Restart& r) {
                     return each(r.names, [&](const std::string& name) { return supervisor->request_stop(name, true); });
+                },
+                [&](const control::Reload&) {
+                    // The boot's own validation; an invalid directory changes nothing.
+                    auto fresh = service::Catalog::load(kServiceDirectory, start.main_program.empty());
+                    release_boot_memory();
+                    if (!fresh) {
+                        std::string why = pid1::display(ServiceConfiguration{std::move(fresh.error())});
+                        print_err("veskoinit: reload refused: " + why + "\n");
+                        return control::Answer{1, "veskoctl: " + why + "\n"};
+                    }
+                    std::string validated = "validated " + std::to_string(fresh->services.size()) + " service(s) from " +
+                                            kServiceDirectory;
+                    print_err("veskoinit: " + validated + " on request\n");
+                    service::Catalog previous = std::exchange(*catalog, std::move(*fresh));
+                    auto done = supervisor->reloaded(previous);
+                    if (!done) return control::Answer{1, validated + "\nveskoctl: " + done.error() + "\n"};
+                    return control::Answer{0, validated + "\n" + *done};
                 },
             },
             request);

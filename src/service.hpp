@@ -36,6 +36,8 @@ struct Service {
     // Runs on the console process 1 was started with (the fallback shell), rather than on the
     // log file that other services inherit.
     bool on_console = false;
+
+    bool operator==(const Service&) const = default;
 };
 
 struct ReadDirectory {

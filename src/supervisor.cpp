@@ -121,6 +121,7 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
         return fail(Error{Spawn{name, definition.command[0], pid.error()}});
     }
     record.state = State::Running;
+    record.older = false;
     record.pid = *pid;
     clock_gettime(CLOCK_MONOTONIC, &record.since);
     // pid_t is the platform's signed 32-bit type, so every id the kernel hands back fits it;
@@ -221,6 +222,11 @@ Result<size_t, Error> Supervisor::reap_exited() {
             record.stopping.reset();
             record.killed = false;
             record.state = State::Stopped;
+            // A service whose file a reload took away is forgotten once it has stopped.
+            if (catalog_->services.count(name) == 0) {
+                records_.erase(name);
+                continue;
+            }
             if (!record.restart) continue;
             record.restart = false;
             print_err("veskoinit: starting service " + name + " again on request\n");
@@ -229,7 +235,9 @@ Result<size_t, Error> Supervisor::reap_exited() {
             continue;
         }
         std::string reason;
-        switch (catalog_->services.at(name).restart) {
+        auto definition = catalog_->services.find(name);
+        if (definition == catalog_->services.end()) continue;
+        switch (definition->second.restart) {
             case service::RestartPolicy::Never:
                 continue;
             case service::RestartPolicy::OnFailure:
@@ -293,6 +301,45 @@ Result<std::string, std::string> Supervisor::request_stop(const std::string& nam
     record.stopping = vesko::deadline_after(10000);
     print_err("veskoinit: stopping service " + name + " on request\n");
     return "stopping " + name + "\n";
+}
+
+Result<std::string, std::string> Supervisor::reloaded(const service::Catalog& previous) {
+    std::string said;
+    for (auto each = records_.begin(); each != records_.end();) {
+        auto& [name, record] = *each;
+        if (catalog_->services.count(name) != 0) {
+            ++each;
+            continue;
+        }
+        if (record.state != State::Running) {
+            each = records_.erase(each);
+            continue;
+        }
+        // Stopped as a request stops it; reap_exited forgets it when it has ended.
+        record.restart = false;
+        if (!record.stopping) {
+            if (::kill(record.pid, SIGTERM) != 0 && errno != ESRCH) {
+                return fail(display(Error{Signal{SIGTERM, name, record.pid, vesko::last_os_error()}}));
+            }
+            (void)::kill(record.pid, SIGCONT);
+            record.stopping = vesko::deadline_after(10000);
+            print_err("veskoinit: stopping service " + name + ": its file is gone\n");
+        }
+        said += "stopping " + name + ": its file is gone\n";
+        ++each;
+    }
+    for (const std::string& name : catalog_->start_order) {
+        auto before = previous.services.find(name);
+        if (before == previous.services.end()) {
+            auto started = request_start(name);
+            if (!started) return fail(said + started.error());
+            said += *started;
+        } else if (!(before->second == catalog_->services.at(name)) && records_[name].state == State::Running) {
+            records_[name].older = true;
+            said += name + " runs an older definition until it is restarted\n";
+        }
+    }
+    return said;
 }
 
 long Supervisor::kill_overdue_stops() {
@@ -376,6 +423,10 @@ Result<void, Error> Supervisor::stop_all() {
     };
     std::vector<Stop> stops;
     if (tracked(main_pid_)) stops.push_back({main_label_, main_label_, main_pid_});
+    // Services whose file a reload took away are in no order any longer: they go first.
+    for (const auto& [pid, owner] : running_) {
+        if (catalog_->services.count(owner) == 0) stops.push_back({owner, "service " + owner, pid});
+    }
     const std::vector<std::string>& order = catalog_->start_order;
     for (auto name = order.rbegin(); name != order.rend(); ++name) {
         for (const auto& [pid, owner] : running_) {

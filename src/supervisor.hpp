@@ -75,6 +75,7 @@ struct Record {
     timespec since{};       // when the running process was started (monotonic clock)
     unsigned restarts = 0;  // by its restart policy
     std::optional<ExitStatus> last;  // how it last ended
+    bool older = false;  // runs a definition that a reload has changed since it started
 };
 
 // "veskoinit: reaped adopted child N (…)\n", with " during shutdown" once the shutdown has
@@ -124,6 +125,12 @@ public:
     // when it does not run). Each returns a line for the client, or the reason it cannot.
     vesko::Result<std::string, std::string> request_start(const std::string& name);
     vesko::Result<std::string, std::string> request_stop(const std::string& name, bool restart = false);
+    // The catalog has been read again (the supervisor's catalog is the new one; PREVIOUS is
+    // what it replaced): services whose file is gone are stopped as by a request and then
+    // forgotten, new ones are started in order (what they require first), and a running
+    // service whose definition changed is marked older, to use the new one from its next
+    // start. Returns a line for the client per change, or why a start failed.
+    vesko::Result<std::string, std::string> reloaded(const service::Catalog& previous);
     // Sends SIGKILL to the services whose requested stop is overdue; returns the
     // milliseconds until the next one is, -1 for none.
     long kill_overdue_stops();

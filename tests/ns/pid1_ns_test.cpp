@@ -646,30 +646,54 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
     image.files[dir + "once.toml"] = service_file(R"(["/bin/sh", "-c", "exit 0"])");
     image.files[dir + "up.toml"] = service_file(R"(["/bin/sleep", "1000"])");
     image.files[dir + "user.toml"] = service_file(R"(["/bin/sleep", "1000"])", "requires = [\"up\"]\n");
+    image.files[dir + "sc"] = "command=/bin/sleep\ncommand_args=1000\ncommand_background=yes\n";
+    image.files[dir + "off"] = "command=/bin/sleep\n";
+    image.links["/etc/veskoinit/enabled/sc"] = dir + "sc";
     image.scripts["/probe"] =
         "#!/bin/sh\nsleep 0.5; exec >/tmp/out 2>&1\n"
         "veskoctl status; echo status $?; veskoctl status up once; echo status $?\n"
         "su -s /bin/sh nobody -c 'veskoctl status'; echo status $?\n"
         "veskoctl stop crash; echo status $?; sleep 0.3; veskoctl status crash; echo status $?\n"
         "veskoctl start crash; echo status $?; veskoctl stop up; echo status $?\n"
-        "veskoctl restart up; echo status $?; veskoctl status up; touch /tmp/done; exec sleep 1000\n";
+        "veskoctl restart up; echo status $?; veskoctl status up; veskoctl status sc off; echo status $?\n"
+        "cd /etc/veskoinit/services; rm once.toml crash.toml; echo 'command = [\"/bin/sleep\", \"999\"]' >fresh.toml\n"
+        "echo 'command = [\"/bin/sleep\", \"1001\"]' >user.toml; veskoctl reload; echo status $?\n"
+        "veskoctl status user fresh crash; echo status $?; echo 'command = 1' >bad.toml; veskoctl reload; echo status $?\n"
+        "veskoctl status; touch /tmp/done; exec sleep 1000\n";
     image.files[dir + "probe.toml"] = service_file(R"(["/probe"])");
     image.env["PATH"] = "/bin:/sbin";
     ns::System system(image);
-    for (int i = 0; i < 1000 && !system.exists("/tmp/done"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 3000 && !system.exists("/tmp/done"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::string out = std::regex_replace(system.read_file("/tmp/out").value_or(""), std::regex("running [0-9]+ [0-9]+"), "running # #");
     EXPECT_EQ(without_pids(out),
-              "crash direct running # # 1 exit:3\nonce direct ended - - 0 exit:0\nprobe direct running # # 0 -\n"
-              "up direct running # # 0 -\nuser direct running # # 0 -\nstatus 3\n"
-              "up direct running # # 0 -\nonce direct ended - - 0 exit:0\nstatus 3\n"
+              "sc script running - - - - -\ncrash direct running # # 1 exit:3 current\nonce direct ended - - 0 exit:0 current\n"
+              "probe direct running # # 0 - current\nup direct running # # 0 - current\n"
+              "user direct running # # 0 - current\nstatus 3\n"
+              "up direct running # # 0 - current\nonce direct ended - - 0 exit:0 current\nstatus 3\n"
               "veskoctl: only root may ask process 1\nstatus 1\n"
-              "stopping crash\nstatus 0\ncrash direct stopped - - 1 signal:15\nstatus 3\n"
+              "stopping crash\nstatus 0\ncrash direct stopped - - 1 signal:15 current\nstatus 3\n"
               "started crash as pid #\nstatus 0\n"
               "veskoctl: service up is required by user, which runs: stop user first\nstatus 1\n"
-              "stopping up\nstatus 0\nup direct running # # 0 signal:15\n");
-    EXPECT_NE(log_of(system).find("veskoinit: stopping service crash on request\n"
-                                  "veskoinit: service crash exited (killed by signal 15)\n"),
-              std::string::npos) << log_of(system);
+              "stopping up\nstatus 0\nup direct running # # 0 signal:15 current\n"
+              "sc script running - - - - -\noff script stopped - - - - -\nstatus 3\n"
+              // A reload: a file removed, one added, one changed; then an invalid one changes nothing.
+              "validated 4 service(s) from /etc/veskoinit/services\nstopping crash: its file is gone\n"
+              "started fresh as pid #\nuser runs an older definition until it is restarted\nstatus 0\n"
+              "user direct running # # 0 - older\nfresh direct running # # 0 - current\n"
+              "veskoctl: no service named \"crash\"\nstatus 1\n"
+              "veskoctl: service configuration is invalid: cannot parse /etc/veskoinit/services/bad.toml: TOML parse "
+              "error at line 1, column 11: invalid type integer for key \"command\", expected an array of strings\n"
+              "status 1\n"
+              "sc script running - - - - -\nfresh direct running # # 0 - current\nprobe direct running # # 0 - current\n"
+              "up direct running # # 0 signal:15 current\nuser direct running # # 0 - older\n");
+    for (const char* lines : {"veskoinit: stopping service crash on request\n"
+                              "veskoinit: service crash exited (killed by signal 15)\n",
+                              "veskoinit: stopping service crash: its file is gone\n"
+                              "veskoinit: started service fresh as pid #\n"
+                              "veskoinit: service crash exited (killed by signal 15)\n",
+                              "veskoinit: reload refused: service configuration is invalid: "}) {
+        EXPECT_NE(log_of(system).find(lines), std::string::npos) << log_of(system);
+    }
 }
 
 // `-- COMMAND` on a machine: the main program (found in PATH) runs instead of the fallback
