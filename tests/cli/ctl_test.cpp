@@ -13,7 +13,8 @@ using cli::TempDir;
 
 const std::string kUsage = "usage: veskoctl logs [-f|--follow]\n";
 const std::string kCommands =
-    kUsage + "       veskoctl status [NAME...]\n       veskoctl start|stop|restart NAME...\n       veskoctl help\n";
+    kUsage + "       veskoctl status [NAME...]\n       veskoctl start|stop|restart NAME...\n       veskoctl reload\n"
+             "       veskoctl help\n";
 
 cli::RunOptions log_at(const std::string& path) {
     cli::RunOptions options;
@@ -38,6 +39,9 @@ TEST(Veskoctl, CommandLine) {
         // Nothing answers at the socket on a host whose process 1 is not veskoinit.
         {{"status"}, "", "veskoctl: process 1 is not veskoinit, or it is shutting down (nothing answers at "
                          "/run/veskoinit/control)\n", 1},
+        {{"reload"}, "", "veskoctl: process 1 is not veskoinit, or it is shutting down (nothing answers at "
+                         "/run/veskoinit/control)\n", 1},
+        {{"reload", "x"}, "", unknown, 2},
         {{"help", "logs"}, "", unknown, 2},
         {{"logs", "-f", "-f"}, "", unknown, 2},
         {{"logs", "--follow", "x"}, "", unknown, 2},

@@ -60,8 +60,9 @@ vesko-service start |and atd checkconfig disable enable httpd reload restart sta
 vesko-service start and stop |and atd checkconfig disable enable httpd reload restart start status stop
 vesko-service start a|and atd
 vesko-service nosuch |$all_actions
-veskoctl |help logs restart start status stop
+veskoctl |help logs reload restart start status stop
 veskoctl st|start status stop
+veskoctl restart |atd cron httpd
 veskoctl l|logs
 veskoctl logs |--follow -f
 veskoctl logs --|--follow
