@@ -63,6 +63,11 @@ for variant in default read-only; do
   for _ in $(seq 100); do podman logs "$name" 2>&1 | grep -q 'event loop started' && break; sleep 0.05; done
   expect "$variant: veskoctl logs" "veskoctl: no log at /var/log/veskoinit.log: in a container process 1 logs to its standard output (podman logs or docker logs CONTAINER), or to the file VESKO_LOG_PATH names" \
     "$(podman exec "$name" /sbin/veskoctl logs 2>&1)"
+  # Run-time control through podman exec: status, and a restart that gives a new process.
+  status() { podman exec "$name" /sbin/veskoctl status 2>&1 | sed -E 's/running [0-9]+ [0-9]+/running # #/'; }
+  expect "$variant: veskoctl status" "hello direct running # # 0 - current" "$(status)"
+  expect "$variant: veskoctl restart" "stopping hello" "$(podman exec "$name" /sbin/veskoctl restart hello 2>&1)"
+  expect "$variant: status after the restart" "hello direct running # # 0 signal:15 current" "$(status)"
   start=$(date +%s%N)
   podman stop -t 10 "$name" >/dev/null
   echo "[ figures  ] podman stop ($variant): $(( ($(date +%s%N) - start) / 1000000 )) ms"
@@ -72,10 +77,15 @@ veskoinit: validated 1 service(s) from /etc/veskoinit/services
 veskoinit: started 0 enabled script service(s)
 veskoinit: started service hello as pid #
 veskoinit: PID 1 event loop started
+veskoinit: stopping service hello on request
+veskoinit: service hello exited (killed by signal 15)
+veskoinit: starting service hello again on request
+veskoinit: started service hello as pid #
 veskoinit: received shutdown request
 veskoinit: stopped service hello (killed by signal 15)
 veskoinit: stopped; exiting with status 0" "$(podman logs "$name" 2>&1 | own)"
-  expect "$variant: the service's output" "hello from a service" "$(podman logs "$name" 2>&1 | rest)"
+  expect "$variant: the service's output" "hello from a service
+hello from a service" "$(podman logs "$name" 2>&1 | rest)"
 done
 
 # veskoinit -- COMMAND: the container ends with the command's status (128 + N for signal N);
