@@ -166,10 +166,20 @@ Boot boot(const Setup& setup, const std::function<void(const std::string&)>& sho
             for (size_t at = console.find(prompt); at != std::string::npos; at = console.find(prompt, at + 1)) ++count;
             return count;
         };
-        size_t typed = 0;
+        // A command may end the session (a restart of the getty): the next command waits for
+        // the prompt of the login that follows.
+        const std::string login = "veskodeb login: ";
+        size_t typed = 0, logins = 1;
         for (const std::string& command : setup.commands) {
             bool ready = false;
             for (int waited = 0; waited < 60000 && !ready; waited += 100) {
+                std::string console = machine.console();
+                size_t shown_logins = 0;
+                for (size_t at = console.find(login); at != std::string::npos; at = console.find(login, at + 1)) ++shown_logins;
+                if (shown_logins > logins) {
+                    logins = shown_logins;
+                    machine.type("root\n");
+                }
                 ready = prompts() > typed;
                 if (!ready) pump("\x01", 100);  // text that never comes: a pause that collects
             }

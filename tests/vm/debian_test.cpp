@@ -27,12 +27,13 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
         // The initramfs mounts / read-only and hands over /proc, /sys, /dev and /run; the
         // upgrade renames a new executable over the running one before the reboot.
         {"stock", {true, "", {"vesko-service atd status", "ps -o pid,ppid,args -p 1 --ppid 1",
-                             "logger -t vesko-test 'hello from the Debian guest'", mounts,
+                             "logger -t vesko-test 'hello from the Debian guest'", "veskoctl restart serial-getty",
+                             "veskoctl status serial-getty atd", mounts,
                              "dpkg -i /root/veskoinit-upgrade.deb", "reboot"}},
          "guest-reset",
          {"veskoinit: remounted / read-write\n", "veskoinit: /sys already has sysfs; skipping mount\n",
           "veskoinit: mounted tmpfs on /dev/shm as tmpfs\n", "vesko-service status atd: one sec... <status> done.\n",
-          "Unpacking veskoinit (0.1.0+upgrade1) over (0.1.0)"}},
+          "Unpacking veskoinit (0.1.0+upgrade1) over (0.1.0)", "atd script running - - - - -\n"}},
         {"single splash", {true, "single splash", {mounts, "shutdown"}}, "guest-shutdown",
          {"veskoinit: ignoring arguments: single splash\n"}},
         {"without an initramfs", {false, "", {mounts, "shutdown"}}, "guest-shutdown",
@@ -61,11 +62,15 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
             EXPECT_TRUE(std::regex_search(boot.console, std::regex(std::string("\n *[0-9]+ +1 ") + daemon)))
                 << daemon << " is not a child of process 1:\n" << boot.console;
         }
+        // The root's session ended with the getty's restart, and root logged in again.
+        EXPECT_TRUE(std::regex_search(boot.console, std::regex("serial-getty direct running [0-9]+ [0-9]+ 0 (exit|signal):[0-9]+ current")))
+            << boot.console;
         std::smatch atd;
         ASSERT_TRUE(std::regex_search(boot.console, atd, std::regex("\n *([0-9]+) +1 /usr/sbin/atd"))) << boot.console;
         for (const std::string& line : std::vector<std::string>{"veskoinit: started 2 enabled script service(s)\n", "veskoinit: started service serial-getty",
               "veskoinit: started service syslog", "veskoinit: started service cron", "veskoinit: stopped service cron (",
               "veskoinit: stopped service syslog (", "veskoinit: stopped service serial-getty (",
+              "veskoinit: stopping service serial-getty on request\n", "veskoinit: starting service serial-getty again on request\n",
               // atd, the script service, is stopped by its script and reaped by process 1.
               "veskoinit: reaped adopted child " + atd[1].str() + " during shutdown (exited with status 0)\n",
               "veskoinit: the executable was replaced; the shutdown goes on in /usr/sbin/veskoinit\n"}) {
