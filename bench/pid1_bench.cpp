@@ -1,6 +1,8 @@
 // Process 1 in a throwaway namespace (root only): the time from the start of process 1 to its
 // event loop, the time from a power-off request to its end, and its idle footprint, each
-// beside a static program that only pause()s. Prints figures; asserts nothing.
+// beside a static program that only pause()s; then the cost of run-time control: a status
+// round trip, and the idle footprint with and without the control socket and after many
+// requests. Prints figures; asserts nothing.
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "control.hpp"
 #include "harness.hpp"
 
 namespace {
@@ -79,8 +82,7 @@ long cpu_ticks(pid_t pid) {
     return utime + stime;
 }
 
-void idle(const char* label, const ns::Image& image) {
-    ns::System system(image);
+void idle(const char* label, ns::System& system) {
     system.wait_console("PID 1 event loop started\n", 5000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     pid_t pid = system.init_pid();
@@ -88,8 +90,45 @@ void idle(const char* label, const ns::Image& image) {
     long ticks = cpu_ticks(pid);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     long woken = std::stol(status_field(pid, "voluntary_ctxt_switches")) - std::stol(switches);
-    std::printf("%-28s VmRSS %s, wake-ups in 2 s idle: %ld, CPU ticks in 2 s idle: %ld\n", label,
-                status_field(pid, "VmRSS").c_str(), woken, cpu_ticks(pid) - ticks);
+    std::printf("%-28s VmRSS %s (anonymous %s), wake-ups in 2 s idle: %ld, CPU ticks in 2 s idle: %ld\n", label,
+                status_field(pid, "VmRSS").c_str(), status_field(pid, "RssAnon").c_str(), woken, cpu_ticks(pid) - ticks);
+}
+
+void idle(const char* label, const ns::Image& image) {
+    ns::System system(image);
+    idle(label, system);
+}
+
+// The three services with an fstab of /proc alone (/run a directory of the root); WITHOUT_CONTROL puts a file where
+// the control socket's directory would go, so that process 1 runs without it.
+ns::Image control_image(bool without_control) {
+    ns::Image image = veskoinit_image();
+    image.files["/etc/fstab"] = "proc /proc proc defaults\n" + ns::kNoKernelMounts;
+    image.dirs.push_back("/run");
+    if (without_control) image.files["/run/veskoinit"] = "";
+    return image;
+}
+
+// Status round trips from this process through the namespace's root, then the footprint.
+void control_figures(int requests) {
+    idle("without the control socket", control_image(true));
+    ns::System system(control_image(false));
+    idle("with it, before any request", system);
+    std::string socket = "/proc/" + std::to_string(system.init_pid()) + "/root" + control::kSocketPath;
+    std::vector<double> trips;
+    for (int i = 0; i < requests; ++i) {
+        double start = now_ms();
+        auto answer = control::ask(socket, "status\n");
+        trips.push_back((now_ms() - start) * 1000);
+        if (!answer || answer->status != 0) {
+            std::printf("status failed: %s\n", answer ? answer->text.c_str() : answer.error().c_str());
+            return;
+        }
+    }
+    std::sort(trips.begin(), trips.end());
+    std::printf("status round trip (3 services), %d requests: median %.0f us, 99th percentile %.0f us\n", requests,
+                median(trips), trips[trips.size() * 99 / 100]);
+    idle("with it, after the requests", system);
 }
 
 }  // namespace
@@ -130,5 +169,7 @@ int main(int argc, char** argv) {
     std::printf("== idle\n");
     idle("veskoinit (3 services)", veskoinit_image());
     idle("pause() program", pause_image());
+    std::printf("== run-time control\n");
+    control_figures(1000);
     return 0;
 }

@@ -71,10 +71,11 @@ const char* request_line(Action action) {
 namespace {
 
 // Process 1 stays resident for the machine's whole life, but most of its code and constant
-// data (the TOML parser, the fstab pass, the catalog checks) only run during the boot. Once
-// the loop starts, the pages of the executable's read-only segments are let go: they are
-// never written, so the kernel fills any that are needed again from the file, and the idle
-// footprint holds only what the loop touches. The writable segment, whose read-only part the
+// data (the TOML parser, the fstab pass, the catalog checks) only run during the boot (and a
+// reload). When the loop first goes to sleep, and again after it has answered a request, the
+// pages of the executable's read-only segments are let go: they are never written, so the kernel fills
+// any that are needed again from the file, and the idle footprint holds only what the loop
+// touches. The writable segment, whose read-only part the
 // C library has relocated, is left alone; of the heap, only what malloc holds free goes back.
 // Both calls only change which pages are resident: a failure changes nothing else.
 int release_read_only_segments(dl_phdr_info* info, size_t, void*) {
@@ -207,6 +208,7 @@ Result<int, Error> run(const Start& start) {
         print_err(std::string("veskoinit: warning: no run-time control: cannot listen on ") + control::kSocketPath + ": " +
                   listening.error().display() + "\n");
     }
+    bool release_before_sleep = true;
     // Each name in turn; the first that cannot be done ends the answer with why.
     auto each = [](const std::vector<std::string>& names, auto act) {
         control::Answer answer;
@@ -218,6 +220,8 @@ Result<int, Error> run(const Start& start) {
         return answer;
     };
     auto answer = [&](const control::Request& request) {
+        // A request's code goes back too: clients leave no footprint behind.
+        release_before_sleep = true;
         return std::visit(
             vesko::Overloaded{
                 [&](const control::Status&) {
@@ -237,7 +241,6 @@ Result<int, Error> run(const Start& start) {
                 [&](const control::Reload&) {
                     // The boot's own validation; an invalid directory changes nothing.
                     auto fresh = service::Catalog::load(kServiceDirectory, start.main_program.empty());
-                    release_boot_memory();
                     if (!fresh) {
                         std::string why = pid1::display(ServiceConfiguration{std::move(fresh.error())});
                         print_err("veskoinit: reload refused: " + why + "\n");
@@ -255,7 +258,6 @@ Result<int, Error> run(const Start& start) {
             request);
     };
     print_err("veskoinit: PID 1 event loop started\n");
-    release_boot_memory();
 
     // The requests among the served signals. A signal descriptor hands over the lowest-numbered
     // pending signal first, and SIGCHLD ranks before SIGPWR and SIGRTMIN+3: in a storm of
@@ -275,6 +277,10 @@ Result<int, Error> run(const Start& start) {
             long timeout = control ? control->add_descriptors(fds) : -1;
             long stops = supervisor->kill_overdue_stops();
             if (stops >= 0 && (timeout < 0 || stops < timeout)) timeout = stops;
+            if (release_before_sleep && timeout < 0) {
+                release_boot_memory();
+                release_before_sleep = false;
+            }
             int ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
