@@ -19,7 +19,6 @@ using vesko::Result;
 Result<Request, std::string> parse_request(std::string_view text) {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     if (!vesko::is_utf8(text)) return fail(std::string("the request is not UTF-8"));
-    if (text == "status") return Request{Status{}};
     if (text == "reload") return Request{Reload{}};
     if (text.empty()) return fail(std::string("an empty request"));
     std::vector<std::string> words;
@@ -33,6 +32,7 @@ Result<Request, std::string> parse_request(std::string_view text) {
     for (const std::string& name : names) {
         if (!service::is_valid_service_name(name)) return fail("invalid service name " + vesko::quoted(name));
     }
+    if (words[0] == "status") return Request{Status{std::move(names)}};
     if (!names.empty() && words[0] == "start") return Request{Start{std::move(names)}};
     if (!names.empty() && words[0] == "stop") return Request{Stop{std::move(names)}};
     if (!names.empty() && words[0] == "restart") return Request{Restart{std::move(names)}};
@@ -49,9 +49,10 @@ Result<Answer, std::string> decode(std::string_view message) {
 }
 
 std::string status_lines(const service::Catalog& catalog, const std::map<std::string, supervisor::Record>& records,
-                         const timespec& now) {
+                         const timespec& now, const std::vector<std::string>& names) {
     std::string lines;
     for (const std::string& name : catalog.start_order) {
+        if (!names.empty() && std::find(names.begin(), names.end(), name) == names.end()) continue;
         auto found = records.find(name);
         supervisor::Record record = found != records.end() ? found->second : supervisor::Record{};
         const char* state = record.state == supervisor::State::Running   ? "running"
@@ -83,10 +84,21 @@ Result<sockaddr_un, vesko::OsError> address_of(const std::string& path) {
     return address;
 }
 
-// Sends one message without waiting: a client that does not take it loses it.
+// Sends one message without waiting: a client that does not take it loses it. A message must
+// fit the socket's send buffer (about 200 kB by default), so a long one gets a buffer of its
+// size, which process 1 may set beyond the system's usual limit.
 void send_answer(int fd, const Answer& answer) {
     std::string message = encode(answer);
-    (void)::send(fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    int size = static_cast<int>(std::min(message.size(), kMaxAnswer) + 4096);
+    if (message.size() > 65536 && ::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0) {
+        (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    if (message.size() > kMaxAnswer ||
+        (::send(fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno == EMSGSIZE)) {
+        message = encode({1, "veskoctl: the answer (" + std::to_string(message.size()) +
+                                 " bytes) is too long to send; name fewer services\n"});
+        (void)::send(fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
 }
 
 }  // namespace

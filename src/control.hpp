@@ -30,9 +30,11 @@ inline constexpr size_t kMaxAnswer = 1 << 20;
 inline constexpr size_t kMaxClients = 16;
 inline constexpr long kClientMilliseconds = 1000;
 
-// What a client asks: the state of every direct service; to start, stop or restart these;
-// to read the service directory again.
-struct Status {};
+// What a client asks: the state of the direct services NAMES (every one when empty); to
+// start, stop or restart these; to read the service directory again.
+struct Status {
+    std::vector<std::string> names;
+};
 struct Start {
     std::vector<std::string> names;
 };
@@ -46,8 +48,9 @@ struct Restart {
 struct Reload {};
 using Request = std::variant<Status, Start, Stop, Restart, Reload>;
 
-// A request's text: a command word (status, reload), or for start, stop and restart one or more service
-// names, separated by single spaces (a trailing line feed allowed). The error says why not.
+// A request's text: a command word, then for start, stop and restart one or more service
+// names and for status any number, separated by single spaces (a trailing line feed
+// allowed). The error says why not.
 vesko::Result<Request, std::string> parse_request(std::string_view text);
 
 // An answer: the exit status for veskoctl, then the text for its standard output (status 0
@@ -59,13 +62,13 @@ struct Answer {
 std::string encode(const Answer& answer);
 vesko::Result<Answer, std::string> decode(std::string_view message);
 
-// One line per direct service in start order, for scripts: "NAME direct STATE PID SECONDS
+// One line per direct service in start order (those of NAMES, when not empty), for scripts: "NAME direct STATE PID SECONDS
 // RESTARTS LAST DEFINITION", STATE running, stopped (by request), ended (and not restarted) or
 // failed (to start), PID and SECONDS (how long it has run) "-" when it does not run, LAST
 // "exit:N", "signal:N" or "-" (how it last ended), DEFINITION "older" while it runs a
 // definition that a reload has changed, else "current".
 std::string status_lines(const service::Catalog& catalog, const std::map<std::string, supervisor::Record>& records,
-                         const timespec& now);
+                         const timespec& now, const std::vector<std::string>& names = {});
 
 // Process 1's end of the channel.
 class Server {

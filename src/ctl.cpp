@@ -122,6 +122,11 @@ Result<std::string, int> ask_process_one(const std::string& request) {
     return std::move(answer->text);
 }
 
+// The request for the status of the direct services among NAMES (all when empty).
+std::string status_request(const std::vector<std::string>& names) {
+    return names.empty() ? "status\n" : "status " + vesko::join(names, " ") + "\n";
+}
+
 // The status line of the script service NAME: what its status action says by its exit
 // status (0 running, 3 stopped, 1 or 2 ended: LSB's dead with its pid or lock file left).
 std::string script_status_line(const admin::Directories& directories, const std::string& name) {
@@ -140,7 +145,7 @@ std::string script_status_line(const admin::Directories& directories, const std:
 // order). Exit status 0 when each of them runs, 3 when one does not, 1 on an error.
 int show_status(const std::vector<std::string>& names) {
     // Process 1 is asked first: it answers root alone, and only root's scripts run here.
-    auto answer = ask_process_one("status\n");
+    auto answer = ask_process_one(status_request(names));
     if (!answer) return answer.error();
     std::map<std::string, std::string> direct;
     for (std::string_view line : vesko::split_lines(*answer)) direct.emplace(line.substr(0, line.find(' ')), line);
@@ -176,9 +181,9 @@ int show_status(const std::vector<std::string>& names) {
     return 0;
 }
 
-// The status lines of the direct services by name, from process 1.
-Result<std::map<std::string, std::string>, std::string> direct_status() {
-    auto answer = control::ask(control::kSocketPath, "status\n");
+// The status lines of the direct services among NAMES by name, from process 1.
+Result<std::map<std::string, std::string>, std::string> direct_status(const std::vector<std::string>& names) {
+    auto answer = control::ask(control::kSocketPath, status_request(names));
     if (!answer) return fail(answer.error());
     if (answer->status != 0) return fail(answer->text);
     std::map<std::string, std::string> lines;
@@ -196,7 +201,7 @@ std::string pid_of(const std::string& line) {
 // until each has stopped or runs again with a new process; script services as
 // vesko-service runs their action.
 int control_services(const std::string& action, const std::vector<std::string>& names) {
-    auto before = direct_status();
+    auto before = direct_status(names);
     if (!before) {
         vesko::print_err("veskoctl: " + before.error() + (before.error().back() == '\n' ? "" : "\n"));
         return 1;
@@ -220,7 +225,7 @@ int control_services(const std::string& action, const std::vector<std::string>& 
     if (action == "start") return 0;
     timespec deadline = vesko::deadline_after(15000);
     for (;;) {
-        auto now = direct_status();
+        auto now = direct_status(direct);
         bool done = now.ok();
         for (const std::string& name : direct) {
             std::string pid = now ? pid_of((*now)[name]) : "-";

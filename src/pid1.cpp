@@ -224,10 +224,10 @@ Result<int, Error> run(const Start& start) {
         release_before_sleep = true;
         return std::visit(
             vesko::Overloaded{
-                [&](const control::Status&) {
+                [&](const control::Status& r) {
                     timespec now{};
                     clock_gettime(CLOCK_MONOTONIC, &now);
-                    return control::Answer{0, control::status_lines(*catalog, supervisor->records(), now)};
+                    return control::Answer{0, control::status_lines(*catalog, supervisor->records(), now, r.names)};
                 },
                 [&](const control::Start& r) {
                     return each(r.names, [&](const std::string& name) { return supervisor->request_start(name); });
