@@ -55,6 +55,10 @@ std::string display(const Error& error) {
                 return e.action + " for " + e.name + " timed out after " + std::to_string(e.seconds) + " seconds";
             },
             [](const InvalidMetadata& e) { return "invalid dependency metadata from " + e.name + ": " + e.reason; },
+            [](const InvalidNeed& e) {
+                return "service " + e.name + " needs " + vesko::quoted(e.needed) + ", which cannot be a service here: " +
+                       kNameRule;
+            },
             [](const MissingNeed& e) {
                 return "service " + e.name + " needs " + e.needed + ", but " + e.needed + " is not enabled";
             },
@@ -186,8 +190,18 @@ Result<Records, Error> parse_metadata(const std::string& name, std::string_view 
                                          : key == "provide" ? &records.provide
                                                            : nullptr;
         if (list == nullptr) continue;
-        if (!is_valid_service_name(value)) return fail(Error{InvalidMetadata{name, kNameRule}});
-        list->emplace_back(value);
+        if (value == "*" && list == &records.after) {
+            records.after_all = true;
+        } else if (value == "*" && list == &records.before) {
+            records.before_all = true;
+        } else if (is_valid_service_name(value)) {
+            list->emplace_back(value);
+        } else if (list == &records.need) {
+            return fail(Error{InvalidNeed{name, std::string(value)}});
+        } else if (list == &records.provide) {
+            return fail(Error{InvalidMetadata{name, kNameRule}});
+        }
+        // Else an ordering hint about a service that cannot exist here: nothing to order.
     }
     return records;
 }
@@ -481,6 +495,34 @@ Result<std::vector<std::string>, Error> enabled_start_order(const Directories& d
         for (const std::string& later : of.before) {
             for (const std::string& service : meant(later, name)) prerequisites[service].insert(name);
         }
+    }
+    // `before *` and `after *`: each such service is put before (after) every other that is
+    // not already ordered the other way and does not say the same. What must come before a
+    // service, its own prerequisites and theirs:
+    auto earlier_than = [&](const std::string& name) {
+        std::set<std::string> seen;
+        std::vector<std::string> pending{name};
+        while (!pending.empty()) {
+            std::string next = std::move(pending.back());
+            pending.pop_back();
+            for (const std::string& before : prerequisites[next]) {
+                if (seen.insert(before).second) pending.push_back(before);
+            }
+        }
+        return seen;
+    };
+    for (bool after : {false, true}) {
+        std::map<std::string, std::set<std::string>> added;
+        for (const auto& [name, of] : records) {
+            if (!(after ? of.after_all : of.before_all)) continue;
+            std::set<std::string> earlier = earlier_than(name);
+            for (const auto& [other, its] : records) {
+                if (other == name || (after ? its.after_all : its.before_all)) continue;
+                if (after && earlier_than(other).count(name) == 0) added[name].insert(other);
+                if (!after && earlier.count(other) == 0) added[other].insert(name);
+            }
+        }
+        for (const auto& [name, more] : added) prerequisites[name].insert(more.begin(), more.end());
     }
     std::vector<std::string> order;
     while (!prerequisites.empty()) {

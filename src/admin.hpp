@@ -103,6 +103,11 @@ struct InvalidMetadata {
     std::string name;
     const char* reason;
 };
+// A need of a name that no service can have here (OpenRC's net.lo, for one).
+struct InvalidNeed {
+    std::string name;
+    std::string needed;
+};
 struct MissingNeed {
     std::string name;
     std::string needed;
@@ -116,7 +121,7 @@ struct WriteStatus {
 using Error = std::variant<InvalidServiceName, ServiceNotFound, CreateDirectory, Inspect, NotSymlink,
                            WrongEnableTarget, EnabledEntryNotSymlink, CreateEnableLink, RemoveEnableLink,
                            ReadDirectory, ReadDirectoryEntry, LocateExecutable, RunAction, ActionFailed,
-                           ActionTimedOut, InvalidMetadata, MissingNeed, DependencyCycle, WriteStatus>;
+                           ActionTimedOut, InvalidMetadata, InvalidNeed, MissingNeed, DependencyCycle, WriteStatus>;
 
 std::string display(const Error& error);
 
@@ -131,9 +136,14 @@ vesko::Result<void, Error> disable_service(const Directories& directories, const
 
 // The dependency records of one service's metadata output. PROVIDE holds the virtual names
 // the service stands for (OpenRC's provide): a need, use, after or before of such a name
-// refers to every enabled service that provides it, and to the service of that name.
+// refers to every enabled service that provides it, and to the service of that name. A use,
+// after or before of a name that no service can have here (OpenRC's net.lo, rpc.statd) is
+// passed over; a need of one is an error. `after *` and `before *` set AFTER_ALL and
+// BEFORE_ALL: after (before) every other service that is not ordered the other way already
+// and does not say the same.
 struct Records {
     std::vector<std::string> need, use, after, before, provide;
+    bool after_all = false, before_all = false;
 };
 vesko::Result<Records, Error> parse_metadata(const std::string& name, std::string_view output);
 

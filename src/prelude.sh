@@ -73,6 +73,33 @@ config() { :; }
 
 _vesko_function_exists() { command -v "$1" >/dev/null 2>&1; }
 
+# OpenRC's questions about a service's state (this one's when no name is given), answered by
+# that service's status action: there is no state directory here. 100: no such service. Started: its status says
+# running; stopped: it exists and its status says anything else. Actions run one at a time,
+# so none is ever starting or stopping, and there is no inactive state.
+_vesko_status_of() {
+    case $1 in
+        [a-z]*) ;;
+        *) return 100 ;;
+    esac
+    case $1 in
+        *[!a-z0-9-]*) return 100 ;;
+    esac
+    [ -f "${VESKO_SERVICE_DIR:-/etc/veskoinit/services}/$1" ] || return 100
+    "${VESKO_HELPER:-veskoinit}" --vesko-run "${VESKO_SERVICE_DIR:-/etc/veskoinit/services}/$1" status >/dev/null 2>&1
+}
+service_started() { _vesko_status_of "${1:-$RC_SVCNAME}"; }
+service_stopped() {
+    _vesko_status_of "${1:-$RC_SVCNAME}"
+    case $? in
+        0 | 100) return 1 ;;
+        *) return 0 ;;
+    esac
+}
+service_starting() { return 1; }
+service_stopping() { return 1; }
+service_inactive() { return 1; }
+
 # OpenRC's checkpath: [-d|-D|-f|-F] [-m MODE] [-o USER[:GROUP]] [-q] PATH...
 checkpath() { "${VESKO_HELPER:-veskoinit}" --vesko-checkpath "$@"; }
 

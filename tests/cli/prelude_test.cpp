@@ -195,7 +195,12 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             service.dir().mkdir("state");
             service.dir().symlink(service.path("victim"), "state/web.pid");
             ASSERT_EQ(chown(service.dir().mkdir("logs").c_str(), 65534, 65534), 0);
-            service.dir().write("svc/web", std::regex_replace(script, std::regex("DIR"), service.path("")));
+            // OpenRC's state questions: started, stopped, the three never true, a name no service has.
+            const std::string probe =
+                "probe() { VESKO_SERVICE_DIR=${service_script%/*}; service_started web; a=$?; service_stopped; b=$?\n"
+                "  service_starting web || service_stopping web || service_inactive web; c=$?\n"
+                "  service_started ../web; d=$?; service_stopped nosuch; echo $a $b $c $d $?; }\n";
+            service.dir().write("svc/web", std::regex_replace(script, std::regex("DIR"), service.path("")) + probe);
             expect(service.run("start"), "", "", 0);
             EXPECT_EQ(cli::read_file(service.path("victim")), "root's\n");
             std::string pid = cli::read_file(service.pidfile());
@@ -229,12 +234,14 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
                 EXPECT_TRUE(out[0] == '/' || (stat(place(out).c_str(), &info) == 0 && info.st_uid == 65534));
             }
             expect(service.run("status"), " * web is running (pid " + id + ")\n", "", 0);
+            expect(service.run("probe"), "0 1 1 100 1\n", "", 0);
             expect(service.run("start"), " * web is already running\n", "", 0);
             Outcome restarted = service.run("restart");
             expect(restarted, "", "", 0);
             std::string again = cli::read_file(service.pidfile());
             EXPECT_NE(again, pid);
             expect(service.run("stop"), "", "", 0);
+            expect(service.run("probe"), "3 0 1 100 1\n", "", 0);
             EXPECT_FALSE(std::filesystem::exists(service.pidfile()));
             EXPECT_NE(kill(std::stoi(again), 0), 0);
             if (script.find("command=DIR") == 0) {
