@@ -1,10 +1,13 @@
 #include "runner.hpp"
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
 #include "fd.hpp"
+#include "lsb.hpp"
 #include "spawn.hpp"
 #include "text.hpp"
 
@@ -26,7 +29,30 @@ std::string variable(const char* name, const char* fallback) {
 
 }  // namespace
 
+namespace {
+
+// The LSB header of the script at PATH, when it has one; none when it cannot be read (the
+// prelude then reports that as it would).
+std::optional<lsb::Header> header_of(const std::string& path) {
+    constexpr size_t kMaxScript = 1 << 20;
+    auto file = vesko::open_fd(path, O_RDONLY);
+    if (!file) return std::nullopt;
+    auto text = vesko::read_all(file->get(), kMaxScript);
+    if (!text || text->size() > kMaxScript) return std::nullopt;
+    return lsb::read_header(*text);
+}
+
+}  // namespace
+
 std::vector<std::string> shell_command(const std::string& script, const std::string& action, const std::string& name) {
+    // An init script with an LSB header is a program of its own: its metadata comes from the
+    // header, and an action is its argument.
+    if (auto header = header_of(script)) {
+        if (action == "metadata") return {"/bin/sh", "-c", "printf '%s' \"$1\"", "vesko-run", lsb::metadata(*header)};
+        std::string program = script.find('/') == std::string::npos ? "./" + script : script;
+        if (::access(program.c_str(), X_OK) == 0) return {program, action};
+        return {"/bin/sh", program, action};
+    }
     return {"/bin/sh", "-c", kPrelude, "vesko-run", script, action, name};
 }
 
@@ -39,8 +65,8 @@ std::vector<std::string> shell_environment(const std::string& helper,
     return vesko::environment_with(settings);
 }
 
-std::string cannot_execute_shell(const vesko::OsError& error) {
-    return "vesko-run: cannot execute /bin/sh: " + error.display() + "\n";
+std::string cannot_execute(const std::string& program, const vesko::OsError& error) {
+    return "vesko-run: cannot execute " + vesko::shown(program) + ": " + error.display() + "\n";
 }
 
 int main(const std::vector<std::string>& args) {
@@ -63,9 +89,10 @@ int main(const std::vector<std::string>& args) {
     std::vector<std::string> environment = shell_environment(self ? *self : variable("VESKO_HELPER", "veskoinit"), {});
     vesko::SpawnOptions options;
     options.environment = &environment;
-    auto shell = vesko::spawn(shell_command(args[0], args[1], *name), options);
+    std::vector<std::string> command = shell_command(args[0], args[1], *name);
+    auto shell = vesko::spawn(command, options);
     if (!shell) {
-        vesko::print_err(cannot_execute_shell(shell.error()));
+        vesko::print_err(cannot_execute(command[0], shell.error()));
         return 1;
     }
     int status = 0;

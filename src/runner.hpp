@@ -22,14 +22,15 @@ inline constexpr const char* kDefaultStateDir = "/run/veskoinit/services";
 std::optional<std::string> service_name_of(std::string_view script);
 
 // What the runner starts, for the copies of process 1 and vesko-service that act as the
-// runner without executing vesko-run: the shell's arguments for ACTION of SCRIPT, the service
-// NAME; its environment, this process's with SETTINGS and the variables the prelude reads
+// runner without executing vesko-run: the command for ACTION of SCRIPT, the service NAME (the
+// shell with the prelude, or for a script with an LSB header the script itself); its
+// environment, this process's with SETTINGS and the variables the prelude reads
 // (VESKO_HELPER: HELPER, this executable, which starts daemons and checks paths for it);
-// and the line for a shell that cannot be executed, after which the action's status is 1.
+// and the line for a PROGRAM that cannot be executed, after which the action's status is 1.
 std::vector<std::string> shell_command(const std::string& script, const std::string& action, const std::string& name);
 std::vector<std::string> shell_environment(const std::string& helper,
                                            std::vector<std::pair<std::string, std::string>> settings);
-std::string cannot_execute_shell(const vesko::OsError& error);
+std::string cannot_execute(const std::string& program, const vesko::OsError& error);
 
 // The command's entry: ARGS are the arguments after the program name or after --vesko-run.
 int main(const std::vector<std::string>& args);

@@ -353,6 +353,12 @@ TEST(VeskoRun, CommandLineAndPassThrough) {
     std::string script = dir.write("svc/web.sh", "frob() { echo \"$RC_SVCNAME $RC_CMD $RC_RUNLEVEL\"; return 3; }\n"
                                                  "die() { kill -9 $$; }\nconf() { printf '[%s]\\n' \"$VESKO_CONF_DIR\"; }\n");
     const std::string usage = "vesko-run: usage: vesko-run SERVICE_SCRIPT ACTION\n";
+    // An init script with an LSB header runs as a program, the action its argument (through
+    // /bin/sh when it is not executable); its metadata comes from the header.
+    const std::string init_script = "#!/bin/sh\n### BEGIN INIT INFO\n# Provides: ssh\n# Required-Start: $time\n"
+                                    "# Short-Description: secure shell\n### END INIT INFO\n"
+                                    "case $1 in start) echo \"start of $0 $RC_SVCNAME\";; *) echo \"Usage: $0 start\"; exit 3;; esac\n";
+    std::string lsb = dir.write("svc/ssh", init_script, 0755), plain = dir.write("svc/plain", init_script);
     struct Case {
         std::vector<std::string> args;
         std::map<std::string, std::optional<std::string>> env;
@@ -373,6 +379,11 @@ TEST(VeskoRun, CommandLineAndPassThrough) {
         {{script, "conf"}, {{"VESKO_CONF_DIR", ""}}, "[]\n", "", 0},
         {{script, "conf"}, {{"VESKO_CONF_DIR", std::nullopt}}, "[/etc/veskoinit/conf.d]\n", "", 0},
         {{script, "Frob me"}, {}, "", " x web.sh does not support action Frob me\n", 2},
+        {{lsb, "metadata"}, {}, "description:secure shell\nprovide:ssh\nuse:time\nuse:hwclock\nuse:ntp\nuse:ntpsec\n"
+                                "use:chrony\nuse:openntpd\n", "", 0},
+        {{lsb, "start"}, {}, "start of " + lsb + " \n", "", 0},
+        {{lsb, "frob"}, {}, "Usage: " + lsb + " start\n", "", 3},
+        {{plain, "start"}, {}, "start of " + plain + " \n", "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.empty() ? "(none)" : c.args.back());

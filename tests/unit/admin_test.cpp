@@ -2,6 +2,7 @@
 // vesko-service command line and every error text.
 #include "admin.hpp"
 #include "helpers.hpp"
+#include "lsb.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -117,6 +118,34 @@ TEST_F(Order, QueriesInNameOrderAndStopsAtTheFirstFailure) {
     });
     ASSERT_FALSE(missing);
     EXPECT_EQ(admin::display(missing.error()), "service \"gone\" does not exist in " + dir_);
+}
+
+// Debian's init scripts: the header's ordering fields as metadata records, or none.
+TEST(LsbHeader, FieldsFacilitiesAndWhatIsNotAHeader) {
+    const std::string syslog = "use:syslog\nuse:rsyslog\nuse:syslog-ng\nuse:sysklogd\nuse:busybox-syslogd\n";
+    const std::pair<std::string, std::string> cases[] = {
+        // Debian's ssh, with a field continued on the next line and fields that order nothing.
+        {"#!/bin/sh\n\n### BEGIN INIT INFO\n# Provides:\t\tsshd ssh\n# Required-Start:\t$remote_fs\n"
+         "#\t$syslog\n# Required-Stop:\t$remote_fs $syslog\n# Default-Start:\t2 3 4 5\n# X-Interactive: true\n"
+         "# Short-Description:\tOpenBSD Secure\n#  Shell server\n# Description: long\n#  text: more\n### END INIT INFO\n"
+         "case $1 in start) ;; esac\n",
+         "description:OpenBSD Secure Shell server\nprovide:sshd\nprovide:ssh\nuse:local-fs\nuse:remote-fs\n" + syslog},
+        // $all, other services, names no service can have (a need of one stays, to fail by name).
+        {"### BEGIN INIT INFO\n# Provides: web Web.x\n# Required-Start: udev net.lo $x-display-manager\n"
+         "# Should-Start: $all lm_sensors cron $portmap\n# X-Start-Before: nginx-x Bad\n### END INIT INFO\n",
+         "description:\nprovide:web\nneed:udev\nneed:net.lo\nafter:*\nuse:cron\nuse:portmap\nuse:rpcbind\n"
+         "before:nginx-x\n"},
+        {"#!/bin/sh\necho no header\n", "none"},
+        {"### BEGIN INIT INFO\n# Provides: web\n", "none"},                                       // no end
+        {"### BEGIN INIT INFO\n# Provides: web\nexit 0\n### END INIT INFO\n", "none"},            // not a comment
+        {"### BEGIN INIT INFO\n# Provides: web\n### END INIT INFO\ndepend() { need net; }\n", "none"},  // OpenRC's
+        {"### BEGIN INIT INFO\n### END INIT INFO\n  function depend {\n", "none"},
+    };
+    for (const auto& [script, expected] : cases) {
+        SCOPED_TRACE(script);
+        auto header = lsb::read_header(script);
+        EXPECT_EQ(header ? lsb::metadata(*header) : "none", expected);
+    }
 }
 
 // command_user and checkpath -o: users and groups by name or number, with the groups that
