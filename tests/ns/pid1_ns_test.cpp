@@ -466,7 +466,10 @@ TEST_F(Pid1NsTest, ScriptServicesStartInOrderAndStopInReverse) {
     image.files[dir + "web"] =
         "command=/bin/sleep\ncommand_args=1000\ncommand_background=yes\ndepend() { need net; use log; }\n";
     image.files[dir + "app.toml"] = service_file(R"(["/bin/sleep", "1000"])");
-    for (const char* name : {"log", "net", "web"}) {
+    // Debian's kind: a program with an LSB header, ordered by it, run through /bin/sh here.
+    image.files[dir + "lsbd"] = "#!/bin/sh\n### BEGIN INIT INFO\n# Provides: lsbd\n# Required-Start: $syslog\n"
+                                "# X-Start-Before: web\n### END INIT INFO\necho \"lsbd $1\"\n";
+    for (const char* name : {"log", "net", "web", "lsbd"}) {
         image.links[std::string("/etc/veskoinit/enabled/") + name] = dir + name;
     }
     ns::System system(image);
@@ -477,8 +480,9 @@ TEST_F(Pid1NsTest, ScriptServicesStartInOrderAndStopInReverse) {
               summary(1) +
                   "veskoinit: logging output to /var/log/veskoinit.log\n"
                   "veskoinit: validated 1 service(s) from /etc/veskoinit/services\n"
+                  "lsbd start\n"
                   " * net up\n"
-                  "veskoinit: started 3 enabled script service(s)\n"
+                  "veskoinit: started 4 enabled script service(s)\n"
                   "veskoinit: started service app as pid #\n"
                   "veskoinit: PID 1 event loop started\n"
                   "veskoinit: received reboot request\n"
@@ -486,6 +490,7 @@ TEST_F(Pid1NsTest, ScriptServicesStartInOrderAndStopInReverse) {
                   "veskoinit: reaped adopted child # during shutdown (killed by signal 15)\n"
                   " * net down\n"
                   "veskoinit: warning: could not stop script service net: stop for net failed with status 1\n"
+                  "lsbd stop\n"
                   "veskoinit: reaped adopted child # during shutdown (killed by signal 15)\n"
                   "veskoinit: warning: script service shutdown was incomplete: stop for net failed with status 1\n"
                   "veskoinit: unmounted /proc\n");
