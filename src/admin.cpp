@@ -75,20 +75,25 @@ Directories Directories::from_environment() {
         const char* value = std::getenv(name);
         return std::string(value != nullptr ? value : fallback);
     };
-    return {variable("VESKO_SERVICE_DIR", kDefaultServiceDir), variable("VESKO_ENABLED_DIR", kDefaultEnabledDir)};
+    return {variable("VESKO_SERVICE_DIR", kDefaultServiceDir), variable("VESKO_ENABLED_DIR", kDefaultEnabledDir),
+            variable("VESKO_INIT_DIR", kDefaultInitDir)};
 }
 
 // The rule is the same for both kinds of service; each kind reports it in its own words.
 bool is_valid_service_name(std::string_view name) { return service::is_valid_service_name(name); }
 
-Result<std::string, Error> service_path(const std::string& service_dir, const std::string& name) {
+Result<std::string, Error> service_path(const Directories& directories, const std::string& name) {
     if (!is_valid_service_name(name)) return fail(Error{InvalidServiceName{name, kNameRule}});
-    std::string path = vesko::path_join(service_dir, name);
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return fail(Error{ServiceNotFound{name, service_dir}});
-    }
-    return path;
+    auto regular = [](const std::string& path) {
+        struct stat info;
+        return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    };
+    std::string path = vesko::path_join(directories.service_dir, name);
+    if (regular(path)) return path;
+    // A package's init script: only one with an LSB header, which runs as a program.
+    std::string init_script = vesko::path_join(directories.init_dir, name);
+    if (!directories.init_dir.empty() && regular(init_script) && runner::has_lsb_header(init_script)) return init_script;
+    return fail(Error{ServiceNotFound{name, directories.service_dir}});
 }
 
 namespace {
@@ -144,7 +149,7 @@ Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled
 }
 
 Result<void, Error> enable_service(const Directories& directories, const std::string& name) {
-    auto script = service_path(directories.service_dir, name);
+    auto script = service_path(directories, name);
     if (!script) return fail(std::move(script.error()));
     auto created = vesko::create_directories(directories.enabled_dir, 0777);
     if (!created) return fail(Error{CreateDirectory{directories.enabled_dir, created.error()}});
@@ -465,7 +470,7 @@ Result<std::vector<std::string>, Error> enabled_start_order(const Directories& d
     };
     for (const std::string& name : enabled) {
         auto parsed = [&]() -> Result<Records, Error> {
-            auto path = service_path(directories.service_dir, name);
+            auto path = service_path(directories, name);
             if (!path) return fail(std::move(path.error()));
             auto output = query ? query(name, *path) : query_metadata(directories, name, *path, {});
             if (!output) return fail(std::move(output.error()));
@@ -544,7 +549,7 @@ Result<std::vector<std::string>, Error> enabled_start_order(const Directories& d
 
 Result<void, Error> run_action(const Directories& directories, const std::string& name, const std::string& action,
                                bool quiet, const OtherChild& other) {
-    auto path = service_path(directories.service_dir, name);
+    auto path = service_path(directories, name);
     if (!path) return fail(std::move(path.error()));
     vesko::Fd null;
     std::vector<std::pair<int, int>> redirects;

@@ -18,6 +18,8 @@ namespace admin {
 
 inline constexpr const char* kDefaultServiceDir = "/etc/veskoinit/services";
 inline constexpr const char* kDefaultEnabledDir = "/etc/veskoinit/enabled";
+// Where Debian's packages put their init scripts.
+inline constexpr const char* kDefaultInitDir = "/etc/init.d";
 inline constexpr const char* kNameRule =
     "service names must begin with a lowercase letter and contain only lowercase letters, digits, and hyphens";
 inline constexpr const char* kNameNotUtf8 = "service names must be valid UTF-8";
@@ -31,8 +33,12 @@ inline constexpr long kActionTimeoutSeconds = 90;
 struct Directories {
     std::string service_dir;
     std::string enabled_dir;
+    // Scripts with an LSB header here are services too, when the service directory has none
+    // of that name; "" for none.
+    std::string init_dir;
 
-    // VESKO_SERVICE_DIR and VESKO_ENABLED_DIR when set (even empty), else the defaults.
+    // VESKO_SERVICE_DIR, VESKO_ENABLED_DIR and VESKO_INIT_DIR when set (even empty), else the
+    // defaults.
     static Directories from_environment();
 };
 
@@ -127,8 +133,9 @@ std::string display(const Error& error);
 
 bool is_valid_service_name(std::string_view name);
 
-// The script of NAME: a regular file (links followed) in SERVICE_DIR.
-vesko::Result<std::string, Error> service_path(const std::string& service_dir, const std::string& name);
+// The script of NAME: a regular file (links followed) in the service directory, else one
+// with an LSB header in the init script directory.
+vesko::Result<std::string, Error> service_path(const Directories& directories, const std::string& name);
 // The enabled names, in directory order.
 vesko::Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled_dir);
 vesko::Result<void, Error> enable_service(const Directories& directories, const std::string& name);

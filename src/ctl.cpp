@@ -167,7 +167,7 @@ int show_status(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         if (direct.count(name) != 0) {
             shown += direct[name] + "\n";
-        } else if (admin::service_path(directories.service_dir, name)) {
+        } else if (admin::service_path(directories, name)) {
             shown += script_status_line(directories, name);
         } else {
             return failed("no service named " + vesko::quoted(name));

@@ -44,6 +44,8 @@ std::optional<lsb::Header> header_of(const std::string& path) {
 
 }  // namespace
 
+bool has_lsb_header(const std::string& path) { return header_of(path).has_value(); }
+
 std::vector<std::string> shell_command(const std::string& script, const std::string& action, const std::string& name) {
     // An init script with an LSB header is a program of its own: its metadata comes from the
     // header, and an action is its argument.

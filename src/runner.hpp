@@ -31,6 +31,8 @@ std::vector<std::string> shell_command(const std::string& script, const std::str
 std::vector<std::string> shell_environment(const std::string& helper,
                                            std::vector<std::pair<std::string, std::string>> settings);
 std::string cannot_execute(const std::string& program, const vesko::OsError& error);
+// Whether the script at PATH carries an LSB header (and so runs as a program).
+bool has_lsb_header(const std::string& path);
 
 // The command's entry: ARGS are the arguments after the program name or after --vesko-run.
 int main(const std::vector<std::string>& args);

@@ -22,12 +22,19 @@ protected:
         dir_.write("svc/web", "command=sleep\ncommand_args=30\ncommand_background=yes\nfail() { echo noise; return 4; }\n"
                                   "die() { kill -KILL $PPID; sleep 1; }\n");
         dir_.write("svc/bad-stop", "stop() { return 1; }\nstart() { echo started; }\n");
+        // A package's init scripts: one with an LSB header, one without, one the service
+        // directory shadows.
+        const std::string lsb = "#!/bin/sh\n### BEGIN INIT INFO\n### END INIT INFO\n[ \"$1\" = start ]\n";
+        dir_.write("init.d/ssh", lsb, 0755);
+        dir_.write("init.d/plain", "[ \"$1\" = start ]\n", 0755);
+        dir_.write("init.d/web", lsb, 0755);
     }
 
     Outcome run(const std::vector<std::string>& args, std::string service_dir = "") const {
         cli::RunOptions options;
         options.env = {{"VESKO_SERVICE_DIR", service_dir.empty() ? dir_ / "svc" : service_dir},
                        {"VESKO_ENABLED_DIR", dir_ / "on/enabled"},
+                       {"VESKO_INIT_DIR", dir_ / "init.d"},
                        {"VESKO_STATE_DIR", dir_ / "state"},
                        {"VESKO_CONF_DIR", dir_ / "conf"}};
         return cli::run_as("vesko-service", args, options);
@@ -59,9 +66,15 @@ TEST_F(VeskoService, EnableAndDisable) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(link("web"))));
     expect(run({"disable", "web"}), "vesko-service disable web: one sec... <disabled> done.\n", "", 0);
 
-    expect(run({"enable", "nope"}), "vesko-service enable nope: one sec... <failed>\n",
-           "vesko-service: service \"nope\" does not exist in " + dir_ / "svc" + "\n", 1);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(link("nope"))));
+    for (const char* name : {"nope", "plain"}) {
+        expect(run({"enable", name}), std::string("vesko-service enable ") + name + ": one sec... <failed>\n",
+               std::string("vesko-service: service \"") + name + "\" does not exist in " + dir_ / "svc" + "\n", 1);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link(name))));
+    }
+    expect(run({"ssh", "enable", "start"}), "vesko-service enable and start ssh: one sec... <started> done.\n", "", 0);
+    EXPECT_EQ(fs::read_symlink(link("ssh")), dir_ / "init.d/ssh");
+    expect(run({"ssh", "stop"}), "vesko-service stop ssh: one sec... <failed>\n",
+           "vesko-service: stop for ssh failed with status 1\n", 1);
     dir_.write("on/enabled/web", "a file\n");
     expect(run({"enable", "web"}), progress + "<failed>\n",
            "vesko-service: cannot enable service because " + link("web") + " is not a symlink\n", 1);

@@ -27,7 +27,7 @@ protected:
     void SetUp() override {
         dir_ = (fs::temp_directory_path() / "vesko-admin-XXXXXX").string();
         ASSERT_NE(mkdtemp(dir_.data()), nullptr);
-        directories_ = {dir_, dir_ + "/enabled"};
+        directories_ = {dir_, dir_ + "/enabled", ""};
     }
     void TearDown() override { fs::remove_all(dir_); }
 
