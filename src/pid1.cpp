@@ -251,8 +251,9 @@ Result<int, Error> run(const Start& start) {
                     print_err("veskoinit: " + validated + " on request\n");
                     service::Catalog previous = std::exchange(*catalog, std::move(*fresh));
                     auto done = supervisor->reloaded(previous);
-                    if (!done) return control::Answer{1, validated + "\nveskoctl: " + done.error() + "\n"};
-                    return control::Answer{0, validated + "\n" + *done};
+                    control::Answer reply{done.failures.empty() ? 0 : 1, validated + "\n" + done.said};
+                    for (const std::string& failure : done.failures) reply.text += "veskoctl: " + failure + "\n";
+                    return reply;
                 },
             },
             request);

@@ -303,8 +303,9 @@ Result<std::string, std::string> Supervisor::request_stop(const std::string& nam
     return "stopping " + name + "\n";
 }
 
-Result<std::string, std::string> Supervisor::reloaded(const service::Catalog& previous) {
-    std::string said;
+Supervisor::Reloaded Supervisor::reloaded(const service::Catalog& previous) {
+    Reloaded done;
+    std::string& said = done.said;
     for (auto each = records_.begin(); each != records_.end();) {
         auto& [name, record] = *each;
         if (catalog_->services.count(name) != 0) {
@@ -319,7 +320,7 @@ Result<std::string, std::string> Supervisor::reloaded(const service::Catalog& pr
         record.restart = false;
         if (!record.stopping) {
             if (::kill(record.pid, SIGTERM) != 0 && errno != ESRCH) {
-                return fail(display(Error{Signal{SIGTERM, name, record.pid, vesko::last_os_error()}}));
+                done.failures.push_back(display(Error{Signal{SIGTERM, name, record.pid, vesko::last_os_error()}}));
             }
             (void)::kill(record.pid, SIGCONT);
             record.stopping = vesko::deadline_after(10000);
@@ -328,18 +329,19 @@ Result<std::string, std::string> Supervisor::reloaded(const service::Catalog& pr
         said += "stopping " + name + ": its file is gone\n";
         ++each;
     }
+    // A new service that cannot start does not keep the others from starting.
     for (const std::string& name : catalog_->start_order) {
         auto before = previous.services.find(name);
         if (before == previous.services.end()) {
             auto started = request_start(name);
-            if (!started) return fail(said + started.error());
-            said += *started;
+            if (!started) done.failures.push_back(started.error());
+            if (started) said += *started;
         } else if (!(before->second == catalog_->services.at(name)) && records_[name].state == State::Running) {
             records_[name].older = true;
             said += name + " runs an older definition until it is restarted\n";
         }
     }
-    return said;
+    return done;
 }
 
 long Supervisor::kill_overdue_stops() {

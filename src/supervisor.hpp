@@ -129,8 +129,13 @@ public:
     // what it replaced): services whose file is gone are stopped as by a request and then
     // forgotten, new ones are started in order (what they require first), and a running
     // service whose definition changed is marked older, to use the new one from its next
-    // start. Returns a line for the client per change, or why a start failed.
-    vesko::Result<std::string, std::string> reloaded(const service::Catalog& previous);
+    // start. Returns a line for the client per change, and why each thing that could not be
+    // done was not (the rest is done all the same).
+    struct Reloaded {
+        std::string said;
+        std::vector<std::string> failures;
+    };
+    Reloaded reloaded(const service::Catalog& previous);
     // Sends SIGKILL to the services whose requested stop is overdue; returns the
     // milliseconds until the next one is, -1 for none.
     long kill_overdue_stops();

@@ -662,6 +662,7 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
         "veskoctl start crash; echo status $?; veskoctl stop up; echo status $?\n"
         "veskoctl restart up; echo status $?; veskoctl status up; veskoctl status sc off; echo status $?\n"
         "cd /etc/veskoinit/services; rm once.toml crash.toml; echo 'command = [\"/bin/sleep\", \"999\"]' >fresh.toml\n"
+        "echo 'command = [\"/nonexistent\"]' >broken.toml\n"
         "echo 'command = [\"/bin/sleep\", \"1001\"]' >user.toml; veskoctl reload; echo status $?\n"
         "veskoctl status user fresh crash; echo status $?; echo 'command = 1' >bad.toml; veskoctl reload; echo status $?\n"
         "veskoctl status; touch /tmp/done; exec sleep 1000\n";
@@ -682,14 +683,17 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
               "stopping up\nstatus 0\nup direct running # # 0 signal:15 current\n"
               "sc script running - - - - -\noff script stopped - - - - -\nstatus 3\n"
               // A reload: a file removed, one added, one changed; then an invalid one changes nothing.
-              "validated 4 service(s) from /etc/veskoinit/services\nstopping crash: its file is gone\n"
-              "started fresh as pid #\nuser runs an older definition until it is restarted\nstatus 0\n"
+              "validated 5 service(s) from /etc/veskoinit/services\nstopping crash: its file is gone\n"
+              "started fresh as pid #\nuser runs an older definition until it is restarted\n"
+              "veskoctl: cannot start service \"broken\" using \"/nonexistent\": No such file or directory (os error 2)\n"
+              "status 1\n"
               "user direct running # # 0 - older\nfresh direct running # # 0 - current\n"
               "veskoctl: no service named \"crash\"\nstatus 1\n"
               "veskoctl: service configuration is invalid: cannot parse /etc/veskoinit/services/bad.toml: TOML parse "
               "error at line 1, column 11: invalid type integer for key \"command\", expected an array of strings\n"
               "status 1\n"
-              "sc script running - - - - -\nfresh direct running # # 0 - current\nprobe direct running # # 0 - current\n"
+              "sc script running - - - - -\nbroken direct failed - - 0 - current\nfresh direct running # # 0 - current\n"
+              "probe direct running # # 0 - current\n"
               "up direct running # # 0 signal:15 current\nuser direct running # # 0 - older\n");
     for (const char* lines : {"veskoinit: stopping service crash on request\n"
                               "veskoinit: service crash exited (killed by signal 15)\n",
