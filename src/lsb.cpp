@@ -1,5 +1,6 @@
 #include "lsb.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -97,9 +98,16 @@ std::string metadata(const Header& header) {
     for (const std::string& name : header.provides) {
         if (service::is_valid_service_name(name)) add("provide", name);
     }
+    // Debian's rcS scripts that mount and check the file systems: process 1 has done their
+    // work before any script service starts, so they are met as $local_fs is.
+    static const std::array<std::string_view, 9> kDoneAtBoot = {
+        "mountkernfs", "mountdevsubfs", "checkroot", "checkroot-bootclean", "checkfs",
+        "mountall",    "mountall-bootclean", "mountnfs", "mountnfs-bootclean"};
     for (const auto* list : {&header.required_start, &header.should_start}) {
         for (const std::string& name : *list) {
-            if (name == "$all") {
+            if (std::find(kDoneAtBoot.begin(), kDoneAtBoot.end(), name) != kDoneAtBoot.end()) {
+                add("use", "local-fs");
+            } else if (name == "$all") {
                 add("after", "*");
             } else if (!name.empty() && name.front() == '$') {
                 for (const std::string& service : facility_services(name)) add("use", service);

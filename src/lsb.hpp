@@ -25,6 +25,8 @@ std::optional<Header> read_header(std::string_view text);
 // The metadata records of HEADER, as a script's metadata action prints them: Provides as
 // provide, Required-Start as need, Should-Start as use, X-Start-Before as before. A facility
 // ($local_fs, $network, ...) is a use of the services that stand for it, $all is "after:*",
+// Debian's rcS scripts that mount and check file systems (mountkernfs, checkroot, ...) are
+// met as $local_fs is (process 1 has mounted /etc/fstab before any script service starts),
 // and a name that no service can have here is passed over (but in Required-Start, where it
 // fails the query as any such need does).
 std::string metadata(const Header& header);

@@ -130,10 +130,11 @@ TEST(LsbHeader, FieldsFacilitiesAndWhatIsNotAHeader) {
          "# Short-Description:\tOpenBSD Secure\n#  Shell server\n# Description: long\n#  text: more\n### END INIT INFO\n"
          "case $1 in start) ;; esac\n",
          "description:OpenBSD Secure Shell server\nprovide:sshd\nprovide:ssh\nuse:local-fs\nuse:remote-fs\n" + syslog},
-        // $all, other services, names no service can have (a need of one stays, to fail by name).
-        {"### BEGIN INIT INFO\n# Provides: web Web.x\n# Required-Start: udev net.lo $x-display-manager\n"
+        // $all, other services, names no service can have (a need of one stays, to fail by name),
+        // an rcS script whose work process 1 has done.
+        {"### BEGIN INIT INFO\n# Provides: web Web.x\n# Required-Start: udev net.lo $x-display-manager mountkernfs\n"
          "# Should-Start: $all lm_sensors cron $portmap\n# X-Start-Before: nginx-x Bad\n### END INIT INFO\n",
-         "description:\nprovide:web\nneed:udev\nneed:net.lo\nafter:*\nuse:cron\nuse:portmap\nuse:rpcbind\n"
+         "description:\nprovide:web\nneed:udev\nneed:net.lo\nuse:local-fs\nafter:*\nuse:cron\nuse:portmap\nuse:rpcbind\n"
          "before:nginx-x\n"},
         {"#!/bin/sh\necho no header\n", "none"},
         {"### BEGIN INIT INFO\n# Provides: web\n", "none"},                                       // no end
