@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace debian {
@@ -25,6 +26,9 @@ struct Setup {
     // Typed at the root prompt, each once the prompt is back. The image holds
     // /root/veskoinit-upgrade.deb, the same package with a later version.
     std::vector<std::string> commands;
+    // Debian's own init scripts to enable (from /etc/init.d), and files to put in the tree.
+    std::vector<std::string> enable = {};
+    std::vector<std::pair<std::string, std::string>> files = {};
 };
 
 struct Boot {
