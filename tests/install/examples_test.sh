@@ -35,11 +35,12 @@ localmount|description:Local file systems (mounted by process 1 from /etc/fstab)
 memcached|description:Memory object cache\nneed:net\nuse:logger\nafter:firewall\nprovide:cache\nstatus 0
 net|description:Network interfaces (loopback, and ifupdown's where installed)\nprovide:net\nuse:localmount\nstatus 0
 prepare-dirs|description:Run-time directories for daemons\nstatus 0
+random-seed|description:Random seed, loaded at boot and saved at shutdown\nstatus 0
 rsyslog|description:System logging daemon (rsyslog)\nprovide:logger\nuse:localmount\nstatus 0
 CASES
 
 # Every script of the directory has its case above.
-expect "the scripts" "atd hostname httpd localmount memcached net prepare-dirs rsyslog" \
+expect "the scripts" "atd hostname httpd localmount memcached net prepare-dirs random-seed rsyslog" \
   "$(find "$examples" -type f ! -name '*.toml' -printf '%f\n' | sort | tr '\n' ' ' | sed 's/ $//')"
 [ "$failures" -eq 0 ] && echo "examples: ok"
 exit $((failures > 0))

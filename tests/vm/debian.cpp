@@ -82,10 +82,12 @@ std::string make_root_image(const Setup& setup) {
         for (const char* name : {"atd", "hostname"}) {
             fs::create_symlink(std::string("/etc/veskoinit/services/") + name, root / "etc/veskoinit/enabled" / name);
         }
-        for (const std::string& name : setup.enable) {
-            fs::create_symlink("/etc/init.d/" + name, root / "etc/veskoinit/enabled" / name);
-        }
         for (const auto& [path, content] : setup.files) write_file(root / path.substr(1), content);
+        for (const std::string& name : setup.enable) {
+            bool own = fs::exists(services / name);
+            fs::create_symlink((own ? "/etc/veskoinit/services/" : "/etc/init.d/") + name,
+                               root / "etc/veskoinit/enabled" / name);
+        }
         // The power commands under their usual names for root's login shell, as the manual
         // suggests.
         write_file(root / "etc/profile.d/veskoinit.sh",

@@ -26,7 +26,8 @@ struct Setup {
     // Typed at the root prompt, each once the prompt is back. The image holds
     // /root/veskoinit-upgrade.deb, the same package with a later version.
     std::vector<std::string> commands;
-    // Debian's own init scripts to enable (from /etc/init.d), and files to put in the tree.
+    // Files to put in the tree, and the script services to enable: those of
+    // /etc/veskoinit/services that the files put there, else Debian's own in /etc/init.d.
     std::vector<std::string> enable = {};
     std::vector<std::pair<std::string, std::string>> files = {};
 };

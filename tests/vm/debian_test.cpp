@@ -5,6 +5,8 @@
 // clean reboot or power-off.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 #include "debian.hpp"
@@ -12,6 +14,11 @@
 namespace {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string example(const std::string& name) {
+    std::ifstream in(std::string(VESKO_SOURCE_DIR) + "/examples/services/" + name);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
     if (std::string reason = debian::unavailable(); !reason.empty()) GTEST_SKIP() << reason;
@@ -23,6 +30,7 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
         debian::Setup setup;
         const char* end;
         std::vector<std::string> console;
+        std::vector<std::string> log = {};
     };
     const Case cases[] = {
         // The initramfs mounts / read-only and hands over /proc, /sys, /dev and /run; the
@@ -37,14 +45,19 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
           "Unpacking veskoinit (0.1.0+upgrade1) over (0.1.0)", "atd script running - - - - -\n"}},
         {"single splash", {true, "single splash", {mounts, "shutdown"}}, "guest-shutdown",
          {"veskoinit: ignoring arguments: single splash\n"}},
-        // Debian's own init scripts for the devices, the modules and the kernel's settings.
+        // Debian's own init scripts for the devices, the modules and the kernel's settings, and
+        // the example's random seed (a new one saved at boot and again at shutdown).
         {"Debian's udev, kmod and procps",
          {true, "", {"echo udev: $(udevadm info -q property -n /dev/nvme1n1 | grep -c ^ID_FS_UUID=)",
                      "echo modules: $(grep -c '^dummy ' /proc/modules) swappiness: $(cat /proc/sys/vm/swappiness)",
-                     "veskoctl status udev", mounts, "shutdown"},
-          {"udev", "kmod", "procps"}, {{"/etc/modules", "dummy\n"}, {"/etc/sysctl.d/90-test.conf", "vm.swappiness = 17\n"}}},
+                     "veskoctl status udev", "echo seed: $(wc -c </var/lib/veskoinit/random-seed) $(grep -c planted "
+                     "/var/lib/veskoinit/random-seed)", mounts, "shutdown"},
+          {"udev", "kmod", "procps", "random-seed"},
+          {{"/etc/modules", "dummy\n"}, {"/etc/sysctl.d/90-test.conf", "vm.swappiness = 17\n"},
+           {"/etc/veskoinit/services/random-seed", example("random-seed")}, {"/var/lib/veskoinit/random-seed", "planted\n"}}},
          "guest-shutdown",
-         {"udev: 1\n", "modules: 1 swappiness: 17\n", "udev script running - - - - -\n"}},
+         {"udev: 1\n", "modules: 1 swappiness: 17\n", "udev script running - - - - -\n", "seed: 512 0\n"},
+         {" * saving the random seed\n"}},
         {"without an initramfs", {false, "", {mounts, "shutdown"}}, "guest-shutdown",
          {"veskoinit: remounted / read-write\nveskoinit: mounted proc on /proc as proc\n"
           "veskoinit: mounted sysfs on /sys as sysfs\n"}},
@@ -59,6 +72,7 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
         std::vector<std::string> expected = c.console;
         expected.insert(expected.end(), {"mounts: 3 swaps: 1 data: data\n", "veskoinit: remounted / read-only\n"});
         for (const std::string& line : expected) EXPECT_TRUE(has(boot.console, line)) << line << "\n" << boot.console;
+        for (const std::string& line : c.log) EXPECT_TRUE(has(boot.log, line)) << line << "\n" << boot.log;
         EXPECT_FALSE(has(boot.log, "veskoinit: warning")) << boot.log;
         EXPECT_FALSE(has(boot.log, "fatal")) << boot.log;
         EXPECT_TRUE(boot.clean) << "e2fsck -fn finds the root file system damaged";
