@@ -122,6 +122,13 @@ Result<std::string, int> ask_process_one(const std::string& request) {
     return std::move(answer->text);
 }
 
+// Status lines by the name that begins each.
+std::map<std::string, std::string> by_name(std::string_view lines) {
+    std::map<std::string, std::string> named;
+    for (std::string_view line : vesko::split_lines(lines)) named.emplace(line.substr(0, line.find(' ')), line);
+    return named;
+}
+
 // The request for the status of the direct services among NAMES (all when empty).
 std::string status_request(const std::vector<std::string>& names) {
     return names.empty() ? "status\n" : "status " + vesko::join(names, " ") + "\n";
@@ -147,8 +154,7 @@ int show_status(const std::vector<std::string>& names) {
     // Process 1 is asked first: it answers root alone, and only root's scripts run here.
     auto answer = ask_process_one(status_request(names));
     if (!answer) return answer.error();
-    std::map<std::string, std::string> direct;
-    for (std::string_view line : vesko::split_lines(*answer)) direct.emplace(line.substr(0, line.find(' ')), line);
+    std::map<std::string, std::string> direct = by_name(*answer);
     admin::Directories directories = admin::Directories::from_environment();
     std::string shown;
     auto failed = [&shown](const std::string& why) {
@@ -186,9 +192,7 @@ Result<std::map<std::string, std::string>, std::string> direct_status(const std:
     auto answer = control::ask(control::kSocketPath, status_request(names));
     if (!answer) return fail(answer.error());
     if (answer->status != 0) return fail(answer->text);
-    std::map<std::string, std::string> lines;
-    for (std::string_view line : vesko::split_lines(answer->text)) lines.emplace(line.substr(0, line.find(' ')), line);
-    return lines;
+    return by_name(answer->text);
 }
 
 // The pid field of a status line, "-" when it does not run.

@@ -11,13 +11,7 @@ namespace lsb {
 
 namespace {
 
-bool blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-    return text;
-}
+std::string_view trimmed(std::string_view text) { return vesko::trim_unicode_space(text); }
 
 // Whether LINE defines a shell function named depend ("depend()", "depend ( )",
 // "function depend").

@@ -295,12 +295,20 @@ Result<std::string, std::string> Supervisor::request_stop(const std::string& nam
         }
     }
     record.restart = restart;
-    if (record.stopping) return "stopping " + name + "\n";
-    if (::kill(record.pid, SIGTERM) != 0 && errno != ESRCH) return fail(display(Error{Signal{SIGTERM, name, record.pid, vesko::last_os_error()}}));
+    auto begun = begin_stop(name, record, " on request");
+    if (!begun) return fail(std::move(begun.error()));
+    return "stopping " + name + "\n";
+}
+
+Result<void, std::string> Supervisor::begin_stop(const std::string& name, Record& record, const char* why) {
+    if (record.stopping) return {};
+    if (::kill(record.pid, SIGTERM) != 0 && errno != ESRCH) {
+        return fail(display(Error{Signal{SIGTERM, name, record.pid, vesko::last_os_error()}}));
+    }
     (void)::kill(record.pid, SIGCONT);
     record.stopping = vesko::deadline_after(10000);
-    print_err("veskoinit: stopping service " + name + " on request\n");
-    return "stopping " + name + "\n";
+    print_err("veskoinit: stopping service " + name + why + "\n");
+    return {};
 }
 
 Supervisor::Reloaded Supervisor::reloaded(const service::Catalog& previous) {
@@ -318,15 +326,9 @@ Supervisor::Reloaded Supervisor::reloaded(const service::Catalog& previous) {
         }
         // Stopped as a request stops it; reap_exited forgets it when it has ended.
         record.restart = false;
-        if (!record.stopping) {
-            if (::kill(record.pid, SIGTERM) != 0 && errno != ESRCH) {
-                done.failures.push_back(display(Error{Signal{SIGTERM, name, record.pid, vesko::last_os_error()}}));
-            }
-            (void)::kill(record.pid, SIGCONT);
-            record.stopping = vesko::deadline_after(10000);
-            print_err("veskoinit: stopping service " + name + ": its file is gone\n");
-        }
-        said += "stopping " + name + ": its file is gone\n";
+        auto begun = begin_stop(name, record, ": its file is gone");
+        if (!begun) done.failures.push_back(std::move(begun.error()));
+        if (begun) said += "stopping " + name + ": its file is gone\n";
         ++each;
     }
     // A new service that cannot start does not keep the others from starting.

@@ -150,6 +150,9 @@ private:
     }
     // Takes the reaped PID off the books: "LABEL" for a service or the main program, "" else.
     std::string forget(pid_t pid, ExitStatus status);
+    // Begins the stop of the running service NAME: SIGTERM now, SIGKILL once 10 seconds have
+    // passed (kill_overdue_stops); WHY ends the log line. Nothing when it is stopping already.
+    vesko::Result<void, std::string> begin_stop(const std::string& name, Record& record, const char* why);
 
     const service::Catalog* catalog_;
     int console_ = -1;
