@@ -101,11 +101,15 @@ int failed(const std::string& message) {
     return 1;
 }
 
-// Where a daemon's output goes: process 1's log, the file or, in a container that logs to
-// process 1's own output, that.
+// Where a daemon's output goes: process 1's log. That is the pipe of the log relay when
+// process 1's output is one (so a rotation of the file takes the daemon's lines along), else
+// the file or, in a container that logs to process 1's own output, that.
 vesko::Result<vesko::Fd, vesko::OsError> open_log() {
-    std::string path = logging::log_in_file(logging::in_container()) ? logging::log_path() : "/proc/1/fd/1";
-    return vesko::open_fd(path, O_WRONLY | O_APPEND);
+    bool in_file = logging::log_in_file(logging::in_container());
+    auto output = vesko::open_fd("/proc/1/fd/1", O_WRONLY | O_APPEND);
+    struct stat info;
+    if (!in_file || (output && ::fstat(output->get(), &info) == 0 && S_ISFIFO(info.st_mode))) return output;
+    return vesko::open_fd(logging::log_path(), O_WRONLY | O_APPEND);
 }
 
 }  // namespace

@@ -151,6 +151,7 @@ int dispatch(const std::vector<std::string>& argv) {
     if (!arguments.empty() && arguments[0] == "--vesko-run") {
         return runner::main(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
     }
+    if (arguments.size() == 1 && arguments[0] == logging::kRelay) return logging::relay_main();
     // What the script services' prelude calls.
     if (!arguments.empty() && arguments[0] == helpers::kDaemon) {
         return helpers::daemon_main(std::vector<std::string>(arguments.begin() + 1, arguments.end()));

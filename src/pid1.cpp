@@ -174,10 +174,18 @@ Result<int, Error> run(const Start& start) {
     if (!summary) return fail(Error{FilesystemSetup{std::move(summary.error())}});
     bool log_in_file = logging::log_in_file(start.container);
     std::string log_path = "standard output";
+    std::optional<logging::Relay> relay;
     if (log_in_file) {
         auto initialized = logging::initialize();
         if (!initialized) return fail(Error{LoggingSetup{std::move(initialized.error())}});
         log_path = vesko::shown(*initialized);
+        // Without the relay every process writes to the file itself, and only a rotation
+        // by copying and truncating could follow it.
+        if (auto started = logging::Relay::start(*initialized)) {
+            relay = std::move(*started);
+        } else {
+            print_err("veskoinit: warning: " + logging::display(started.error()) + "\n");
+        }
     }
     print_err("veskoinit: " + mounts::describe(*summary) + "\n");
     print_err("veskoinit: logging output to " + log_path + "\n");
@@ -276,6 +284,8 @@ Result<int, Error> run(const Start& start) {
             // The signals and the control channel; a wait without end when no client waits.
             std::vector<pollfd> fds{{signals.get(), POLLIN, 0}};
             long timeout = control ? control->add_descriptors(fds) : -1;
+            size_t relay_at = fds.size();
+            if (relay && relay->ended_descriptor() >= 0) fds.push_back({relay->ended_descriptor(), POLLIN, 0});
             long stops = supervisor->kill_overdue_stops();
             if (stops >= 0 && (timeout < 0 || stops < timeout)) timeout = stops;
             if (release_before_sleep && timeout < 0) {
@@ -286,6 +296,19 @@ Result<int, Error> run(const Start& start) {
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
             if (control) control->serve(fds.data() + 1, answer);
+            if (relay_at < fds.size() && (fds[relay_at].revents & POLLIN) != 0) {
+                // Whatever was written meanwhile waits in the pipe for the next relay.
+                auto restarted = relay->restart();
+                if (!restarted) {
+                    relay->stop();
+                    relay.reset();
+                    print_err("veskoinit: warning: the log relay ended and " + logging::display(restarted.error()) +
+                              "; process 1 writes to the log itself\n");
+                } else {
+                    std::string how = *restarted < 0 ? "" : " (" + supervisor::ExitStatus{*restarted}.description() + ")";
+                    print_err("veskoinit: warning: the log relay ended" + how + "; started another\n");
+                }
+            }
             if ((fds[0].revents & POLLIN) == 0) continue;
             char record[kSignalRecordSize];
             ssize_t n = ::read(signals.get(), record, sizeof record);
@@ -328,9 +351,9 @@ Result<int, Error> run(const Start& start) {
         // it returns only when it could not finish; a container's process 1 exits after the
         // processes are stopped, with the main program's status or 0 for a request.
         if (!start.container) {
-            return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), *supervisor, boot_console)}});
+            return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), *supervisor, relay ? &*relay : nullptr, boot_console)}});
         }
-        auto stopped = shutdown::stop_processes(*supervisor);
+        auto stopped = shutdown::stop_processes(*supervisor, relay ? &*relay : nullptr);
         if (!stopped) return fail(Error{ShutdownFailed{std::move(stopped.error())}});
         // With a main program the container's status is always its own, also when a stop
         // request ended it (128 + the signal); without one a requested stop is a success.

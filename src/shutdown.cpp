@@ -318,7 +318,7 @@ FinalStage fallback_final_stage(const std::vector<std::string>& arguments) {
     return stage;
 }
 
-Result<void, Error> stop_processes(supervisor::Supervisor& supervisor) {
+Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, logging::Relay* relay) {
     // The last guard: nothing below may ever run in a process that is not process 1.
     if (getpid() != 1) return fail(Error{NotProcessOne{}});
     auto stopped = supervisor.stop_all();
@@ -329,11 +329,16 @@ Result<void, Error> stop_processes(supervisor::Supervisor& supervisor) {
         print_err(supervisor::adopted_child_line(pid, supervisor::ExitStatus{status}, true));
     });
     if (!scripts) say("warning: script service shutdown was incomplete: " + admin::display(scripts.error()));
+    // The relay would be among the remaining processes: it ends first, having written out
+    // what it holds, and what the last ones write before they go is taken afterwards.
+    if (relay != nullptr) relay->stop();
     terminate_remaining(supervisor);
+    if (relay != nullptr) relay->drain();
     return {};
 }
 
-Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const vesko::Fd& boot_console) {
+Error execute(PowerRequest request, supervisor::Supervisor& supervisor, logging::Relay* relay,
+              const vesko::Fd& boot_console) {
     // The last guard: nothing below may ever run in a process that is not process 1.
     if (getpid() != 1) return NotProcessOne{};
 
@@ -345,7 +350,7 @@ Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const ve
         console = std::move(*opened);
     }
 
-    auto stopped = stop_processes(supervisor);
+    auto stopped = stop_processes(supervisor, relay);
     if (!stopped) return std::move(stopped.error());
     if (std::optional<std::string> installed = replaced_executable()) {
         start_final_stage(*installed, request, boot_console, console);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fd.hpp"
+#include "logging.hpp"
 #include "os_error.hpp"
 #include "result.hpp"
 #include "supervisor.hpp"
@@ -63,8 +64,9 @@ std::vector<std::string> swaps_last_first(std::string_view text);
 
 // The part of the sequence that stops what runs: the direct services (the main program
 // first), the script services in reverse start order, then every other process (SIGTERM,
-// up to 5 s, SIGKILL). All that a container's process 1 does before it exits.
-vesko::Result<void, Error> stop_processes(supervisor::Supervisor& supervisor);
+// up to 5 s, SIGKILL). All that a container's process 1 does before it exits. RELAY, when
+// the log has one, is ended before the last step, which it would not outlive.
+vesko::Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, logging::Relay* relay);
 
 // Runs the sequence for REQUEST. Returns only when it cannot finish; on success the kernel
 // reboots or powers off. BOOT_CONSOLE is the console process 1 was started with (or no
@@ -76,7 +78,8 @@ vesko::Result<void, Error> stop_processes(supervisor::Supervisor& supervisor);
 // read-only. So once the services and every other process are gone, process 1 executes the
 // installed executable with kFinalStage and the arguments of final_stage_arguments, and that
 // image runs the rest of the sequence (finish).
-Error execute(PowerRequest request, supervisor::Supervisor& supervisor, const vesko::Fd& boot_console);
+Error execute(PowerRequest request, supervisor::Supervisor& supervisor, logging::Relay* relay,
+              const vesko::Fd& boot_console);
 
 // The first argument of the final stage, and what follows it: the request and the two
 // consoles' descriptors, which stay open across the exec (-1 for none).

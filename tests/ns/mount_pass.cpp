@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
             service::Catalog catalog;
             supervisor::Supervisor supervisor(catalog);
             vesko::Fd console;
-            shutdown::Error error = shutdown::execute(shutdown::PowerRequest::Reboot, supervisor, console);
+            shutdown::Error error = shutdown::execute(shutdown::PowerRequest::Reboot, supervisor, nullptr, console);
             vesko::print_out(shutdown::display(error) + "\n");
             _exit(0);
         }

@@ -655,7 +655,7 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
     image.files[dir + "off"] = "command=/bin/sleep\n";
     image.links["/etc/veskoinit/enabled/sc"] = dir + "sc";
     image.scripts["/probe"] =
-        "#!/bin/sh\nsleep 0.5; exec >/tmp/out 2>&1\n"
+        "#!/bin/sh\nsleep 0.5; exec 3>&1 >/tmp/out 2>&1\n"
         "veskoctl status; echo status $?; veskoctl status up once; echo status $?\n"
         "su -s /bin/sh nobody -c 'veskoctl status'; echo status $?\n"
         "veskoctl stop crash; echo status $?; sleep 0.3; veskoctl status crash; echo status $?\n"
@@ -665,8 +665,14 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
         "echo 'command = [\"/nonexistent\"]' >broken.toml\n"
         "echo 'command = [\"/bin/sleep\", \"1001\"]' >user.toml; veskoctl reload; echo status $?\n"
         "veskoctl status user fresh crash; echo status $?; echo 'command = 1' >bad.toml; veskoctl reload; echo status $?\n"
-        "veskoctl status; touch /tmp/done; exec sleep 1000\n";
+        "veskoctl status\n"
+        // The log rotated (renamed) while a service writes to it, and its relay killed.
+        "(i=0; while [ $i -lt 20000 ]; do i=$((i+1)); echo n$i; done) >&3 & sleep 0.05\n"
+        "mv /var/log/veskoinit.log /var/log/veskoinit.log.1; pipe=$(readlink /proc/1/fd/1); sleep 0.05\n"
+        "for p in /proc/[0-9]*; do [ \"$(readlink $p/fd/0)\" = \"$pipe\" ] && kill ${p#/proc/}; done; wait\n"
+        "veskoctl stop up >/dev/null; touch /tmp/done; exec sleep 1000\n";
     image.files[dir + "probe.toml"] = service_file(R"(["/probe"])");
+    image.links["/bin/readlink"] = "busybox";
     image.env["PATH"] = "/bin:/sbin";
     ns::System system(image);
     for (int i = 0; i < 3000 && !system.exists("/tmp/done"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -695,13 +701,28 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
               "sc script running - - - - -\nbroken direct failed - - 0 - current\nfresh direct running # # 0 - current\n"
               "probe direct running # # 0 - current\n"
               "up direct running # # 0 signal:15 current\nuser direct running # # 0 - older\n");
+    std::string before = without_pids(system.read_file(std::string(kLog) + ".1").value_or("")), after = log_of(system);
     for (const char* lines : {"veskoinit: stopping service crash on request\n"
                               "veskoinit: service crash exited (killed by signal 15)\n",
                               "veskoinit: stopping service crash: its file is gone\n"
                               "veskoinit: started service fresh as pid #\n"
                               "veskoinit: service crash exited (killed by signal 15)\n",
                               "veskoinit: reload refused: service configuration is invalid: "}) {
-        EXPECT_NE(log_of(system).find(lines), std::string::npos) << log_of(system);
+        EXPECT_NE(before.find(lines), std::string::npos) << before;
+    }
+    // Every line of the writer once, in order, across the two files; what came after the
+    // rotation in the new one, the relay's successor included.
+    std::string numbers;
+    std::regex number("(^|\n)n([0-9]+)(?=\n)");
+    for (auto it = std::sregex_iterator(before.begin(), before.end(), number); it != std::sregex_iterator(); ++it) numbers += (*it)[2].str() + " ";
+    for (auto it = std::sregex_iterator(after.begin(), after.end(), number); it != std::sregex_iterator(); ++it) numbers += (*it)[2].str() + " ";
+    std::string expected;
+    for (int i = 1; i <= 20000; ++i) expected += std::to_string(i) + " ";
+    EXPECT_TRUE(numbers == expected) << "lines lost, doubled or out of order:\n" << before << after;
+    EXPECT_EQ(before.find("log relay"), std::string::npos);
+    for (const char* line : {"veskoinit: warning: the log relay ended (exited with status 0); started another\n",
+                             "veskoinit: stopping service up on request\n"}) {
+        EXPECT_NE(after.find(line), std::string::npos) << after;
     }
 }
 
