@@ -56,6 +56,14 @@ endforeach()
 add_custom_target(manual_pages ALL DEPENDS ${vesko_manual_outputs})
 
 install(DIRECTORY examples/services DESTINATION ${VESKO_DOC_DIR}/examples)
+# The Debian base set: its set-up command, invoke-rc.d's policy helper, its service files
+# (from the examples); and the log's rotation.
+install(PROGRAMS dist/debian/base/setup dist/debian/base/policy-rc.d
+        DESTINATION ${CMAKE_INSTALL_PREFIX}/share/veskoinit/debian)
+install(FILES examples/services/hostname examples/services/random-seed examples/services/getty.toml
+        examples/services/serial-getty.toml DESTINATION ${CMAKE_INSTALL_PREFIX}/share/veskoinit/debian/services)
+install(FILES dist/debian/logrotate RENAME veskoinit DESTINATION ${VESKO_SYSCONF_DIR}/logrotate.d)
+file(WRITE ${CMAKE_BINARY_DIR}/dist/conffiles "${VESKO_SYSCONF_DIR}/logrotate.d/veskoinit\n")
 configure_file(dist/debian/changelog ${CMAKE_BINARY_DIR}/dist/changelog @ONLY)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/dist/changelog.gz
   COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/dist/changelog > ${CMAKE_BINARY_DIR}/dist/changelog.gz
@@ -94,4 +102,5 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/dist/conffiles)
 include(CPack)

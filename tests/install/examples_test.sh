@@ -35,7 +35,7 @@ localmount|description:Local file systems (mounted by process 1 from /etc/fstab)
 memcached|description:Memory object cache\nneed:net\nuse:logger\nafter:firewall\nprovide:cache\nstatus 0
 net|description:Network interfaces (loopback, and ifupdown's where installed)\nprovide:net\nuse:localmount\nstatus 0
 prepare-dirs|description:Run-time directories for daemons\nstatus 0
-random-seed|description:Random seed, loaded at boot and saved at shutdown\nstatus 0
+random-seed|description:Random seed, loaded at boot and saved at shutdown\nprovide:urandom\nstatus 0
 rsyslog|description:System logging daemon (rsyslog)\nprovide:logger\nuse:localmount\nstatus 0
 CASES
 

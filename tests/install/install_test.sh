@@ -13,6 +13,8 @@ trap 'rm -rf "$dest"' EXIT
 DESTDIR="$dest" cmake --install "$build" >/dev/null
 
 expected='drwxr-xr-x ./etc
+drwxr-xr-x ./etc/logrotate.d
+-rw-r--r-- ./etc/logrotate.d/veskoinit
 drwxr-xr-x ./etc/veskoinit
 drwxr-xr-x ./etc/veskoinit/conf.d
 drwxr-xr-x ./etc/veskoinit/enabled
@@ -52,7 +54,16 @@ drwxr-xr-x ./usr/share/man/man8
 -rw-r--r-- ./usr/share/man/man8/vesko-service.8.gz
 -rw-r--r-- ./usr/share/man/man8/veskoctl.8.gz
 -rw-r--r-- ./usr/share/man/man8/veskoinit-power.8.gz
--rw-r--r-- ./usr/share/man/man8/veskoinit.8.gz'
+-rw-r--r-- ./usr/share/man/man8/veskoinit.8.gz
+drwxr-xr-x ./usr/share/veskoinit
+drwxr-xr-x ./usr/share/veskoinit/debian
+-rwxr-xr-x ./usr/share/veskoinit/debian/policy-rc.d
+drwxr-xr-x ./usr/share/veskoinit/debian/services
+-rw-r--r-- ./usr/share/veskoinit/debian/services/getty.toml
+-rw-r--r-- ./usr/share/veskoinit/debian/services/hostname
+-rw-r--r-- ./usr/share/veskoinit/debian/services/random-seed
+-rw-r--r-- ./usr/share/veskoinit/debian/services/serial-getty.toml
+-rwxr-xr-x ./usr/share/veskoinit/debian/setup'
 actual="$(cd "$dest" && find . -mindepth 1 -path ./usr/share/doc/veskoinit/examples/services -prune \
   -o -type l -printf '%M %p -> %l\n' -o -printf '%M %p\n' | sort -k2)"
 diff -u <(echo "$expected") <(echo "$actual")

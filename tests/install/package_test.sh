@@ -46,10 +46,13 @@ if dpkg-deb -c "$deb" | grep -E '/(s?bin)/(init|halt|shutdown|reboot|poweroff)$'
   echo "FAIL: the package would replace the machine's own init or power commands"; exit 1
 fi
 
+# Removed, the package leaves its configuration (the log's rotation); purged, nothing.
 dpkg_in_root -r veskoinit
+[ -f "$root/etc/logrotate.d/veskoinit" ] || { echo "FAIL: dpkg -r removed the conffile /etc/logrotate.d/veskoinit"; exit 1; }
+dpkg_in_root -P veskoinit
 after="$(listing)"
 if [ "$before" != "$after" ]; then
-  echo "FAIL: dpkg -r left files behind:"
+  echo "FAIL: dpkg -P left files behind:"
   diff <(echo "$before") <(echo "$after") || true
   exit 1
 fi
