@@ -68,10 +68,11 @@ std::optional<Header> read_header(std::string_view text) {
 
 std::vector<std::string> facility_services(std::string_view facility) {
     // What Debian's insserv.conf lets each facility stand for, by the names of the services
-    // (and the base set's provide names) that do it here.
+    // (and the base set's provide names) that do it here. The local file systems come after
+    // the device manager in Debian's own boot (mountall after udev), so they bring it along.
     static const std::array<std::pair<std::string_view, std::vector<std::string>>, 7> kFacilities = {{
-        {"$local_fs", {"local-fs"}},
-        {"$remote_fs", {"local-fs", "remote-fs"}},
+        {"$local_fs", {"local-fs", "udev"}},
+        {"$remote_fs", {"local-fs", "remote-fs", "udev"}},
         {"$network", {"network", "networking"}},
         {"$named", {"named", "bind9", "dnsmasq", "unbound", "nscd"}},
         {"$syslog", {"syslog", "rsyslog", "syslog-ng", "sysklogd", "busybox-syslogd"}},
@@ -93,18 +94,24 @@ std::string metadata(const Header& header) {
         if (service::is_valid_service_name(name)) add("provide", name);
     }
     // Debian's rcS scripts that mount and check the file systems: process 1 has done their
-    // work before any script service starts, so they are met as $local_fs is.
-    static const std::array<std::string_view, 9> kDoneAtBoot = {
-        "mountkernfs", "mountdevsubfs", "checkroot", "checkroot-bootclean", "checkfs",
-        "mountall",    "mountall-bootclean", "mountnfs", "mountnfs-bootclean"};
+    // work before any script service starts, so they are met as $local_fs is (the kernel's
+    // own file systems, which udev itself needs, as local-fs alone).
+    static const std::array<std::string_view, 8> kDoneAtBoot = {
+        "mountdevsubfs", "checkroot", "checkroot-bootclean", "checkfs",
+        "mountall",      "mountall-bootclean", "mountnfs", "mountnfs-bootclean"};
+    auto use = [&](const std::string& name) {
+        if (std::find(header.provides.begin(), header.provides.end(), name) == header.provides.end()) add("use", name);
+    };
     for (const auto* list : {&header.required_start, &header.should_start}) {
         for (const std::string& name : *list) {
-            if (std::find(kDoneAtBoot.begin(), kDoneAtBoot.end(), name) != kDoneAtBoot.end()) {
-                add("use", "local-fs");
+            if (name == "mountkernfs") {
+                use("local-fs");
+            } else if (std::find(kDoneAtBoot.begin(), kDoneAtBoot.end(), name) != kDoneAtBoot.end()) {
+                for (const std::string& service : facility_services("$local_fs")) use(service);
             } else if (name == "$all") {
                 add("after", "*");
             } else if (!name.empty() && name.front() == '$') {
-                for (const std::string& service : facility_services(name)) add("use", service);
+                for (const std::string& service : facility_services(name)) use(service);
             } else if (list == &header.required_start || service::is_valid_service_name(name)) {
                 add(list == &header.required_start ? "need" : "use", name);
             }

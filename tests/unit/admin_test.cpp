@@ -129,13 +129,17 @@ TEST(LsbHeader, FieldsFacilitiesAndWhatIsNotAHeader) {
          "#\t$syslog\n# Required-Stop:\t$remote_fs $syslog\n# Default-Start:\t2 3 4 5\n# X-Interactive: true\n"
          "# Short-Description:\tOpenBSD Secure\n#  Shell server\n# Description: long\n#  text: more\n### END INIT INFO\n"
          "case $1 in start) ;; esac\n",
-         "description:OpenBSD Secure Shell server\nprovide:sshd\nprovide:ssh\nuse:local-fs\nuse:remote-fs\n" + syslog},
+         "description:OpenBSD Secure Shell server\nprovide:sshd\nprovide:ssh\nuse:local-fs\nuse:remote-fs\nuse:udev\n" + syslog},
         // $all, other services, names no service can have (a need of one stays, to fail by name),
         // an rcS script whose work process 1 has done.
         {"### BEGIN INIT INFO\n# Provides: web Web.x\n# Required-Start: udev net.lo $x-display-manager mountkernfs\n"
          "# Should-Start: $all lm_sensors cron $portmap\n# X-Start-Before: nginx-x Bad\n### END INIT INFO\n",
          "description:\nprovide:web\nneed:udev\nneed:net.lo\nuse:local-fs\nafter:*\nuse:cron\nuse:portmap\nuse:rpcbind\n"
          "before:nginx-x\n"},
+        // The device manager itself comes before the local file systems, not after them.
+        {"### BEGIN INIT INFO\n# Provides: udev\n# Required-Start: mountkernfs\n# Should-Start: $local_fs checkroot\n"
+         "### END INIT INFO\n",
+         "description:\nprovide:udev\nuse:local-fs\nuse:local-fs\nuse:local-fs\n"},
         {"#!/bin/sh\necho no header\n", "none"},
         {"### BEGIN INIT INFO\n# Provides: web\n", "none"},                                       // no end
         {"### BEGIN INIT INFO\n# Provides: web\nexit 0\n### END INIT INFO\n", "none"},            // not a comment

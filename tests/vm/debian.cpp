@@ -1,6 +1,7 @@
 #include "debian.hpp"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "vm.hpp"
 
@@ -44,7 +46,7 @@ fs::path initramfs() { return tree() / "initrd.img"; }
 
 // The root file system's image: a copy of the cached tree, veskoinit installed from the
 // package this build makes, its services and fstab; the copy is gone once the image is made.
-std::string make_root_image(const Setup& setup) {
+std::string make_root_image(const Setup& setup, const std::string& ssh_key) {
     char pattern[] = "/tmp/vesko-debian-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     fs::path work = pattern;
@@ -83,6 +85,8 @@ std::string make_root_image(const Setup& setup) {
             fs::create_symlink(std::string("/etc/veskoinit/services/") + name, root / "etc/veskoinit/enabled" / name);
         }
         for (const auto& [path, content] : setup.files) write_file(root / path.substr(1), content);
+        if (!ssh_key.empty()) write_file(root / "root/.ssh/authorized_keys", read_file(ssh_key + ".pub"), fs::perms(0600));
+        if (setup.base_set) run("chroot " + quote(root.string()) + " /usr/share/veskoinit/debian/setup >/dev/null");
         for (const std::string& name : setup.enable) {
             bool own = fs::exists(services / name);
             fs::create_symlink((own ? "/etc/veskoinit/services/" : "/etc/init.d/") + name,
@@ -110,6 +114,53 @@ std::string make_root_image(const Setup& setup) {
     }
 }
 
+// Runs COMMAND in a shell on the host; its output (standard error too) and exit status.
+std::string capture(const std::string& command, int& status) {
+    std::string output;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) throw std::runtime_error("popen failed");
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    int raw = pclose(pipe);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
+    return output;
+}
+
+// A host step of the session (see Setup::commands); what it gave.
+std::string host_step(vm::Machine& machine, const std::string& step, const std::string& key) {
+    auto ssh = [&](const std::string& command, int& status) {
+        return capture("ssh -i " + quote(key) + " -p " + std::to_string(machine.host_port(22)) +
+                           " -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"
+                           " -o LogLevel=ERROR -o ConnectTimeout=10 root@127.0.0.1 " + quote(command),
+                       status);
+    };
+    int status = 0;
+    if (step == "ssh-wait") {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+        std::string output;
+        do {
+            output = ssh("true", status);
+            if (status == 0) return "";
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return "no ssh login within 3 minutes: " + output;
+    }
+    if (step.rfind("ssh ", 0) == 0) {
+        std::string output = ssh(step.substr(4), status);
+        return output + "status " + std::to_string(status) + "\n";
+    }
+    if (step == "http") {
+        return capture("bash -c " + quote("exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(machine.host_port(80)) +
+                                          " && printf 'GET / HTTP/1.0\\r\\n\\r\\n' >&3 && tr -d '\\r' <&3"),
+                       status);
+    }
+    if (step == "hot-add") {
+        machine.hot_add_disk({vm::Disk::Kind::Ext4, "hot", kHotUuid, {{"/hello", "hot\n"}}});
+        return "";
+    }
+    throw std::runtime_error("unknown host step: " + step);
+}
+
 }  // namespace
 
 std::string unavailable() {
@@ -125,8 +176,24 @@ std::string unavailable() {
 }
 
 Boot boot(const Setup& setup, const std::function<void(const std::string&)>& show) {
+    // root's ssh key, for the host's logins.
+    std::string keys;
+    if (setup.network) {
+        char pattern[] = "/tmp/vesko-ssh-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+        keys = pattern;
+        run("ssh-keygen -q -t ed25519 -N '' -f " + quote(keys + "/key"));
+    }
+    struct RemoveKeys {
+        std::string dir;
+        ~RemoveKeys() {
+            std::error_code ignored;
+            if (!dir.empty()) fs::remove_all(dir, ignored);
+        }
+    } remove_keys{keys};
     vm::Scenario scenario;
-    scenario.root_image = make_root_image(setup);
+    scenario.root_image = make_root_image(setup, keys.empty() ? "" : keys + "/key");
+    if (setup.network) scenario.forwarded_ports = {22, 80};
     scenario.kernel = fs::canonical(kernel()).string();
     if (setup.initramfs) {
         scenario.initrd = fs::canonical(initramfs()).string();
@@ -193,6 +260,10 @@ Boot boot(const Setup& setup, const std::function<void(const std::string&)>& sho
                 result.failure = "no prompt before \"" + command + "\"";
                 break;
             }
+            if (command.rfind("host: ", 0) == 0) {
+                result.host += "$ " + command.substr(6) + "\n" + host_step(machine, command.substr(6), keys + "/key");
+                continue;
+            }
             machine.type(command + "\n");
             ++typed;
         }
@@ -205,6 +276,7 @@ Boot boot(const Setup& setup, const std::function<void(const std::string&)>& sho
     if (result.end) {
         result.log = machine.read_disk_file(0, "/var/log/veskoinit.log").value_or("");
         result.syslog = machine.read_disk_file(0, "/var/log/syslog").value_or("");
+        result.rotated_log = machine.read_disk_file(0, "/var/log/veskoinit.log.1").value_or("");
         result.clean = machine.disk_clean(0);
     }
     return result;

@@ -24,13 +24,24 @@ struct Setup {
     bool initramfs = true;
     std::string extra_words;  // more words for the kernel command line (single splash)
     // Typed at the root prompt, each once the prompt is back. The image holds
-    // /root/veskoinit-upgrade.deb, the same package with a later version.
+    // /root/veskoinit-upgrade.deb, the same package with a later version. A command that
+    // starts with "host: " is done by the test instead, in its turn, its output kept in
+    // Boot::host: "host: ssh-wait" waits (up to 3 minutes) until root can log in by ssh,
+    // "host: ssh COMMAND" runs COMMAND there, "host: http" asks the web server for /, and
+    // "host: hot-add" plugs in a disk (ext4, label hot, kHotUuid).
     std::vector<std::string> commands;
     // Files to put in the tree, and the script services to enable: those of
     // /etc/veskoinit/services that the files put there, else Debian's own in /etc/init.d.
     std::vector<std::string> enable = {};
     std::vector<std::pair<std::string, std::string>> files = {};
+    // A network card on QEMU's user network with the guest's ssh (22) and web (80) ports
+    // forwarded from 127.0.0.1, root's ssh key authorized in the guest.
+    bool network = false;
+    // The Debian base set, set up in the tree with the package's own command.
+    bool base_set = false;
 };
+
+inline constexpr const char* kHotUuid = "6e6f6465-6269-616e-0000-76736b6f6934";
 
 struct Boot {
     std::optional<std::string> end;  // how the guest ended (QMP), nullopt when it did not
@@ -40,6 +51,8 @@ struct Boot {
     std::string failure;             // what the session waited for in vain, or ""
     std::string log;                 // /var/log/veskoinit.log after the end
     std::string syslog;              // /var/log/syslog after the end
+    std::string rotated_log;         // /var/log/veskoinit.log.1 after the end
+    std::string host;                // what the host steps gave: "$ STEP\n" and the output
     bool clean = false;              // e2fsck -fn found the root file system clean
 };
 

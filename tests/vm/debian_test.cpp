@@ -31,6 +31,7 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
         const char* end;
         std::vector<std::string> console;
         std::vector<std::string> log = {};
+        std::vector<std::string> host = {};
     };
     const Case cases[] = {
         // The initramfs mounts / read-only and hands over /proc, /sys, /dev and /run; the
@@ -45,19 +46,36 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
           "Unpacking veskoinit (0.1.0+upgrade1) over (0.1.0)", "atd script running - - - - -\n"}},
         {"single splash", {true, "single splash", {mounts, "shutdown"}}, "guest-shutdown",
          {"veskoinit: ignoring arguments: single splash\n"}},
-        // Debian's own init scripts for the devices, the modules and the kernel's settings, and
-        // the example's random seed (a new one saved at boot and again at shutdown).
-        {"Debian's udev, kmod and procps",
-         {true, "", {"echo udev: $(udevadm info -q property -n /dev/nvme1n1 | grep -c ^ID_FS_UUID=)",
+        // The Debian base set (Debian's own scripts for the devices, the modules, the kernel's
+        // settings and the network; the random seed) and two daemons from their own init
+        // scripts, reached from the host by ssh and HTTP; a disk plugged in while it runs,
+        // a package reinstalled, the log rotated, and a power-off from the ssh session.
+        {"the Debian base set",
+         {true, "", {"host: ssh-wait", "host: ssh hostname; veskoctl status ssh", "host: http", "echo ifstate: $(cat /run/network/ifstate.ens16)",
+                     "echo udev: $(udevadm info -q property -n /dev/nvme1n1 | grep -c ^ID_FS_UUID=)",
                      "echo modules: $(grep -c '^dummy ' /proc/modules) swappiness: $(cat /proc/sys/vm/swappiness)",
-                     "veskoctl status udev", "echo seed: $(wc -c </var/lib/veskoinit/random-seed) $(grep -c planted "
-                     "/var/lib/veskoinit/random-seed)", mounts, "shutdown"},
-          {"udev", "kmod", "procps", "random-seed"},
+                     "host: hot-add", std::string("udevadm settle; echo hot: $(readlink -f /dev/disk/by-uuid/") + debian::kHotUuid + ")",
+                     "vesko-service ssh restart; vesko-service ssh status; veskoctl status udev networking nginx",
+                     // The package's maintainer script upgrades the enabled daemon (a new pid).
+                     "p=$(cat /run/nginx.pid); apt-get install --reinstall -y /var/cache/apt/archives/nginx_*.deb "
+                     ">/tmp/apt.log 2>&1; echo apt: $? $([ \"$(cat /run/nginx.pid)\" != \"$p\" ] && echo new pid)",
+                     "host: http", "logrotate -f /etc/logrotate.d/veskoinit; echo rotated: $?", mounts,
+                     "host: ssh /usr/lib/veskoinit/bin/shutdown"},
+          {"ssh", "nginx"},
           {{"/etc/modules", "dummy\n"}, {"/etc/sysctl.d/90-test.conf", "vm.swappiness = 17\n"},
-           {"/etc/veskoinit/services/random-seed", example("random-seed")}, {"/var/lib/veskoinit/random-seed", "planted\n"}}},
+           {"/var/lib/veskoinit/random-seed", "planted\n"},
+           {"/etc/network/interfaces", "source /etc/network/interfaces.d/*\n\nauto lo\niface lo inet loopback\n\n"
+                                       "allow-hotplug ens16\niface ens16 inet dhcp\n"},
+           // The guest's resolver stays as it is: nothing outside QEMU answers.
+           {"/etc/dhcp/dhclient-enter-hooks.d/keep-resolver", "make_resolv_conf() { :; }\n"}},
+          true, true},
          "guest-shutdown",
-         {"udev: 1\n", "modules: 1 swappiness: 17\n", "udev script running - - - - -\n", "seed: 512 0\n"},
-         {" * saving the random seed\n"}},
+         {"ifstate: ens16\n", "udev: 1\n", "modules: 1 swappiness: 17\n", "hot: /dev/vda\n",
+          "udev script running - - - - -\n", "nginx script running - - - - -\n", "apt: 0 new pid\n", "rotated: 0\n"},
+         // The log after the rotation: the shutdown's lines.
+         {" * saving the random seed\n", "Stopping OpenBSD Secure Shell server: sshd.\n"},
+         {"$ ssh hostname; veskoctl status ssh\nveskodeb\nssh script running - - - - -\nstatus 0\n$ http\nHTTP/1.1 200 OK\n",
+          "<h1>Welcome to nginx!</h1>", "$ ssh /usr/lib/veskoinit/bin/shutdown\nstatus 0\n"}},
         {"without an initramfs", {false, "", {mounts, "shutdown"}}, "guest-shutdown",
          {"veskoinit: remounted / read-write\nveskoinit: mounted proc on /proc as proc\n"
           "veskoinit: mounted sysfs on /sys as sysfs\n"}},
@@ -73,6 +91,14 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
         expected.insert(expected.end(), {"mounts: 3 swaps: 1 data: data\n", "veskoinit: remounted / read-only\n"});
         for (const std::string& line : expected) EXPECT_TRUE(has(boot.console, line)) << line << "\n" << boot.console;
         for (const std::string& line : c.log) EXPECT_TRUE(has(boot.log, line)) << line << "\n" << boot.log;
+        for (const std::string& text : c.host) EXPECT_TRUE(has(boot.host, text)) << text << "\n" << boot.host;
+        if (!c.host.empty()) {
+            // The log before the rotation, kept whole: the boot to the loop, whole lines.
+            EXPECT_EQ(boot.rotated_log.rfind("veskoinit: fstab complete", 0), 0u) << boot.rotated_log;
+            EXPECT_TRUE(has(boot.rotated_log, "veskoinit: PID 1 event loop started\n")) << boot.rotated_log;
+            EXPECT_EQ(boot.rotated_log.back(), '\n');
+            EXPECT_FALSE(has(boot.log, "event loop started")) << boot.log;
+        }
         EXPECT_FALSE(has(boot.log, "veskoinit: warning")) << boot.log;
         EXPECT_FALSE(has(boot.log, "fatal")) << boot.log;
         EXPECT_TRUE(boot.clean) << "e2fsck -fn finds the root file system damaged";

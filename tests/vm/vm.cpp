@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,6 +153,43 @@ std::string unavailable() {
     return "";
 }
 
+namespace {
+
+// A TCP port of the loopback that nothing listens on now.
+int free_loopback_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        throw std::runtime_error("no free port on 127.0.0.1");
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+std::string Machine::make_disk(const Disk& disk, const Scenario& scenario) {
+    std::string image = dir_ + "/disk" + std::to_string(images_.size()) + ".img";
+    // Swap may not have holes: every image is written out.
+    run("dd if=/dev/zero of=" + quote(image) + " bs=1M count=" + (disk.system ? "64" : "32") + " status=none");
+    if (disk.kind == Disk::Kind::Ext4) {
+        fs::path content = fs::path(dir_) / ("disk" + std::to_string(images_.size()));
+        fs::create_directories(content);
+        if (disk.system) populate_system(content, scenario);
+        for (const auto& [path, text] : disk.files) write_file(content / fs::path(path).relative_path(), text, fs::perms(0644));
+        run("mkfs.ext4 -q -F -L " + quote(disk.label) + " -U " + quote(disk.uuid) + " -d " + quote(content.string()) +
+            " " + quote(image));
+    } else if (disk.kind == Disk::Kind::Swap) {
+        chmod(image.c_str(), 0600);
+        run("mkswap -L " + quote(disk.label) + " -U " + quote(disk.uuid) + " " + quote(image) + " >/dev/null");
+    }
+    return image;
+}
+
 Machine::Machine(const Scenario& scenario) {
     if (std::string reason = unavailable(); !reason.empty()) throw std::runtime_error(reason);
     char pattern[] = "/tmp/vesko-vm-XXXXXX";
@@ -164,24 +203,7 @@ Machine::Machine(const Scenario& scenario) {
         root_image_ = scenario.root_image;
         initrd = scenario.initrd;
     }
-    for (size_t i = 0; i < scenario.disks.size(); ++i) {
-        const Disk& disk = scenario.disks[i];
-        std::string image = dir_ + "/disk" + std::to_string(images_.size()) + ".img";
-        // Swap may not have holes: every image is written out.
-        run("dd if=/dev/zero of=" + quote(image) + " bs=1M count=" + (disk.system ? "64" : "32") + " status=none");
-        if (disk.kind == Disk::Kind::Ext4) {
-            fs::path content = fs::path(dir_) / ("disk" + std::to_string(images_.size()));
-            fs::create_directories(content);
-            if (disk.system) populate_system(content, scenario);
-            for (const auto& [path, text] : disk.files) write_file(content / fs::path(path).relative_path(), text, fs::perms(0644));
-            run("mkfs.ext4 -q -F -L " + quote(disk.label) + " -U " + quote(disk.uuid) + " -d " + quote(content.string()) +
-                " " + quote(image));
-        } else if (disk.kind == Disk::Kind::Swap) {
-            chmod(image.c_str(), 0600);
-            run("mkswap -L " + quote(disk.label) + " -U " + quote(disk.uuid) + " " + quote(image) + " >/dev/null");
-        }
-        images_.push_back(image);
-    }
+    for (const Disk& disk : scenario.disks) images_.push_back(make_disk(disk, scenario));
 
     std::string console_socket = dir_ + "/console.sock", qmp_socket = dir_ + "/qmp.sock";
     std::string append = "console=ttyS0 quiet panic=-1";
@@ -196,6 +218,18 @@ Machine::Machine(const Scenario& scenario) {
                                      append, "-chardev", "socket,id=con0,path=" + console_socket + ",server=on,wait=on",
                                      "-serial", "chardev:con0", "-qmp", "unix:" + qmp_socket + ",server=on,wait=off"};
     if (!initrd.empty()) args.insert(args.end(), {"-initrd", initrd});
+    if (!scenario.forwarded_ports.empty()) {
+        // QEMU's user network, kept inside QEMU (restrict=on): only the forwarded ports on
+        // the loopback come in, and the guest reaches nothing outside.
+        std::string netdev = "user,id=n0,restrict=on";
+        for (int guest : scenario.forwarded_ports) {
+            int host = free_loopback_port();
+            forwarded_[guest] = host;
+            netdev += ",hostfwd=tcp:127.0.0.1:" + std::to_string(host) + "-:" + std::to_string(guest);
+        }
+        // A fixed slot, so that the guest names the card ens16 whatever disks come before it.
+        args.insert(args.end(), {"-netdev", netdev, "-device", "virtio-net-pci,netdev=n0,addr=0x10"});
+    }
     for (size_t i = 0; i < images_.size(); ++i) {
         args.insert(args.end(), {"-drive", "if=none,id=d" + std::to_string(i) + ",file=" + images_[i] + ",format=raw",
                                  "-device", "nvme,drive=d" + std::to_string(i) + ",serial=disk" + std::to_string(i)});
@@ -219,6 +253,21 @@ Machine::Machine(const Scenario& scenario) {
     console_fd_ = connect_unix(console_socket, 20000);
     qmp_fd_ = connect_unix(qmp_socket, 20000);
     qmp("{\"execute\": \"qmp_capabilities\"}");
+}
+
+int Machine::host_port(int guest_port) const {
+    auto found = forwarded_.find(guest_port);
+    return found == forwarded_.end() ? -1 : found->second;
+}
+
+void Machine::hot_add_disk(const Disk& disk) {
+    std::string image = make_disk(disk, {});
+    std::string id = "hot" + std::to_string(images_.size());
+    images_.push_back(image);
+    qmp("{\"execute\": \"blockdev-add\", \"arguments\": {\"driver\": \"raw\", \"node-name\": \"" + id +
+        "\", \"file\": {\"driver\": \"file\", \"filename\": \"" + image + "\"}}}");
+    qmp("{\"execute\": \"device_add\", \"arguments\": {\"driver\": \"virtio-blk-pci\", \"drive\": \"" + id +
+        "\", \"id\": \"" + id + "-device\"}}");
 }
 
 Machine::~Machine() {

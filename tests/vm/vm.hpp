@@ -62,6 +62,9 @@ struct Scenario {
     std::string kernel;            // a kernel of the caller's instead of the cached one
     std::string kernel_arguments;  // added to the kernel command line
     int memory_mb = 256;
+    // A network card on QEMU's user network (restrict=on: the guest reaches nothing outside
+    // QEMU), with these guest TCP ports forwarded from free ports of 127.0.0.1; none without.
+    std::vector<int> forwarded_ports;
 };
 
 class Machine {
@@ -82,6 +85,12 @@ public:
     // "guest-shutdown" for a power-off), or nullopt when it has not within TIMEOUT_MS.
     std::optional<std::string> wait_end(int timeout_ms);
 
+    // The port of 127.0.0.1 forwarded to GUEST_PORT, or -1.
+    int host_port(int guest_port) const;
+    // Makes DISK and plugs it into the running guest as a virtio disk (QMP device_add); it
+    // counts as the next disk for read_disk_file and disk_clean.
+    void hot_add_disk(const Disk& disk);
+
     // When QEMU was started.
     std::chrono::steady_clock::time_point started() const { return started_; }
 
@@ -91,6 +100,7 @@ public:
     bool disk_clean(size_t index);
 
 private:
+    std::string make_disk(const Disk& disk, const Scenario& scenario);
     void collect(int timeout_ms);
     void collect_qmp(int timeout_ms);
 
@@ -103,6 +113,7 @@ private:
     std::string console_;
     std::string qmp_text_;
     std::optional<std::string> end_;
+    std::map<int, int> forwarded_;
     std::chrono::steady_clock::time_point started_;
 };
 
