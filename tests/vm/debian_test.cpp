@@ -5,8 +5,6 @@
 // clean reboot or power-off.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <regex>
 
 #include "debian.hpp"
@@ -14,11 +12,6 @@
 namespace {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string example(const std::string& name) {
-    std::ifstream in(std::string(VESKO_SOURCE_DIR) + "/examples/services/" + name);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
     if (std::string reason = debian::unavailable(); !reason.empty()) GTEST_SKIP() << reason;
