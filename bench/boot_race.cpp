@@ -2,10 +2,12 @@
 // under QEMU with the same kernel, initramfs, memory and command line, BOOTS times in turn.
 // Per boot: QEMU's start to process 1's first output (the first console text after the
 // initramfs's hand-over mark) and to the login prompt; root logs in and runs
-// vesko-race-measure, which reads process 1's resident memory, the sum over the init's own
-// processes and how many processes were started before the login; then the init's power-off command
-// (poweroff, or veskoinit's shutdown) is typed and timed to QEMU's exit, and e2fsck checks the root file system. Prints every boot, then
-// the medians as a Markdown table, and writes them for the chart.
+// vesko-race-measure, which lists every process with its proportional and resident memory,
+// the guest's used memory, how many processes were started before the login and what of
+// the boot's work the guest shows done; then the init's power-off command (poweroff, or
+// veskoinit's shutdown) is typed and timed to QEMU's exit, and e2fsck checks the root file
+// system. Prints every boot (a failed one with why), then the medians of the boots that
+// finished as Markdown tables, and writes them for the chart.
 //   boot_race KERNEL INITRD BOOTS OUT_DIR NAME IMAGE OWN_PROCESSES POWEROFF [NAME ...]...
 #include <algorithm>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,9 +34,9 @@ struct Init {
 
 struct Run {
     double handover = -1, first_output = -1, login = -1, poweroff = -1;
-    long pid1_kb = -1, own_kb = -1, started = -1;
+    long pid1_pss = -1, own_pss = -1, used_kb = -1, started = -1;
     bool clean = false;
-    std::string running, first_line, failure;
+    std::string running, tasks, first_line, failure;
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -92,16 +95,24 @@ Run boot(const Init& init, const std::string& kernel, const std::string& initrd)
         run.login = seconds_since(machine.started());
         machine.type("root\n");
         if (wait_for("~# ", 60000)) {
-            machine.type("vesko-race-measure '" + init.own + "'\n");
-            if (auto at = wait_for("vesko-race: running", 60000); at && wait_for("vesko-race: done", 10000)) {
+            machine.type("vesko-race-measure\n");
+            if (auto at = wait_for("vesko-race: measured", 60000); at && wait_for("vesko-race: done", 10000)) {
                 std::string console = machine.console();
-                size_t measured = console.rfind("vesko-race: measured");
-                std::string line = console.substr(measured, console.find('\n', measured) - measured);
-                run.pid1_kb = field(line, "pid1");
-                run.own_kb = field(line, "own");
-                run.started = field(line, "started");
                 size_t end = console.find('\n', *at);
-                run.running = console.substr(*at + 20, end - *at - 20);
+                std::string line = console.substr(*at, end - *at);
+                run.used_kb = field(line, "used");
+                run.started = field(line, "started");
+                size_t tasks = console.find("vesko-race: tasks", end);
+                if (tasks != std::string::npos) run.tasks = console.substr(tasks + 17, console.find('\n', tasks) - tasks - 17);
+                // The init's own processes by their command names; process 1 always.
+                const std::regex own(init.own, std::regex::extended);
+                run.own_pss = 0;
+                for (const bench::Process& process : bench::processes(console.substr(console.rfind("vesko-race-measure")))) {
+                    bool mine = process.pid == 1 || std::regex_match(process.comm, own);
+                    if (process.pid == 1) run.pid1_pss = process.pss_kb;
+                    if (mine) run.own_pss += process.pss_kb;
+                    run.running += " " + process.comm + (mine ? "*" : "");
+                }
                 machine.type(init.poweroff + "\n");
                 auto typed = std::chrono::steady_clock::now();
                 if (machine.wait_end(180000)) {
@@ -149,42 +160,45 @@ int main(int argc, char** argv) {
     for (int round = 1; round <= boots; ++round) {
         for (const Init& init : inits) {
             Run run = boot(init, kernel, initrd);
-            std::printf("%-9s boot %d: hand-over %5.2f s, first output %5.2f s, login %5.2f s, PID 1 %5ld kB, own %6ld kB, started %4ld,"
-                        " poweroff %5.2f s, %s%s\n",
-                        init.name.c_str(), round, run.handover, run.first_output, run.login, run.pid1_kb, run.own_kb, run.started,
-                        run.poweroff, run.failure.empty() ? (run.clean ? "clean" : "NOT CLEAN") : "FAILED: ",
+            std::printf("%-9s boot %d: hand-over %5.2f s, first output %5.2f s, login %5.2f s, PID 1 PSS %5ld kB, own PSS %6ld kB,"
+                        " used %6ld kB, started %4ld, poweroff %5.2f s, %s%s\n",
+                        init.name.c_str(), round, run.handover, run.first_output, run.login, run.pid1_pss, run.own_pss, run.used_kb,
+                        run.started, run.poweroff, run.failure.empty() ? (run.clean ? "clean" : "NOT CLEAN") : "FAILED: ",
                         run.failure.c_str());
             if (round == 1) {
-                std::printf("          first output: %s\n          running after the login:%s\n",
-                            run.first_line.c_str(), run.running.c_str());
+                std::printf("          first output: %s\n          running after the login:%s\n          tasks:%s\n",
+                            run.first_line.c_str(), run.running.c_str(), run.tasks.c_str());
             }
             std::fflush(stdout);
             runs[init.name].push_back(run);
         }
     }
 
-    std::ostringstream table, data;
-    table << "| init | first output (s) | of it after the hand-over (s) | login prompt (s) | PID 1 RSS (kB) | init's processes RSS (kB) |"
-             " processes started | poweroff (s) | clean |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
-    data << "# init first_output login poweroff pid1_mb own_mb\n";
+    std::ostringstream table, tasks, data;
+    table << "| init | boots finished | login prompt (s) | poweroff (s) | PID 1 PSS (kB) | init's processes PSS (kB) |"
+             " guest's used memory (MB) | processes started | clean |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    tasks << "| init | what the guest showed done after the login (first finished boot) |\n|---|---|\n";
+    data << "# init login poweroff pid1_mb own_mb used_mb\n";
     for (const Init& init : inits) {
         const std::vector<Run>& list = runs[init.name];
-        double first = median(list, [](const Run& r) { return r.first_output; });
-        double own_start = median(list, [](const Run& r) { return r.first_output - r.handover; });
+        long finished = std::count_if(list.begin(), list.end(), [](const Run& r) { return r.failure.empty(); });
         double login = median(list, [](const Run& r) { return r.login; });
-        double pid1 = median(list, [](const Run& r) { return r.pid1_kb; });
-        double own = median(list, [](const Run& r) { return r.own_kb; });
-        double started = median(list, [](const Run& r) { return r.started; });
         double poweroff = median(list, [](const Run& r) { return r.poweroff; });
+        double pid1 = median(list, [](const Run& r) { return r.pid1_pss; });
+        double own = median(list, [](const Run& r) { return r.own_pss; });
+        double used = median(list, [](const Run& r) { return r.used_kb; });
+        double started = median(list, [](const Run& r) { return r.started; });
         long clean = std::count_if(list.begin(), list.end(), [](const Run& r) { return r.failure.empty() && r.clean; });
-        table << "| " << init.name << " | " << figure(first, "%.2f") << " | " << figure(own_start, "%.2f") << " | " << figure(login, "%.2f") << " | "
-              << figure(pid1, "%.0f") << " | " << figure(own, "%.0f") << " | " << figure(started, "%.0f") << " | "
-              << figure(poweroff, "%.2f") << " | " << clean << "/" << list.size() << " |\n";
-        data << init.name << " " << first << " " << login << " " << poweroff << " " << pid1 / 1024 << " "
-             << own / 1024 << "\n";
+        table << "| " << init.name << " | " << finished << "/" << list.size() << " | " << figure(login, "%.2f") << " | "
+              << figure(poweroff, "%.2f") << " | " << figure(pid1, "%.0f") << " | " << figure(own, "%.0f") << " | "
+              << figure(used < 0 ? -1 : used / 1024, "%.1f") << " | " << figure(started, "%.0f") << " | " << clean << "/"
+              << list.size() << " |\n";
+        auto first = std::find_if(list.begin(), list.end(), [](const Run& r) { return r.failure.empty(); });
+        tasks << "| " << init.name << " |" << (first == list.end() ? " n/a" : first->tasks) << " |\n";
+        data << init.name << " " << login << " " << poweroff << " " << pid1 / 1024 << " " << own / 1024 << " " << used / 1024 << "\n";
     }
-    std::printf("\nMedians of %d boots each:\n\n%s", boots, table.str().c_str());
-    std::ofstream(out + "/boot-race.md") << table.str();
+    std::printf("\nMedians of the boots that finished, of %d each:\n\n%s\n%s", boots, table.str().c_str(), tasks.str().c_str());
+    std::ofstream(out + "/boot-race.md") << table.str() << "\n" << tasks.str();
     std::ofstream(out + "/boot-race.dat") << data.str();
     return 0;
 }

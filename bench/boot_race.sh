@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The boot race (scripts/bench --boot): the same Debian 12 tree (scripts/debian-root) copied
 # once per init, each init installed into its copy from Debian's packages (veskoinit from this
-# build's package) and configured as that init is normally configured for the same work: a
-# getty on the serial console, rsyslog and cron. The copies are kept in a cache (veskoinit's is
+# build's package, with its Debian base set) and configured as that init is normally
+# configured for the same work: the device manager with its trigger and settle, a module of
+# /etc/modules, a value of /etc/sysctl.d, the random seed, the host name, the loopback, the
+# daemons of the tree (rsyslog, cron, ssh, nginx) and gettys on tty1 and the serial console;
+# the root file system is checked in the initramfs for every init alike. The copies are kept in a cache (veskoinit's is
 # made again each run); every boot gets a fresh ext4 image of its tree. Nothing is installed on
 # this machine but the tools (gnuplot), nothing is mounted here: package scripts run in chroots.
 #   bench/boot_race.sh BUILD_DIR BOOTS OUT_DIR
@@ -26,7 +29,7 @@ apt_install() {
 # What every copy shares: the daemons but atd (cron and rsyslog are the work; at is purged so
 # that no init starts it), a host name, root on the serial console without a password (a
 # throwaway image), an fstab as an installer writes it, and apt's lists for the installs.
-recipe=3
+recipe=4
 common="$cache/common"
 if [ "$(cat "$common.complete" 2>/dev/null)" != "$base $recipe" ]; then
   log "preparing the common tree"
@@ -40,6 +43,12 @@ if [ "$(cat "$common.complete" 2>/dev/null)" != "$base $recipe" ]; then
   sed -i 's/^root:\*:/root::/' "$common/etc/shadow"
   printf '# /etc/fstab: static file system information.\nUUID=%s / ext4 errors=remount-ro 0 1\n' \
     "$root_uuid" >"$common/etc/fstab"
+  echo dummy >>"$common/etc/modules"
+  echo 'vm.swappiness = 17' >"$common/etc/sysctl.d/90-race.conf"
+  printf 'source /etc/network/interfaces.d/*\n\nauto lo\niface lo inet loopback\n' >"$common/etc/network/interfaces"
+  # The initramfs made again with the fstab in place, as on an installed machine: then
+  # initramfs-tools includes fsck and checks the root before any init runs.
+  in_tree "$common" update-initramfs -u >>"$cache/apt.log" 2>&1
   echo "$base $recipe" >"$common.complete"
 fi
 
@@ -66,26 +75,35 @@ make_tree() {
       for command in halt reboot shutdown; do
         ln -sf /usr/lib/veskoinit/bin/$command "$tree/sbin/$command"
       done
-      for name in serial-getty.toml syslog.toml cron.toml hostname; do
+      # The Debian base set, the serial getty (the set-up sees no kernel command line in a
+      # chroot), rsyslog and cron as direct services, ssh and nginx from their own scripts.
+      for name in serial-getty.toml syslog.toml cron.toml; do
         cp examples/services/$name "$tree/etc/veskoinit/services/$name"
       done
-      ln -s /etc/veskoinit/services/hostname "$tree/etc/veskoinit/enabled/hostname"
+      in_tree "$tree" /usr/share/veskoinit/debian/setup >/dev/null
+      for name in ssh nginx; do in_tree "$tree" vesko-service "$name" enable; done
       ;;
     systemd)
-      # Its default units; the getty on the serial console comes from its generator.
-      apt_install "$tree" systemd-sysv
+      # Its default units, with what Debian's installer brings along (its recommends: D-Bus,
+      # logind's PAM module, timesyncd); the serial getty comes from its generator.
+      in_tree "$tree" apt-get install -y -q systemd-sysv >>"$cache/apt.log" 2>&1 ||
+        { log "apt-get install systemd-sysv failed; see $cache/apt.log"; exit 1; }
       ;;
     sysvinit | openrc)
       # Debian's init scripts (rsyslog's is in orphan-sysvinit-scripts), and inittab's getty
       # line for the serial console. OpenRC runs under sysvinit's init on Debian.
       if [ "$init" = sysvinit ]; then apt_install "$tree" sysvinit-core orphan-sysvinit-scripts
       else apt_install "$tree" sysvinit-core openrc orphan-sysvinit-scripts; fi
+      # Gettys on tty1 and the serial console, as the others have.
+      sed -i -E 's/^([2-6]:23:respawn)/#\1/' "$tree/etc/inittab"
       echo "T0:23:respawn:$serial_getty" >>"$tree/etc/inittab"
       ;;
     runit)
       # runit-services brings the run scripts of Debian's daemons, the serial getty's among
       # them, all enabled.
       apt_install "$tree" runit-init runit-services
+      # Gettys on tty1 and the serial console, as the others have.
+      rm -f "$tree"/etc/runit/runsvdir/default/getty-tty[2-6] "$tree"/etc/service/getty-tty[2-6]
       ;;
   esac
   in_tree "$tree" apt-get clean
@@ -102,7 +120,7 @@ for init in "${inits[@]}"; do make_tree "$init"; done
 initrd="$cache/initrd.img"
 overlay=$(mktemp -d)
 mkdir -p "$overlay/scripts/init-bottom"
-zcat "$base/initrd.img" | (cd "$overlay" && cpio -i --quiet scripts/init-bottom/ORDER)
+zcat "$common/initrd.img" | (cd "$overlay" && cpio -i --quiet scripts/init-bottom/ORDER)
 echo '/scripts/init-bottom/vesko-race "$@"' >>"$overlay/scripts/init-bottom/ORDER"
 cat >"$overlay/scripts/init-bottom/vesko-race" <<'SCRIPT'
 #!/bin/sh
@@ -112,19 +130,25 @@ echo "$last" >/run/vesko-race-handoff
 echo "vesko-race: handing over" >/dev/console
 SCRIPT
 chmod 755 "$overlay/scripts/init-bottom/vesko-race"
-cp -L "$base/initrd.img" "$initrd"
+cp -L "$common/initrd.img" "$initrd"
+# The kernel takes a following archive only at a 4-byte boundary.
+truncate -s %4 "$initrd"
 (cd "$overlay" && find . | cpio -o -H newc --quiet) >>"$initrd"
 rm -rf "$overlay"
 
-# Run by root's login shell in the guest, the same in every image: process 1's resident
-# memory, the sum over the init's own processes (command names that match $1), the processes
-# started since the hand-over (the pids handed out before the login shell's, less the kernel
-# threads among them), and what runs.
+# Run by root's login shell in the guest, the same in every image: every process but the
+# kernel's threads with its proportional and resident memory (PSS counts a page shared by n
+# processes as 1/n in each), the guest's used memory (MemTotal less MemAvailable), the
+# processes started since the hand-over (the pids handed out before the login shell's, less
+# the kernel threads among them), and what of the boot's work the guest shows done: udevd,
+# the module of /etc/modules, the value of /etc/sysctl.d, a random seed saved since the
+# hand-over, the host name, the loopback's address, the daemons, the gettys, and the
+# initramfs's check of the root file system.
 measure='#!/bin/sh
 sleep 5
 handoff=$(cat /run/vesko-race-handoff 2>/dev/null || echo 0)
 shell=$PPID
-pid1=0 own=0 threads=0 running=
+threads=0
 for dir in /proc/[0-9]*; do
   pid=${dir#/proc/}
   read -r comm <"$dir/comm" 2>/dev/null || continue
@@ -134,12 +158,17 @@ for dir in /proc/[0-9]*; do
     continue
   fi
   rss=$(sed -n "s/^VmRSS:\t* *\([0-9]*\).*/\1/p" "$dir/status" 2>/dev/null)
-  [ "$pid" = 1 ] && pid1=$rss
-  if echo "$comm" | grep -Eqx "$1"; then own=$((own + ${rss:-0})); comm="$comm*"; fi
-  running="$running $comm"
+  pss=$(sed -n "s/^Pss: *\([0-9]*\) kB/\1/p" "$dir/smaps_rollup" 2>/dev/null)
+  echo "vesko-race: process $pid $parent $(echo "$comm" | tr " " _) ${pss:-0} ${rss:-0}"
 done
-echo "vesko-race: measured pid1=$pid1 own=$own started=$((shell - 1 - handoff - threads))"
-echo "vesko-race: running$running"
+used=$(awk "/^MemTotal:/ { total = \$2 } /^MemAvailable:/ { free = \$2 } END { print total - free }" /proc/meminfo)
+echo "vesko-race: measured used=$used started=$((shell - 1 - handoff - threads))"
+seed=$(find /var/lib/systemd/random-seed /var/lib/urandom/random-seed /var/lib/veskoinit/random-seed \
+  -newer /run/vesko-race-handoff 2>/dev/null | wc -l)
+echo "vesko-race: tasks udevd=$(pgrep -c udevd) module=$(grep -c "^dummy " /proc/modules)" \
+  "sysctl=$(cat /proc/sys/vm/swappiness) seed=$seed host=$(hostname) lo=$(ip -o -4 addr show lo | wc -l)" \
+  "sshd=$(pgrep -c -x sshd) nginx=$(pgrep -c -x nginx) rsyslogd=$(pgrep -c -x rsyslogd) cron=$(pgrep -c -x cron)" \
+  "gettys=$(pgrep -c -x agetty) root-checked=$(test -e /run/initramfs/fsck-root && echo 1 || echo 0)"
 echo "vesko-race: done"
 '
 
@@ -156,7 +185,7 @@ for init in "${inits[@]}"; do
   off=poweroff
   case $init in
     veskoinit) own='init|veskoinit'; off=shutdown ;;
-    systemd) own='systemd|systemd-journal|systemd-logind|systemd-timesyn|\(sd-pam\)' ;;
+    systemd) own='systemd|systemd-.*|\(sd-pam\)' ;;
     sysvinit) own='init|startpar' ;;
     runit) own='runit|runsvdir|runsv|svlogd' ;;
     openrc) own='init|openrc.*|supervise-daemon' ;;
@@ -175,7 +204,7 @@ fi
 gnuplot <<PLOT
 set terminal svg size 1100,460 font "sans,13" background rgb "white"
 set output "$out/boot-race.svg"
-set multiplot layout 1,2 title "Debian 12 under QEMU (software emulation), medians of $boots boots"
+set multiplot layout 1,2 title "Debian 12 under QEMU (software emulation), the same boot work for each init (see the table); medians of the boots that finished, of $boots each"
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.85 border -1
@@ -185,11 +214,10 @@ set xtics nomirror font ",12"
 set grid ytics
 set yrange [0:*]
 set ylabel "seconds"
-set title "QEMU start to first output and to login; poweroff to QEMU's exit"
-plot "$out/boot-race.dat" using 2:xtic(1) title "first output", '' using 3 title "login prompt", \
-     '' using 4 title "poweroff"
+set title "QEMU start to the login prompt; poweroff to QEMU's exit"
+plot "$out/boot-race.dat" using 2:xtic(1) title "login prompt", '' using 3 title "poweroff"
 set ylabel "MB"
-set title "resident memory a few seconds after the login"
-plot "$out/boot-race.dat" using 5:xtic(1) title "PID 1", '' using 6 title "the init's processes"
+set title "memory 5 s after the login (PSS; the guest's used memory)"
+plot "$out/boot-race.dat" using 4:xtic(1) title "PID 1", '' using 5 title "the init's processes", '' using 6 title "guest used"
 unset multiplot
 PLOT

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bench_support.hpp"
 #include "os_error.hpp"
 
 namespace {
@@ -110,6 +111,23 @@ TEST(Text, PathComponents) {
     EXPECT_EQ(vesko::path_components("a/.."), (V{"a", ".."}));
     EXPECT_EQ(vesko::path_components("/"), V{});
     EXPECT_EQ(vesko::path_components(""), V{});
+}
+
+// The benchmarks' median, and the boot race's reader of the guest's process list.
+TEST(Bench, MedianAndProcessList) {
+    EXPECT_EQ(bench::median({}), -1);
+    EXPECT_EQ(bench::median({3, 1, 2}), 2);
+    EXPECT_EQ(bench::median({4, 1, 3, 2}), 2.5);  // the mean of the two middle ones
+    auto found = bench::processes("vesko-race-measure\nvesko-race: process 1 0 init 312 1020\r\n"
+                                  "vesko-race: process 88 1 systemd-udevd 1517 4200\n"
+                                  "vesko-race: process 90 1 agetty 12\nvesko-race: process 91 1 a b 1 2\n"
+                                  "vesko-race: process 92 1 cron 400 900 more\nvesko-race: process 93 1 (sd-pam) 7 8");
+    std::string listed;
+    for (const bench::Process& p : found) {
+        listed += std::to_string(p.pid) + " " + std::to_string(p.ppid) + " " + p.comm + " " + std::to_string(p.pss_kb) +
+                  " " + std::to_string(p.rss_kb) + "\n";
+    }
+    EXPECT_EQ(listed, "1 0 init 312 1020\n88 1 systemd-udevd 1517 4200\n93 1 (sd-pam) 7 8\n");
 }
 
 }  // namespace
