@@ -113,6 +113,7 @@ Run boot(const Init& init, const std::string& kernel, const std::string& initrd)
                     if (mine) run.own_pss += process.pss_kb;
                     run.running += " " + process.comm + (mine ? "*" : "");
                 }
+                if (run.pid1_pss < 0) run.failure = "process 1 is not in the guest's list";
                 machine.type(init.poweroff + "\n");
                 auto typed = std::chrono::steady_clock::now();
                 if (machine.wait_end(180000)) {

@@ -33,7 +33,7 @@ recipe=4
 common="$cache/common"
 if [ "$(cat "$common.complete" 2>/dev/null)" != "$base $recipe" ]; then
   log "preparing the common tree"
-  rm -rf "$common" "$common.complete"
+  rm -rf "$common" "$common.complete" "$common.initramfs"
   cp -a "$base" "$common"
   cp /etc/resolv.conf "$common/etc/resolv.conf"
   in_tree "$common" apt-get update -q >>"$cache/apt.log" 2>&1
@@ -46,10 +46,18 @@ if [ "$(cat "$common.complete" 2>/dev/null)" != "$base $recipe" ]; then
   echo dummy >>"$common/etc/modules"
   echo 'vm.swappiness = 17' >"$common/etc/sysctl.d/90-race.conf"
   printf 'source /etc/network/interfaces.d/*\n\nauto lo\niface lo inet loopback\n' >"$common/etc/network/interfaces"
-  # The initramfs made again with the fstab in place, as on an installed machine: then
-  # initramfs-tools includes fsck and checks the root before any init runs.
-  in_tree "$common" update-initramfs -u >>"$cache/apt.log" 2>&1
   echo "$base $recipe" >"$common.complete"
+fi
+
+# The initramfs made again with the fstab in place, as on an installed machine: then
+# initramfs-tools includes fsck and checks the root before any init runs. It would learn the
+# root's type from its device, which a chroot does not have: it is named instead.
+if [ "$(cat "$common.initramfs" 2>/dev/null)" != fsck ]; then
+  echo FSTYPE=ext4 >"$common/etc/initramfs-tools/conf.d/root-type"
+  in_tree "$common" update-initramfs -u >>"$cache/apt.log" 2>&1
+  zcat "$common/initrd.img" | cpio -t --quiet | grep -q 'sbin/fsck.ext4$' ||
+    { log "the initramfs has no e2fsck; see $cache/apt.log"; exit 1; }
+  echo fsck >"$common.initramfs"
 fi
 
 serial_getty="/sbin/agetty --keep-baud 115200,57600,38400,9600 ttyS0 vt220"
@@ -168,7 +176,7 @@ seed=$(find /var/lib/systemd/random-seed /var/lib/urandom/random-seed /var/lib/v
 echo "vesko-race: tasks udevd=$(pgrep -c udevd) module=$(grep -c "^dummy " /proc/modules)" \
   "sysctl=$(cat /proc/sys/vm/swappiness) seed=$seed host=$(hostname) lo=$(ip -o -4 addr show lo | wc -l)" \
   "sshd=$(pgrep -c -x sshd) nginx=$(pgrep -c -x nginx) rsyslogd=$(pgrep -c -x rsyslogd) cron=$(pgrep -c -x cron)" \
-  "gettys=$(pgrep -c -x agetty) root-checked=$(test -e /run/initramfs/fsck-root && echo 1 || echo 0)"
+  "gettys=$(pgrep -c -x "a?getty") root-checked=$(test -s /run/initramfs/fsck.log && echo 1 || echo 0)"
 echo "vesko-race: done"
 '
 
