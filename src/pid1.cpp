@@ -300,8 +300,9 @@ Result<int, Error> run(const Start& start) {
                 // Whatever was written meanwhile waits in the pipe for the next relay.
                 auto restarted = relay->restart();
                 if (!restarted) {
+                    // The pipe stays open: a service that writes to it must not die of
+                    // SIGPIPE, and what waits there is taken at shutdown.
                     relay->stop();
-                    relay.reset();
                     print_err("veskoinit: warning: the log relay ended and " + logging::display(restarted.error()) +
                               "; process 1 writes to the log itself\n");
                 } else {
