@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -62,6 +63,7 @@ std::string display(const Error& error) {
             [](const MissingNeed& e) {
                 return "service " + e.name + " needs " + e.needed + ", but " + e.needed + " is not enabled";
             },
+            [](const NeedPassedOver& e) { return "service " + e.name + " needs " + e.needed + ", which was passed over"; },
             [](const DependencyCycle& e) {
                 return "enabled script services have a dependency cycle involving: " + vesko::join(e.names, ", ");
             },
@@ -111,7 +113,7 @@ bool same_path(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled_dir) {
+Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled_dir, std::vector<Error>* skipped) {
     auto opened = vesko::open_fd(enabled_dir, O_RDONLY | O_DIRECTORY);
     if (!opened) {
         if (opened.error().code == ENOENT) return std::vector<std::string>{};
@@ -130,21 +132,30 @@ Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled
         }
         std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
-        std::string path = vesko::path_join(enabled_dir, name);
-        bool link;
-        if (entry->d_type != DT_UNKNOWN) {
-            link = entry->d_type == DT_LNK;
-        } else {
-            struct stat info;
-            if (fstatat(dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                return fail(Error{Inspect{path, vesko::last_os_error()}});
+        auto problem = [&]() -> std::optional<Error> {
+            std::string path = vesko::path_join(enabled_dir, name);
+            bool link;
+            if (entry->d_type != DT_UNKNOWN) {
+                link = entry->d_type == DT_LNK;
+            } else {
+                struct stat info;
+                if (fstatat(dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                    return Error{Inspect{path, vesko::last_os_error()}};
+                }
+                link = S_ISLNK(info.st_mode);
             }
-            link = S_ISLNK(info.st_mode);
+            if (!link) return Error{EnabledEntryNotSymlink{path}};
+            if (!vesko::is_utf8(name)) return Error{InvalidServiceName{"<non-UTF-8>", kNameNotUtf8}};
+            if (!is_valid_service_name(name)) return Error{InvalidServiceName{name, kNameRule}};
+            return std::nullopt;
+        }();
+        if (!problem) {
+            names.push_back(std::move(name));
+        } else if (skipped != nullptr) {
+            skipped->push_back(std::move(*problem));
+        } else {
+            return fail(std::move(*problem));
         }
-        if (!link) return fail(Error{EnabledEntryNotSymlink{path}});
-        if (!vesko::is_utf8(name)) return fail(Error{InvalidServiceName{"<non-UTF-8>", kNameNotUtf8}});
-        if (!is_valid_service_name(name)) return fail(Error{InvalidServiceName{name, kNameRule}});
-        names.push_back(std::move(name));
     }
 }
 
@@ -451,55 +462,38 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
 
 }  // namespace
 
-Result<std::vector<std::string>, Error> enabled_start_order(const Directories& directories,
-                                                            const std::vector<std::string>& names,
-                                                            const MetadataQuery& query) {
-    std::set<std::string> enabled(names.begin(), names.end());
-    std::map<std::string, std::set<std::string>> prerequisites;
-    for (const std::string& name : enabled) prerequisites[name];
-    std::map<std::string, Records> records;
-    std::map<std::string, std::set<std::string>> providers;  // virtual name -> its services
-    // The first need, in query order, that nothing enabled meets so far.
-    auto unmet = [&]() -> std::optional<Error> {
-        for (const auto& [name, of] : records) {
-            for (const std::string& needed : of.need) {
-                if (enabled.count(needed) == 0 && providers.count(needed) == 0) return Error{MissingNeed{name, needed}};
-            }
+namespace {
+
+using Prerequisites = std::map<std::string, std::set<std::string>>;
+using Providers = std::map<std::string, std::set<std::string>>;  // virtual name -> its services
+
+// NAME itself when it has records, and the services of RECORDS that provide it (but WHO).
+std::set<std::string> meant(const std::map<std::string, Records>& records, const Providers& providers,
+                            const std::string& name, const std::string& who) {
+    std::set<std::string> services;
+    if (records.count(name) != 0) services.insert(name);
+    if (auto found = providers.find(name); found != providers.end()) {
+        for (const std::string& provider : found->second) {
+            if (provider != who && records.count(provider) != 0) services.insert(provider);
         }
-        return std::nullopt;
-    };
-    for (const std::string& name : enabled) {
-        auto parsed = [&]() -> Result<Records, Error> {
-            auto path = service_path(directories, name);
-            if (!path) return fail(std::move(path.error()));
-            auto output = query ? query(name, *path) : query_metadata(directories, name, *path, {});
-            if (!output) return fail(std::move(output.error()));
-            return parse_metadata(name, *output);
-        }();
-        if (!parsed) return fail(unmet().value_or(std::move(parsed.error())));
-        for (const std::string& virtual_name : parsed->provide) providers[virtual_name].insert(name);
-        records.emplace(name, std::move(*parsed));
     }
-    if (auto missing = unmet()) return fail(std::move(*missing));
-    // NAME itself when it is enabled, and the services that provide it (but WHO).
-    auto meant = [&](const std::string& name, const std::string& who) {
-        std::set<std::string> services;
-        if (enabled.count(name) != 0) services.insert(name);
-        if (auto found = providers.find(name); found != providers.end()) {
-            for (const std::string& provider : found->second) {
-                if (provider != who) services.insert(provider);
-            }
-        }
-        return services;
-    };
+    return services;
+}
+
+// What must start before each service of RECORDS, among them.
+Prerequisites prerequisites_of(const std::map<std::string, Records>& records, const Providers& providers) {
+    Prerequisites prerequisites;
+    for (const auto& [name, of] : records) prerequisites[name];
     for (const auto& [name, of] : records) {
         for (const auto* list : {&of.need, &of.use, &of.after}) {
             for (const std::string& earlier : *list) {
-                for (const std::string& service : meant(earlier, name)) prerequisites[name].insert(service);
+                for (const std::string& service : meant(records, providers, earlier, name)) {
+                    prerequisites[name].insert(service);
+                }
             }
         }
         for (const std::string& later : of.before) {
-            for (const std::string& service : meant(later, name)) prerequisites[service].insert(name);
+            for (const std::string& service : meant(records, providers, later, name)) prerequisites[service].insert(name);
         }
     }
     // `before *` and `after *`: each such service is put before (after) every other that is
@@ -530,21 +524,138 @@ Result<std::vector<std::string>, Error> enabled_start_order(const Directories& d
         }
         for (const auto& [name, more] : added) prerequisites[name].insert(more.begin(), more.end());
     }
-    std::vector<std::string> order;
-    while (!prerequisites.empty()) {
+    return prerequisites;
+}
+
+// Takes from PREREQUISITES into ORDER, the smallest name first, each service whose
+// prerequisites have all been taken; what is left could not be ordered.
+void take_ready(Prerequisites& prerequisites, std::vector<std::string>& order) {
+    for (;;) {
         auto ready = prerequisites.begin();
         while (ready != prerequisites.end() && !ready->second.empty()) ++ready;
-        if (ready == prerequisites.end()) {
-            std::vector<std::string> stuck;
-            for (const auto& [name, waiting] : prerequisites) stuck.push_back(name);
-            return fail(Error{DependencyCycle{std::move(stuck)}});
-        }
+        if (ready == prerequisites.end()) return;
         std::string name = ready->first;
         prerequisites.erase(ready);
         for (auto& [other, waiting] : prerequisites) waiting.erase(name);
         order.push_back(std::move(name));
     }
+}
+
+// The services of what could not be ordered that are part of a cycle themselves, rather than
+// waiting on one: those that come back to themselves. Never empty for a PREREQUISITES that
+// take_ready left, in which every service waits on another one left.
+std::vector<std::string> in_cycles(const Prerequisites& prerequisites) {
+    std::vector<std::string> members;
+    for (const auto& [name, waiting] : prerequisites) {
+        std::set<std::string> seen;
+        std::vector<std::string> pending(waiting.begin(), waiting.end());
+        while (!pending.empty()) {
+            std::string next = std::move(pending.back());
+            pending.pop_back();
+            if (next == name) {
+                members.push_back(name);
+                break;
+            }
+            auto found = prerequisites.find(next);
+            if (seen.insert(next).second && found != prerequisites.end()) {
+                pending.insert(pending.end(), found->second.begin(), found->second.end());
+            }
+        }
+    }
+    return members;
+}
+
+// The records of NAME: its script found, QUERY (or the real query) asked, the output parsed.
+Result<Records, Error> records_of(const Directories& directories, const std::string& name, const MetadataQuery& query) {
+    auto path = service_path(directories, name);
+    if (!path) return fail(std::move(path.error()));
+    auto output = query ? query(name, *path) : query_metadata(directories, name, *path, {});
+    if (!output) return fail(std::move(output.error()));
+    return parse_metadata(name, *output);
+}
+
+}  // namespace
+
+Result<std::vector<std::string>, Error> enabled_start_order(const Directories& directories,
+                                                            const std::vector<std::string>& names,
+                                                            const MetadataQuery& query) {
+    std::set<std::string> enabled(names.begin(), names.end());
+    std::map<std::string, Records> records;
+    Providers providers;
+    // The first need, in query order, that nothing enabled meets so far.
+    auto unmet = [&]() -> std::optional<Error> {
+        for (const auto& [name, of] : records) {
+            for (const std::string& needed : of.need) {
+                if (enabled.count(needed) == 0 && providers.count(needed) == 0) return Error{MissingNeed{name, needed}};
+            }
+        }
+        return std::nullopt;
+    };
+    for (const std::string& name : enabled) {
+        auto parsed = records_of(directories, name, query);
+        if (!parsed) return fail(unmet().value_or(std::move(parsed.error())));
+        for (const std::string& virtual_name : parsed->provide) providers[virtual_name].insert(name);
+        records.emplace(name, std::move(*parsed));
+    }
+    if (auto missing = unmet()) return fail(std::move(*missing));
+    Prerequisites prerequisites = prerequisites_of(records, providers);
+    std::vector<std::string> order;
+    take_ready(prerequisites, order);
+    if (!prerequisites.empty()) {
+        std::vector<std::string> stuck;
+        for (const auto& [name, waiting] : prerequisites) stuck.push_back(name);
+        return fail(Error{DependencyCycle{std::move(stuck)}});
+    }
     return order;
+}
+
+Plan plan_start(const Directories& directories, const std::vector<std::string>& names, const MetadataQuery& query) {
+    std::set<std::string> enabled(names.begin(), names.end());
+    Plan plan;
+    std::map<std::string, Records> records;
+    Providers providers;
+    for (const std::string& name : enabled) {
+        auto parsed = records_of(directories, name, query);
+        if (!parsed) {
+            plan.passed_over.push_back({name, std::move(parsed.error())});
+            continue;
+        }
+        for (const std::string& virtual_name : parsed->provide) providers[virtual_name].insert(name);
+        records.emplace(name, std::move(*parsed));
+    }
+    for (const auto& [name, of] : records) {
+        for (const std::string& needed : of.need) {
+            bool known = enabled.count(needed) != 0 || providers.count(needed) != 0;
+            plan.needs[name].push_back({needed, meant(records, providers, needed, name), known});
+        }
+    }
+    Prerequisites prerequisites = prerequisites_of(records, providers);
+    for (;;) {
+        take_ready(prerequisites, plan.order);
+        if (prerequisites.empty()) return plan;
+        // The members of the cycles are passed over; what only waited on them is ordered
+        // without them (and passed over in its turn if it needs them).
+        std::vector<std::string> cycle = in_cycles(prerequisites);
+        for (const std::string& name : cycle) {
+            plan.passed_over.push_back({name, DependencyCycle{cycle}});
+            prerequisites.erase(name);
+        }
+        for (auto& [name, waiting] : prerequisites) {
+            for (const std::string& member : cycle) waiting.erase(member);
+        }
+    }
+}
+
+std::optional<Error> unmet_need(const Plan& plan, const std::string& name, const std::set<std::string>& started) {
+    auto needs = plan.needs.find(name);
+    if (needs == plan.needs.end()) return std::nullopt;
+    for (const Need& need : needs->second) {
+        if (!need.known) return Error{MissingNeed{name, need.name}};
+        bool met = std::any_of(need.met_by.begin(), need.met_by.end(),
+                               [&](const std::string& service) { return started.count(service) != 0; });
+        if (!met) return Error{NeedPassedOver{name, need.name}};
+    }
+    return std::nullopt;
 }
 
 Result<void, Error> run_action(const Directories& directories, const std::string& name, const std::string& action,
@@ -567,43 +678,74 @@ Result<void, Error> run_action(const Directories& directories, const std::string
     return judge(action, name, *status, limit);
 }
 
-namespace {
-
-Result<std::vector<std::string>, Error> current_order(const Directories& directories, const OtherChild& other) {
-    auto names = enabled_names(directories.enabled_dir);
+Result<Plan, Error> current_plan(const Directories& directories, std::vector<Error>& skipped, const OtherChild& other) {
+    auto names = enabled_names(directories.enabled_dir, &skipped);
     if (!names) return fail(std::move(names.error()));
-    return enabled_start_order(directories, *names, [&](const std::string& name, const std::string& path) {
+    return plan_start(directories, *names, [&](const std::string& name, const std::string& path) {
         return query_metadata(directories, name, path, other);
     });
 }
 
-}  // namespace
-
-Result<size_t, Error> start_enabled(const OtherChild& other) {
+StartReport start_enabled(const OtherChild& other) {
     Directories directories = Directories::from_environment();
-    auto order = current_order(directories, other);
-    if (!order) return fail(std::move(order.error()));
-    for (const std::string& name : *order) {
-        auto started = run_action(directories, name, "start", false, other);
-        if (!started) return fail(std::move(started.error()));
+    StartReport report;
+    auto warn = [](const std::string& text) { vesko::print_err("veskoinit: warning: " + text + "\n"); };
+    auto pass = [&](const std::string& name, Error why) {
+        warn("passing over script service " + name + ": " + display(why));
+        report.passed_over.push_back({name, std::move(why)});
+    };
+    std::vector<Error> skipped;
+    auto plan = current_plan(directories, skipped, other);
+    for (const Error& entry : skipped) warn("passing over an entry of " + shown(directories.enabled_dir) + ": " + display(entry));
+    if (!plan) {
+        warn(display(plan.error()) + "; no script service is started");
+        return report;
     }
-    return order->size();
+    for (PassedOver& passed : plan->passed_over) pass(passed.name, std::move(passed.why));
+    std::set<std::string> started;
+    for (const std::string& name : plan->order) {
+        if (auto unmet = unmet_need(*plan, name, started)) {
+            pass(name, std::move(*unmet));
+            continue;
+        }
+        auto done = run_action(directories, name, "start", false, other);
+        if (!done) {
+            pass(name, std::move(done.error()));
+            continue;
+        }
+        started.insert(name);
+    }
+    report.started = started.size();
+    return report;
 }
 
-Result<size_t, Error> stop_enabled(const OtherChild& other) {
+Result<size_t, Error> stop_enabled(const OtherChild& other, const std::set<std::string>& passed_over) {
     Directories directories = Directories::from_environment();
-    auto order = current_order(directories, other);
-    if (!order) return fail(std::move(order.error()));
     std::optional<Error> first;
-    for (auto name = order->rbegin(); name != order->rend(); ++name) {
-        auto stopped = run_action(directories, *name, "stop", false, other);
-        if (stopped) continue;
-        vesko::print_err("veskoinit: warning: could not stop script service " + *name + ": " +
-                         display(stopped.error()) + "\n");
-        if (!first) first = std::move(stopped.error());
+    auto failed = [&](const std::string& name, Error why) {
+        vesko::print_err("veskoinit: warning: could not stop script service " + name + ": " + display(why) + "\n");
+        if (!first) first = std::move(why);
+    };
+    std::vector<Error> skipped;
+    auto plan = current_plan(directories, skipped, other);
+    if (!plan) return fail(std::move(plan.error()));
+    // What cannot be ordered now is not stopped, and said so unless the boot said it already.
+    for (PassedOver& passed : plan->passed_over) {
+        if (passed_over.count(passed.name) == 0) failed(passed.name, std::move(passed.why));
+    }
+    size_t stopped = 0;
+    for (auto name = plan->order.rbegin(); name != plan->order.rend(); ++name) {
+        // Passed over at boot: stopped only when started by hand since.
+        if (passed_over.count(*name) != 0 && !run_action(directories, *name, "status", true, other)) continue;
+        auto done = run_action(directories, *name, "stop", false, other);
+        if (!done) {
+            failed(*name, std::move(done.error()));
+            continue;
+        }
+        ++stopped;
     }
     if (first) return fail(std::move(*first));
-    return order->size();
+    return stopped;
 }
 
 Result<Request, Usage> parse_request(const std::vector<std::string>& args) {
@@ -636,6 +778,39 @@ Result<Request, Usage> parse_request(const std::vector<std::string>& args) {
     return request;
 }
 
+namespace {
+
+// What the next boot will pass over because NAME was enabled (ENABLED) or disabled: NAME
+// itself, when it cannot be ordered or something it needs is missing; or, once it is
+// disabled, every enabled service that needs it (or a name it provides) and is left without.
+std::vector<Error> boot_consequences(const Directories& directories, const std::string& name, bool enabled) {
+    std::set<std::string> meanings{name};
+    if (!enabled) {
+        if (auto own = records_of(directories, name, {})) meanings.insert(own->provide.begin(), own->provide.end());
+    }
+    std::vector<Error> skipped, found;
+    auto plan = current_plan(directories, skipped);
+    if (!plan) return found;
+    for (PassedOver& passed : plan->passed_over) {
+        if (enabled && passed.name == name) found.push_back(std::move(passed.why));
+    }
+    std::set<std::string> started;
+    for (const std::string& service : plan->order) {
+        auto unmet = unmet_need(*plan, service, started);
+        if (!unmet) {
+            started.insert(service);
+            continue;
+        }
+        const auto* missing = std::get_if<MissingNeed>(&*unmet);
+        if (enabled ? service == name : missing != nullptr && meanings.count(missing->needed) != 0) {
+            found.push_back(std::move(*unmet));
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
 int main(const std::vector<std::string>& args) {
     auto request = parse_request(args);
     if (!request) {
@@ -665,6 +840,14 @@ int main(const std::vector<std::string>& args) {
         {"start", "started"}, {"stop", "stopped"}, {"restart", "restarted"}, {"enable", "enabled"}, {"disable", "disabled"}};
     auto word = kWords.find(request->actions.back());
     vesko::print_out("<" + (word != kWords.end() ? std::string(word->second) : request->actions.back()) + "> done.\n");
+    // Enabling or disabling is done all the same; what it means for the next boot is said.
+    for (auto action = request->actions.rbegin(); action != request->actions.rend(); ++action) {
+        if (*action != "enable" && *action != "disable") continue;
+        for (const Error& consequence : boot_consequences(directories, request->service, *action == "enable")) {
+            vesko::print_err("vesko-service: warning: " + display(consequence) + "\n");
+        }
+        break;
+    }
     return 0;
 }
 

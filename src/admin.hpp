@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -118,6 +120,11 @@ struct MissingNeed {
     std::string name;
     std::string needed;
 };
+// Every service that could meet a need of NAME was passed over.
+struct NeedPassedOver {
+    std::string name;
+    std::string needed;
+};
 struct DependencyCycle {
     std::vector<std::string> names;
 };
@@ -127,7 +134,8 @@ struct WriteStatus {
 using Error = std::variant<InvalidServiceName, ServiceNotFound, CreateDirectory, Inspect, NotSymlink,
                            WrongEnableTarget, EnabledEntryNotSymlink, CreateEnableLink, RemoveEnableLink,
                            ReadDirectory, ReadDirectoryEntry, LocateExecutable, RunAction, ActionFailed,
-                           ActionTimedOut, InvalidMetadata, InvalidNeed, MissingNeed, DependencyCycle, WriteStatus>;
+                           ActionTimedOut, InvalidMetadata, InvalidNeed, MissingNeed, NeedPassedOver, DependencyCycle,
+                           WriteStatus>;
 
 std::string display(const Error& error);
 
@@ -136,8 +144,11 @@ bool is_valid_service_name(std::string_view name);
 // The script of NAME: a regular file (links followed) in the service directory, else one
 // with an LSB header in the init script directory.
 vesko::Result<std::string, Error> service_path(const Directories& directories, const std::string& name);
-// The enabled names, in directory order.
-vesko::Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled_dir);
+// The enabled names, in directory order. With SKIPPED, an entry that is no enable link (not a
+// link, not a service name) is passed over and its error added there; without, it fails the
+// listing.
+vesko::Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled_dir,
+                                                             std::vector<Error>* skipped = nullptr);
 vesko::Result<void, Error> enable_service(const Directories& directories, const std::string& name);
 vesko::Result<void, Error> disable_service(const Directories& directories, const std::string& name);
 
@@ -166,20 +177,64 @@ vesko::Result<std::vector<std::string>, Error> enabled_start_order(const Directo
                                                                    const std::vector<std::string>& names,
                                                                    const MetadataQuery& query = {});
 
+// A service that the boot does not start, and why.
+struct PassedOver {
+    std::string name;
+    Error why;
+};
+
+// A need of a service: the services any one of which meets it, and whether anything enabled
+// is or provides that name (a need of nothing enabled is missing; one whose services were
+// all passed over is unmet).
+struct Need {
+    std::string name;
+    std::set<std::string> met_by;
+    bool known = false;
+};
+
+// What a boot does with the enabled services NAMES, so that one service's mistake never keeps
+// the others from starting: a service whose script is missing or whose metadata fails, and
+// the members of a dependency cycle, are passed over; the others are ordered as
+// enabled_start_order orders them, without what was passed over.
+struct Plan {
+    std::vector<std::string> order;
+    std::vector<PassedOver> passed_over;  // in name order, then the members of cycles
+    std::map<std::string, std::vector<Need>> needs;  // of each service of ORDER
+};
+Plan plan_start(const Directories& directories, const std::vector<std::string>& names,
+                const MetadataQuery& query = {});
+// Why NAME of PLAN is passed over in its turn when the services STARTED have started: a need
+// that nothing enabled meets, or one whose every service was passed over; nullopt when it
+// can start.
+std::optional<Error> unmet_need(const Plan& plan, const std::string& name, const std::set<std::string>& started);
+
 // Told about every child of the caller other than the action's own that ends while an action
 // runs: process 1 reaps the orphans its script services leave while it waits for them.
 using OtherChild = std::function<void(pid_t pid, int status)>;
+
+// The plan of the enabled services as they are now, each asked with the real metadata query.
+// An enabled directory that cannot be read is the error; entries in it that are no enable
+// links are passed over, their errors in SKIPPED.
+vesko::Result<Plan, Error> current_plan(const Directories& directories, std::vector<Error>& skipped,
+                                        const OtherChild& other = {});
 
 // Runs ACTION of NAME's script through the runner; QUIET sends its standard output to the
 // null device.
 vesko::Result<void, Error> run_action(const Directories& directories, const std::string& name,
                                       const std::string& action, bool quiet, const OtherChild& other = {});
 
-// Starts the enabled script services in order; returns how many.
-vesko::Result<size_t, Error> start_enabled(const OtherChild& other = {});
+// Starts the enabled script services in order, passing over (with a warning line each) what
+// cannot start and what needs it; no failure keeps the others from starting.
+struct StartReport {
+    size_t started = 0;
+    std::vector<PassedOver> passed_over;  // in the order they were passed over
+};
+StartReport start_enabled(const OtherChild& other = {});
 // Stops them in reverse order, each one whatever happened to the one before; returns how
-// many, or the first failure.
-vesko::Result<size_t, Error> stop_enabled(const OtherChild& other = {});
+// many, or the first failure. What the boot passed over (PASSED_OVER) is stopped only when its
+// status says it runs (started by hand since); what cannot be ordered now is not stopped.
+vesko::Result<size_t, Error> stop_enabled(const OtherChild& other = {},
+                                          const std::set<std::string>& passed_over = {});
 
 // The vesko-service command line, parsed: the service and its actions (never empty).
 struct Request {

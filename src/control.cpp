@@ -49,10 +49,17 @@ Result<Answer, std::string> decode(std::string_view message) {
 }
 
 std::string status_lines(const service::Catalog& catalog, const std::map<std::string, supervisor::Record>& records,
-                         const timespec& now, const std::vector<std::string>& names) {
+                         const timespec& now, const std::vector<std::string>& names,
+                         const std::map<std::string, std::string>& failed_scripts) {
+    auto asked = [&](const std::string& name) {
+        return names.empty() || std::find(names.begin(), names.end(), name) != names.end();
+    };
     std::string lines;
+    for (const auto& [name, why] : failed_scripts) {
+        if (asked(name)) lines += name + " script failed - - - - - " + why + "\n";
+    }
     for (const std::string& name : catalog.start_order) {
-        if (!names.empty() && std::find(names.begin(), names.end(), name) == names.end()) continue;
+        if (!asked(name)) continue;
         auto found = records.find(name);
         supervisor::Record record = found != records.end() ? found->second : supervisor::Record{};
         const char* state = record.state == supervisor::State::Running   ? "running"
@@ -67,7 +74,8 @@ std::string status_lines(const service::Catalog& catalog, const std::map<std::st
         }
         lines += name + " direct " + state + " " + (running ? std::to_string(record.pid) : "-") + " " +
                  (running ? std::to_string(now.tv_sec - record.since.tv_sec) : "-") + " " +
-                 std::to_string(record.restarts) + " " + last + (running && record.older ? " older\n" : " current\n");
+                 std::to_string(record.restarts) + " " + last + (running && record.older ? " older" : " current") +
+                 (record.state == supervisor::State::Failed && !record.why.empty() ? " " + record.why : "") + "\n";
     }
     return lines;
 }

@@ -66,9 +66,12 @@ vesko::Result<Answer, std::string> decode(std::string_view message);
 // RESTARTS LAST DEFINITION", STATE running, stopped (by request), ended (and not restarted) or
 // failed (to start), PID and SECONDS (how long it has run) "-" when it does not run, LAST
 // "exit:N", "signal:N" or "-" (how it last ended), DEFINITION "older" while it runs a
-// definition that a reload has changed, else "current".
+// definition that a reload has changed, else "current". A failed service's line goes on with
+// why, after one more space. Before them, one line per script service that the boot passed
+// over (FAILED_SCRIPTS, by name, with why): "NAME script failed - - - - - WHY".
 std::string status_lines(const service::Catalog& catalog, const std::map<std::string, supervisor::Record>& records,
-                         const timespec& now, const std::vector<std::string>& names = {});
+                         const timespec& now, const std::vector<std::string>& names = {},
+                         const std::map<std::string, std::string>& failed_scripts = {});
 
 // Process 1's end of the channel.
 class Server {

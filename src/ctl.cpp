@@ -122,10 +122,14 @@ Result<std::string, int> ask_process_one(const std::string& request) {
     return std::move(answer->text);
 }
 
-// Status lines by the name that begins each.
-std::map<std::string, std::string> by_name(std::string_view lines) {
+// Status lines by the name that begins each, of the kind KIND only when one is given.
+std::map<std::string, std::string> by_name(std::string_view lines, std::string_view kind = {}) {
     std::map<std::string, std::string> named;
-    for (std::string_view line : vesko::split_lines(lines)) named.emplace(line.substr(0, line.find(' ')), line);
+    for (std::string_view line : vesko::split_lines(lines)) {
+        std::vector<std::string_view> fields = vesko::split_fields(line);
+        if (!kind.empty() && (fields.size() < 2 || fields[1] != kind)) continue;
+        named.emplace(line.substr(0, line.find(' ')), line);
+    }
     return named;
 }
 
@@ -135,26 +139,35 @@ std::string status_request(const std::vector<std::string>& names) {
 }
 
 // The status line of the script service NAME: what its status action says by its exit
-// status (0 running, 3 stopped, 1 or 2 ended: LSB's dead with its pid or lock file left).
-std::string script_status_line(const admin::Directories& directories, const std::string& name) {
+// status (0 running, 3 stopped, 1 or 2 ended: LSB's dead with its pid or lock file left). One
+// that the boot passed over keeps process 1's line about it (FAILED) unless its status says it
+// runs: it may have been started by hand since.
+std::string script_status_line(const admin::Directories& directories, const std::string& name,
+                               const std::string* failed = nullptr) {
     auto done = admin::run_action(directories, name, "status", true);
+    if (!done && failed != nullptr) return *failed + "\n";
     const char* state = "running";
     if (!done) {
-        const auto* failed = std::get_if<admin::ActionFailed>(&done.error());
-        std::string status = failed ? failed->status : "";
+        const auto* ended = std::get_if<admin::ActionFailed>(&done.error());
+        std::string status = ended ? ended->status : "";
         state = status == "3" ? "stopped" : status == "1" || status == "2" ? "ended" : "unknown";
     }
     return name + " script " + state + " - - - - -\n";
 }
 
 // Prints the status lines of NAMES, or of every service when none are named: the enabled
-// script services in their start order, then the direct services in theirs (the boot's
-// order). Exit status 0 when each of them runs, 3 when one does not, 1 on an error.
+// script services in their start order (then those that cannot be ordered), then the direct
+// services in theirs (the boot's order). Exit status 0 when each of them runs, 3 when one
+// does not, 1 on an error.
 int show_status(const std::vector<std::string>& names) {
     // Process 1 is asked first: it answers root alone, and only root's scripts run here.
     auto answer = ask_process_one(status_request(names));
     if (!answer) return answer.error();
-    std::map<std::string, std::string> direct = by_name(*answer);
+    std::map<std::string, std::string> direct = by_name(*answer, "direct"), failed_scripts = by_name(*answer, "script");
+    auto failed_script = [&](const std::string& name) {
+        auto found = failed_scripts.find(name);
+        return found != failed_scripts.end() ? &found->second : nullptr;
+    };
     admin::Directories directories = admin::Directories::from_environment();
     std::string shown;
     auto failed = [&shown](const std::string& why) {
@@ -163,18 +176,21 @@ int show_status(const std::vector<std::string>& names) {
         return 1;
     };
     if (names.empty()) {
-        auto enabled = admin::enabled_names(directories.enabled_dir);
-        if (!enabled) return failed(admin::display(enabled.error()));
-        auto order = admin::enabled_start_order(directories, *enabled);
-        if (!order) return failed(admin::display(order.error()));
-        for (const std::string& name : *order) shown += script_status_line(directories, name);
-        shown += *answer;
+        std::vector<admin::Error> skipped;
+        auto plan = admin::current_plan(directories, skipped);
+        if (!plan) return failed(admin::display(plan.error()));
+        std::vector<std::string> scripts = plan->order;
+        for (const admin::PassedOver& passed : plan->passed_over) scripts.push_back(passed.name);
+        for (const std::string& name : scripts) shown += script_status_line(directories, name, failed_script(name));
+        for (std::string_view line : vesko::split_lines(*answer)) {
+            if (direct.count(std::string(line.substr(0, line.find(' ')))) != 0) shown += std::string(line) + "\n";
+        }
     }
     for (const std::string& name : names) {
         if (direct.count(name) != 0) {
             shown += direct[name] + "\n";
-        } else if (admin::service_path(directories, name)) {
-            shown += script_status_line(directories, name);
+        } else if (failed_script(name) != nullptr || admin::service_path(directories, name)) {
+            shown += script_status_line(directories, name, failed_script(name));
         } else {
             return failed("no service named " + vesko::quoted(name));
         }
@@ -192,7 +208,7 @@ Result<std::map<std::string, std::string>, std::string> direct_status(const std:
     auto answer = control::ask(control::kSocketPath, status_request(names));
     if (!answer) return fail(answer.error());
     if (answer->status != 0) return fail(answer->text);
-    return by_name(answer->text);
+    return by_name(answer->text, "direct");
 }
 
 // The pid field of a status line, "-" when it does not run.

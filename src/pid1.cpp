@@ -14,6 +14,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <set>
 #include <utility>
 
 #include "control.hpp"
@@ -31,7 +33,6 @@ std::string display(const Error& error) {
         vesko::Overloaded{
             [](const LoggingSetup& e) { return "logging setup failed: " + logging::display(e.error); },
             [](const FilesystemSetup& e) { return "filesystem setup failed: " + mounts::display(e.error); },
-            [](const ScriptServiceStartup& e) { return "script service startup failed: " + admin::display(e.error); },
             [](const ServiceConfiguration& e) { return "service configuration is invalid: " + service::display(e.error); },
             [](const ServiceSupervision& e) { return "service supervision failed: " + supervisor::display(e.error); },
             [](const ShutdownFailed& e) { return "shutdown failed: " + shutdown::display(e.error); },
@@ -137,6 +138,37 @@ std::optional<Error> reap(supervisor::Supervisor& supervisor, size_t& orphans) {
     }
 }
 
+// Loads the direct services. An invalid service directory is a warning, and the machine boots
+// as without service files (the fallback console, unless a main program runs instead), so
+// that the script services (an ssh daemon among them) still start; without a fallback console
+// either, no direct service runs.
+service::Catalog load_catalog(bool fallback) {
+    auto loaded = service::Catalog::load(kServiceDirectory, fallback);
+    if (loaded) {
+        print_err("veskoinit: validated " + std::to_string(loaded->services.size()) + " service(s) from " +
+                  kServiceDirectory + "\n");
+        return std::move(*loaded);
+    }
+    std::string why = display(ServiceConfiguration{std::move(loaded.error())});
+    if (!fallback) {
+        print_err("veskoinit: warning: " + why + "; no direct service is started\n");
+        return {};
+    }
+    print_err("veskoinit: warning: " + why + "; starting fallback console service\n");
+    auto console = service::Catalog::fallback_console();
+    if (console) return std::move(*console);
+    print_err("veskoinit: warning: no direct service is started: " + service::display(console.error()) + "\n");
+    return {};
+}
+
+// "started N WHAT", or when some were passed over "started N of M WHAT; passed over: A, B".
+std::string started_line(size_t started, const std::set<std::string>& passed_over, const char* what) {
+    if (passed_over.empty()) return "started " + std::to_string(started) + " " + what;
+    std::vector<std::string> names(passed_over.begin(), passed_over.end());
+    return "started " + std::to_string(started) + " of " + std::to_string(started + names.size()) + " " + what +
+           "; passed over: " + vesko::join(names, ", ");
+}
+
 shutdown::PowerRequest request_for(Action action) {
     if (action == Action::Reboot) return shutdown::PowerRequest::Reboot;
     if (action == Action::Halt) return shutdown::PowerRequest::Halt;
@@ -190,22 +222,32 @@ Result<int, Error> run(const Start& start) {
     print_err("veskoinit: " + mounts::describe(*summary) + "\n");
     print_err("veskoinit: logging output to " + log_path + "\n");
 
-    auto catalog = service::Catalog::load(kServiceDirectory, start.main_program.empty());
-    if (!catalog) return fail(Error{ServiceConfiguration{std::move(catalog.error())}});
-    print_err("veskoinit: validated " + std::to_string(catalog->services.size()) + " service(s) from " +
-              kServiceDirectory + "\n");
+    service::Catalog catalog = load_catalog(start.main_program.empty());
     // The script services start before the direct services. Process 1 waits for each action
-    // and meanwhile reaps the orphans that their daemons may leave.
-    auto scripts = admin::start_enabled([](pid_t pid, int status) {
+    // and meanwhile reaps the orphans that their daemons may leave. What cannot start is
+    // passed over: one service's mistake must not cost the machine its other services.
+    admin::StartReport scripts = admin::start_enabled([](pid_t pid, int status) {
         print_err(supervisor::adopted_child_line(pid, supervisor::ExitStatus{status}, false));
     });
-    if (!scripts) return fail(Error{ScriptServiceStartup{std::move(scripts.error())}});
-    print_err("veskoinit: started " + std::to_string(*scripts) + " enabled script service(s)\n");
-    auto supervisor = supervisor::Supervisor::start_all(*catalog, boot_console.get());
-    if (!supervisor) return fail(Error{ServiceSupervision{std::move(supervisor.error())}});
+    std::map<std::string, std::string> failed_scripts;
+    std::set<std::string> passed_over_scripts;
+    for (const admin::PassedOver& passed : scripts.passed_over) {
+        failed_scripts.emplace(passed.name, admin::display(passed.why));
+        passed_over_scripts.insert(passed.name);
+    }
+    print_err("veskoinit: " + started_line(scripts.started, passed_over_scripts, "enabled script service(s)") + "\n");
+    supervisor::Supervisor supervisor = supervisor::Supervisor::start_all(catalog, boot_console.get());
+    std::set<std::string> passed_over_services;
+    for (const auto& [name, record] : supervisor.records()) {
+        if (record.state == supervisor::State::Failed) passed_over_services.insert(name);
+    }
+    if (!passed_over_services.empty()) {
+        size_t started = catalog.services.size() - passed_over_services.size();
+        print_err("veskoinit: " + started_line(started, passed_over_services, "service(s)") + "\n");
+    }
     if (!start.main_program.empty()) {
         const int streams[3] = {boot_input.get(), boot_output.get(), boot_console.get()};
-        auto started = supervisor->start_main(start.main_program, streams);
+        auto started = supervisor.start_main(start.main_program, streams);
         if (!started) return fail(Error{ServiceSupervision{std::move(started.error())}});
     }
     // Run-time control (veskoctl status): without it the machine runs all the same.
@@ -235,16 +277,16 @@ Result<int, Error> run(const Start& start) {
                 [&](const control::Status& r) {
                     timespec now{};
                     clock_gettime(CLOCK_MONOTONIC, &now);
-                    return control::Answer{0, control::status_lines(*catalog, supervisor->records(), now, r.names)};
+                    return control::Answer{0, control::status_lines(catalog, supervisor.records(), now, r.names, failed_scripts)};
                 },
                 [&](const control::Start& r) {
-                    return each(r.names, [&](const std::string& name) { return supervisor->request_start(name); });
+                    return each(r.names, [&](const std::string& name) { return supervisor.request_start(name); });
                 },
                 [&](const control::Stop& r) {
-                    return each(r.names, [&](const std::string& name) { return supervisor->request_stop(name); });
+                    return each(r.names, [&](const std::string& name) { return supervisor.request_stop(name); });
                 },
                 [&](const control::Restart& r) {
-                    return each(r.names, [&](const std::string& name) { return supervisor->request_stop(name, true); });
+                    return each(r.names, [&](const std::string& name) { return supervisor.request_stop(name, true); });
                 },
                 [&](const control::Reload&) {
                     // The boot's own validation; an invalid directory changes nothing.
@@ -257,8 +299,8 @@ Result<int, Error> run(const Start& start) {
                     std::string validated = "validated " + std::to_string(fresh->services.size()) + " service(s) from " +
                                             kServiceDirectory;
                     print_err("veskoinit: " + validated + " on request\n");
-                    service::Catalog previous = std::exchange(*catalog, std::move(*fresh));
-                    auto done = supervisor->reloaded(previous);
+                    service::Catalog previous = std::exchange(catalog, std::move(*fresh));
+                    auto done = supervisor.reloaded(previous);
                     control::Answer reply{done.failures.empty() ? 0 : 1, validated + "\n" + done.said};
                     for (const std::string& failure : done.failures) reply.text += "veskoctl: " + failure + "\n";
                     return reply;
@@ -278,7 +320,7 @@ Result<int, Error> run(const Start& start) {
         int request = sigtimedwait(&requests, nullptr, &now);
         uint32_t signal = static_cast<uint32_t>(request);
         // A pass that stopped at its bound goes on without waiting for another SIGCHLD.
-        if (request <= 0 && supervisor->more_to_reap()) {
+        if (request <= 0 && supervisor.more_to_reap()) {
             signal = SIGCHLD;
         } else if (request <= 0) {
             // The signals and the control channel; a wait without end when no client waits.
@@ -286,7 +328,7 @@ Result<int, Error> run(const Start& start) {
             long timeout = control ? control->add_descriptors(fds) : -1;
             size_t relay_at = fds.size();
             if (relay && relay->ended_descriptor() >= 0) fds.push_back({relay->ended_descriptor(), POLLIN, 0});
-            long stops = supervisor->kill_overdue_stops();
+            long stops = supervisor.kill_overdue_stops();
             if (stops >= 0 && (timeout < 0 || stops < timeout)) timeout = stops;
             if (release_before_sleep && timeout < 0) {
                 release_boot_memory();
@@ -323,12 +365,12 @@ Result<int, Error> run(const Start& start) {
         Action action = action_for(signal);
         if (action == Action::Reap) {
             size_t orphans = 0;
-            if (auto failed = reap(*supervisor, orphans)) return fail(std::move(*failed));
-            if (!supervisor->main_ended()) {
+            if (auto failed = reap(supervisor, orphans)) return fail(std::move(*failed));
+            if (!supervisor.main_ended()) {
                 // Orphans come in storms (a dying process group, a shell's jobs): the next
                 // ones gather for a moment, so that one pass reaps many instead of each
                 // costing a wake-up of its own.
-                if (orphans > 0 && !supervisor->more_to_reap()) {
+                if (orphans > 0 && !supervisor.more_to_reap()) {
                     timespec pause{0, kOrphanPauseNs};
                     (void)nanosleep(&pause, nullptr);
                 }
@@ -352,15 +394,16 @@ Result<int, Error> run(const Start& start) {
         // it returns only when it could not finish; a container's process 1 exits after the
         // processes are stopped, with the main program's status or 0 for a request.
         if (!start.container) {
-            return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), *supervisor, relay ? &*relay : nullptr, boot_console)}});
+            return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), supervisor, relay ? &*relay : nullptr, boot_console,
+                                                                  passed_over_scripts)}});
         }
-        auto stopped = shutdown::stop_processes(*supervisor, relay ? &*relay : nullptr);
+        auto stopped = shutdown::stop_processes(supervisor, relay ? &*relay : nullptr, passed_over_scripts);
         if (!stopped) return fail(Error{ShutdownFailed{std::move(stopped.error())}});
         // With a main program the container's status is always its own, also when a stop
         // request ended it (128 + the signal); without one a requested stop is a success.
         int status = 0;
         if (!start.main_program.empty()) {
-            status = supervisor->main_ended().value_or(supervisor::ExitStatus{SIGKILL}).shell_status();
+            status = supervisor.main_ended().value_or(supervisor::ExitStatus{SIGKILL}).shell_status();
         }
         print_err("veskoinit: stopped; exiting with status " + std::to_string(status) + "\n");
         return status;

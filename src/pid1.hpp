@@ -26,9 +26,6 @@ struct FilesystemSetup {
 struct ServiceConfiguration {
     service::Error error;
 };
-struct ScriptServiceStartup {
-    admin::Error error;
-};
 struct ServiceSupervision {
     supervisor::Error error;
 };
@@ -47,7 +44,7 @@ struct ShortSignalRecord {
 };
 
 // How the life of process 1 can end.
-using Error = std::variant<LoggingSetup, FilesystemSetup, ScriptServiceStartup, ServiceConfiguration,
+using Error = std::variant<LoggingSetup, FilesystemSetup, ServiceConfiguration,
                            ServiceSupervision, ShutdownFailed, System, ShortSignalRecord>;
 
 std::string display(const Error& error);

@@ -318,7 +318,8 @@ FinalStage fallback_final_stage(const std::vector<std::string>& arguments) {
     return stage;
 }
 
-Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, logging::Relay* relay) {
+Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, logging::Relay* relay,
+                                   const std::set<std::string>& passed_over) {
     // The last guard: nothing below may ever run in a process that is not process 1.
     if (getpid() != 1) return fail(Error{NotProcessOne{}});
     auto stopped = supervisor.stop_all();
@@ -327,7 +328,7 @@ Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, logging::
     // go, which only counts once process 1 has reaped them: it does so while it waits.
     auto scripts = admin::stop_enabled([](pid_t pid, int status) {
         print_err(supervisor::adopted_child_line(pid, supervisor::ExitStatus{status}, true));
-    });
+    }, passed_over);
     if (!scripts) say("warning: script service shutdown was incomplete: " + admin::display(scripts.error()));
     // The relay would be among the remaining processes: it ends first, having written out
     // what it holds, and what the last ones write before they go is taken afterwards.
@@ -338,7 +339,7 @@ Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, logging::
 }
 
 Error execute(PowerRequest request, supervisor::Supervisor& supervisor, logging::Relay* relay,
-              const vesko::Fd& boot_console) {
+              const vesko::Fd& boot_console, const std::set<std::string>& passed_over) {
     // The last guard: nothing below may ever run in a process that is not process 1.
     if (getpid() != 1) return NotProcessOne{};
 
@@ -350,7 +351,7 @@ Error execute(PowerRequest request, supervisor::Supervisor& supervisor, logging:
         console = std::move(*opened);
     }
 
-    auto stopped = stop_processes(supervisor, relay);
+    auto stopped = stop_processes(supervisor, relay, passed_over);
     if (!stopped) return std::move(stopped.error());
     if (std::optional<std::string> installed = replaced_executable()) {
         start_final_stage(*installed, request, boot_console, console);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -65,8 +66,10 @@ std::vector<std::string> swaps_last_first(std::string_view text);
 // The part of the sequence that stops what runs: the direct services (the main program
 // first), the script services in reverse start order, then every other process (SIGTERM,
 // up to 5 s, SIGKILL). All that a container's process 1 does before it exits. RELAY, when
-// the log has one, is ended before the last step, which it would not outlive.
-vesko::Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, logging::Relay* relay);
+// the log has one, is ended before the last step, which it would not outlive. The script
+// services that the boot passed over (PASSED_OVER) are stopped only when they run.
+vesko::Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, logging::Relay* relay,
+                                          const std::set<std::string>& passed_over = {});
 
 // Runs the sequence for REQUEST. Returns only when it cannot finish; on success the kernel
 // reboots or powers off. BOOT_CONSOLE is the console process 1 was started with (or no
@@ -79,7 +82,7 @@ vesko::Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, lo
 // installed executable with kFinalStage and the arguments of final_stage_arguments, and that
 // image runs the rest of the sequence (finish).
 Error execute(PowerRequest request, supervisor::Supervisor& supervisor, logging::Relay* relay,
-              const vesko::Fd& boot_console);
+              const vesko::Fd& boot_console, const std::set<std::string>& passed_over = {});
 
 // The first argument of the final stage, and what follows it: the request and the two
 // consoles' descriptors, which stay open across the exec (-1 for none).

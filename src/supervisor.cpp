@@ -59,6 +59,9 @@ std::string display(const Error& error) {
             [](const StartMain& e) {
                 return "cannot start the main program " + quoted(e.executable) + ": " + e.os.display();
             },
+            [](const RequiredPassedOver& e) {
+                return "service " + quoted(e.service) + " requires " + quoted(e.required) + ", which was passed over";
+            },
         },
         error);
 }
@@ -94,11 +97,26 @@ void wait_step(const vesko::Fd& process, int ms) {
 
 }  // namespace
 
-Result<Supervisor, Error> Supervisor::start_all(const service::Catalog& catalog, int console) {
+Supervisor Supervisor::start_all(const service::Catalog& catalog, int console) {
     Supervisor supervisor(catalog, console);
     for (const std::string& name : catalog.start_order) {
-        auto started = supervisor.start_service(name);
-        if (!started) return fail(std::move(started.error()));
+        std::optional<Error> failure;
+        for (const std::string& required : catalog.services.at(name).requires_) {
+            if (supervisor.records_[required].state == State::Failed) {
+                failure = RequiredPassedOver{name, required};
+                break;
+            }
+        }
+        if (!failure) {
+            auto started = supervisor.start_service(name);
+            if (!started) failure = std::move(started.error());
+        }
+        Record& record = supervisor.records_[name];
+        // Started all the same (an id that does not fit, or one recorded twice): it runs.
+        if (!failure || record.state == State::Running) continue;
+        record.state = State::Failed;
+        record.why = display(*failure);
+        print_err("veskoinit: warning: passing over service " + name + ": " + record.why + "\n");
     }
     return supervisor;
 }
@@ -117,10 +135,13 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
     auto pid = vesko::spawn(definition.command, options);
     Record& record = records_[name];
     if (!pid) {
+        Error failure = Spawn{name, definition.command[0], pid.error()};
         record.state = State::Failed;
-        return fail(Error{Spawn{name, definition.command[0], pid.error()}});
+        record.why = display(failure);
+        return fail(std::move(failure));
     }
     record.state = State::Running;
+    record.why.clear();
     record.older = false;
     record.pid = *pid;
     clock_gettime(CLOCK_MONOTONIC, &record.since);

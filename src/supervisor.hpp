@@ -56,7 +56,12 @@ struct StartMain {
     std::string executable;
     vesko::OsError os;
 };
-using Error = std::variant<Spawn, PidOutOfRange, DuplicatePid, Signal, System, StartMain>;
+// SERVICE was not started at boot because REQUIRED, which it requires, could not be.
+struct RequiredPassedOver {
+    std::string service;
+    std::string required;
+};
+using Error = std::variant<Spawn, PidOutOfRange, DuplicatePid, Signal, System, StartMain, RequiredPassedOver>;
 
 std::string display(const Error& error);
 
@@ -75,6 +80,7 @@ struct Record {
     timespec since{};       // when the running process was started (monotonic clock)
     unsigned restarts = 0;  // by its restart policy
     std::optional<ExitStatus> last;  // how it last ended
+    std::string why;                 // why it failed to start
     bool older = false;  // runs a definition that a reload has changed since it started
 };
 
@@ -84,11 +90,12 @@ std::string adopted_child_line(pid_t pid, ExitStatus status, bool during_shutdow
 
 class Supervisor {
 public:
-    // Starts every service of CATALOG in start order. On an error the services started so
-    // far keep running. CATALOG must outlive the Supervisor.
+    // Starts every service of CATALOG in start order. A service that cannot be started, and
+    // what requires it, is passed over with a warning line (its state failed, with why), and
+    // the others start all the same. CATALOG must outlive the Supervisor.
     // CONSOLE, when not -1, is the console process 1 was started with: a service marked to
     // run on it gets it as standard input, output and error.
-    static vesko::Result<Supervisor, Error> start_all(const service::Catalog& catalog, int console = -1);
+    static Supervisor start_all(const service::Catalog& catalog, int console = -1);
 
     explicit Supervisor(const service::Catalog& catalog, int console = -1)
         : catalog_(&catalog), console_(console) {}

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "text.hpp"
 
@@ -31,6 +32,16 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
+    // The canned output of NAME; "!" makes its query fail.
+    admin::MetadataQuery query(const std::map<std::string, std::string>& outputs) {
+        return [&outputs, this](const std::string& name, const std::string& path) -> vesko::Result<std::string, admin::Error> {
+            queried_.push_back(name);
+            EXPECT_EQ(path, dir_ + "/" + name);
+            if (outputs.at(name) == "!") return vesko::fail(admin::Error{admin::ActionFailed{"metadata", name, "1"}});
+            return outputs.at(name);
+        };
+    }
+
     // The order, or "error: " and the message.
     std::string order(const std::map<std::string, std::string>& outputs, std::vector<std::string> names = {}) {
         for (const auto& [name, output] : outputs) {
@@ -38,13 +49,25 @@ protected:
             if (names.empty() || std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
         }
         queried_.clear();
-        auto result = admin::enabled_start_order(directories_, names, [&](const std::string& name, const std::string& path) {
-            queried_.push_back(name);
-            EXPECT_EQ(path, dir_ + "/" + name);
-            return vesko::Result<std::string, admin::Error>(outputs.at(name));
-        });
+        auto result = admin::enabled_start_order(directories_, names, query(outputs));
         if (!result) return "error: " + admin::display(result.error());
         return vesko::join(*result, ", ");
+    }
+
+    // What a boot starts when every start succeeds, then " | " and what it passes over and why.
+    std::string boot(const std::map<std::string, std::string>& outputs) {
+        std::vector<std::string> names;
+        for (const auto& [name, output] : outputs) names.push_back(name);
+        admin::Plan plan = admin::plan_start(directories_, names, query(outputs));
+        std::vector<std::string> started, passed;
+        std::set<std::string> up;
+        for (const admin::PassedOver& p : plan.passed_over) passed.push_back(p.name + ": " + admin::display(p.why));
+        for (const std::string& name : plan.order) {
+            auto unmet = admin::unmet_need(plan, name, up);
+            if (unmet) passed.push_back(name + ": " + admin::display(*unmet));
+            if (!unmet) started.push_back(name), up.insert(name);
+        }
+        return vesko::join(started, ", ") + (passed.empty() ? "" : " | " + vesko::join(passed, "; "));
     }
 
     std::string dir_;
@@ -57,7 +80,9 @@ TEST_F(Order, SmallestReadyNameFirst) {
         const char* title;
         std::map<std::string, std::string> outputs;
         std::string expected;
+        std::string boot = "";  // when it differs from EXPECTED
     };
+    const std::string cycle = ": enabled script services have a dependency cycle involving: ";
     const Case cases[] = {
         {"no records", {{"c", ""}, {"a", "description:a\n"}, {"b", "noise\n"}}, "a, b, c"},
         {"the four kinds",
@@ -65,20 +90,25 @@ TEST_F(Order, SmallestReadyNameFirst) {
          "log, net, sshd, web"},
         {"a cycle and what waits on it",
          {{"a", "need:b\n"}, {"b", "need:a\n"}, {"c", "need:a\n"}, {"d", ""}},
-         "error: enabled script services have a dependency cycle involving: a, b, c"},
+         "error: enabled script services have a dependency cycle involving: a, b, c",
+         "d | a" + cycle + "a, b; b" + cycle + "a, b; c: service c needs a, which was passed over"},
         {"needing itself", {{"a", "need:a\n"}, {"b", ""}},
-         "error: enabled script services have a dependency cycle involving: a"},
-        {"before itself", {{"a", "before:a\n"}}, "error: enabled script services have a dependency cycle involving: a"},
+         "error: enabled script services have a dependency cycle involving: a", "b | a" + cycle + "a"},
+        {"before itself", {{"a", "before:a\n"}}, "error: enabled script services have a dependency cycle involving: a",
+         " | a" + cycle + "a"},
         {"a need that is not enabled", {{"a", "use:x\nafter:x\nbefore:x\n"}, {"b", "need:x\n"}},
-         "error: service b needs x, but x is not enabled"},
+         "error: service b needs x, but x is not enabled", "a | b: service b needs x, but x is not enabled"},
         {"records and their keys",
          {{"a", "need:b\r\nNeed:c\nneeds:c\n need:c\nno colon\nafter:c"}, {"b", ""}, {"c", ""}}, "b, c, a"},
         // A need of a name no service can have fails, naming it; the other kinds pass over it.
         {"a value with a blank", {{"a", "need: b\n"}, {"b", ""}},
-         "error: service a needs \" b\", which cannot be a service here: " + kRule},
+         "error: service a needs \" b\", which cannot be a service here: " + kRule,
+         "b | a: service a needs \" b\", which cannot be a service here: " + kRule},
         {"a carriage return inside", {{"a", "need:b\rx\n"}, {"b", ""}},
-         "error: service a needs \"b\\rx\", which cannot be a service here: " + kRule},
-        {"need *", {{"a", "need:*\n"}}, "error: service a needs \"*\", which cannot be a service here: " + kRule},
+         "error: service a needs \"b\\rx\", which cannot be a service here: " + kRule,
+         "b | a: service a needs \"b\\rx\", which cannot be a service here: " + kRule},
+        {"need *", {{"a", "need:*\n"}}, "error: service a needs \"*\", which cannot be a service here: " + kRule,
+         " | a: service a needs \"*\", which cannot be a service here: " + kRule},
         {"names of other systems",
          {{"a", "use:\nafter:b:c\nbefore:B\nuse:net.lo\nafter:rpc.statd\nbefore:NetworkManager\nuse:*\n"}, {"b", ""}},
          "a, b"},
@@ -90,17 +120,32 @@ TEST_F(Order, SmallestReadyNameFirst) {
         {"two after *", {{"x", "after:*\n"}, {"y", "after:*\n"}, {"a", ""}}, "a, x, y"},
         {"before * that needs", {{"early", "before:*\nneed:b\n"}, {"a", ""}, {"b", ""}}, "b, early, a"},
         {"not UTF-8", {{"a", "description:caf\xe9\n"}},
-         "error: invalid dependency metadata from a: metadata output is not valid UTF-8"},
+         "error: invalid dependency metadata from a: metadata output is not valid UTF-8",
+         " | a: invalid dependency metadata from a: metadata output is not valid UTF-8"},
         {"nothing enabled", {}, ""},
         // Virtual names: two providers of net, a need and a before of it, a provider that is
         // itself named like what it provides.
         {"providers", {{"a", "before:net\n"}, {"dhcp", "provide:net\n"}, {"ifup", "need:x\nprovide:net"},
                        {"web", "need:net\nuse:x\n"}, {"x", "provide:x\n"}}, "a, dhcp, x, ifup, web"},
-        {"a provide with a blank", {{"a", "provide: net\n"}}, "error: invalid dependency metadata from a: " + kRule},
+        {"a provide with a blank", {{"a", "provide: net\n"}}, "error: invalid dependency metadata from a: " + kRule,
+         " | a: invalid dependency metadata from a: " + kRule},
+        // One service's mistake passes over what needs it, directly or through others (a need
+        // met by a provider included), and no other service.
+        {"a missing need, through others", {{"a", "need:b\n"}, {"b", "need:c\nuse:d\n"}, {"c", "need:zz\n"}, {"d", ""}},
+         "error: service c needs zz, but zz is not enabled",
+         "d | c: service c needs zz, but zz is not enabled; b: service b needs c, which was passed over; "
+         "a: service a needs b, which was passed over"},
+        {"a provider passed over", {{"dhcp", "provide:net\nneed:zz\n"}, {"web", "need:net\n"}, {"x", "before:web\n"}},
+         "error: service dhcp needs zz, but zz is not enabled",
+         "x | dhcp: service dhcp needs zz, but zz is not enabled; web: service web needs net, which was passed over"},
+        {"a metadata query that fails", {{"a", "!"}, {"b", "need:a\nuse:c\n"}, {"c", "after:a\n"}},
+         "error: metadata for a failed with status 1",
+         "c | a: metadata for a failed with status 1; b: service b needs a, which was passed over"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
         EXPECT_EQ(order(c.outputs), c.expected);
+        EXPECT_EQ(boot(c.outputs), c.boot.empty() ? c.expected : c.boot);
     }
 }
 
