@@ -138,27 +138,29 @@ std::optional<Error> reap(supervisor::Supervisor& supervisor, size_t& orphans) {
     }
 }
 
-// Loads the direct services. An invalid service directory is a warning, and the machine boots
-// as without service files (the fallback console, unless a main program runs instead), so
-// that the script services (an ssh daemon among them) still start; without a fallback console
-// either, no direct service runs.
-service::Catalog load_catalog(bool fallback) {
+// Loads the direct services. On a machine an invalid service directory is a warning, and the
+// machine boots as without service files (the fallback console, unless a main program runs
+// instead), so that the script services (an ssh daemon among them) still start; without a
+// fallback console either, no direct service runs. A container's process 1 fails instead,
+// for its runtime to report.
+Result<service::Catalog, Error> load_catalog(bool fallback, bool container) {
     auto loaded = service::Catalog::load(kServiceDirectory, fallback);
     if (loaded) {
         print_err("veskoinit: validated " + std::to_string(loaded->services.size()) + " service(s) from " +
                   kServiceDirectory + "\n");
         return std::move(*loaded);
     }
+    if (container) return fail(Error{ServiceConfiguration{std::move(loaded.error())}});
     std::string why = display(ServiceConfiguration{std::move(loaded.error())});
     if (!fallback) {
         print_err("veskoinit: warning: " + why + "; no direct service is started\n");
-        return {};
+        return service::Catalog{};
     }
     print_err("veskoinit: warning: " + why + "; starting fallback console service\n");
     auto console = service::Catalog::fallback_console();
     if (console) return std::move(*console);
     print_err("veskoinit: warning: no direct service is started: " + service::display(console.error()) + "\n");
-    return {};
+    return service::Catalog{};
 }
 
 // "started N WHAT", or when some were passed over "started N of M WHAT; passed over: A, B".
@@ -222,7 +224,9 @@ Result<int, Error> run(const Start& start) {
     print_err("veskoinit: " + mounts::describe(*summary) + "\n");
     print_err("veskoinit: logging output to " + log_path + "\n");
 
-    service::Catalog catalog = load_catalog(start.main_program.empty());
+    auto loaded = load_catalog(start.main_program.empty(), start.container);
+    if (!loaded) return fail(std::move(loaded.error()));
+    service::Catalog catalog = std::move(*loaded);
     // The script services start before the direct services. Process 1 waits for each action
     // and meanwhile reaps the orphans that their daemons may leave. What cannot start is
     // passed over: one service's mistake must not cost the machine its other services.

@@ -81,6 +81,17 @@ TEST_F(VeskoService, EnableAndDisable) {
     expect(run({"disable", "web"}), "vesko-service disable web: one sec... <failed>\n",
            "vesko-service: cannot enable service because " + link("web") + " is not a symlink\n", 1);
     EXPECT_EQ(cli::read_file(link("web")), "a file\n");
+    // Done all the same; what the next boot will pass over because of it is said.
+    dir_.write("svc/net", "depend() { provide net; need urandom; }\n");
+    dir_.write("svc/urandom", "");
+    dir_.write("svc/sshd", "depend() { need net; }\n");
+    expect(run({"net", "enable"}), "vesko-service enable net: one sec... <enabled> done.\n",
+           "vesko-service: warning: service net needs urandom, but urandom is not enabled\n", 0);
+    for (const char* name : {"urandom", "sshd"}) {
+        expect(run({name, "enable"}), std::string("vesko-service enable ") + name + ": one sec... <enabled> done.\n", "", 0);
+    }
+    expect(run({"net", "disable"}), "vesko-service disable net: one sec... <disabled> done.\n",
+           "vesko-service: warning: service sshd needs net, but net is not enabled\n", 0);
 }
 
 TEST_F(VeskoService, ActionsRunQuietlyInOrder) {
