@@ -791,6 +791,10 @@ std::vector<Error> boot_consequences(const Directories& directories, const std::
     std::vector<Error> skipped, found;
     auto plan = current_plan(directories, skipped);
     if (!plan) return found;
+    // Without /proc (a chroot being set up) nothing can be asked here: nothing is foretold.
+    for (const PassedOver& passed : plan->passed_over) {
+        if (std::holds_alternative<LocateExecutable>(passed.why)) return found;
+    }
     for (PassedOver& passed : plan->passed_over) {
         if (enabled && passed.name == name) found.push_back(std::move(passed.why));
     }
