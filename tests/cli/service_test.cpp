@@ -1,7 +1,11 @@
 // vesko-service run through the built executable, with its directories in a temporary one.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "cli_support.hpp"
 
@@ -28,6 +32,9 @@ protected:
         dir_.write("init.d/ssh", lsb, 0755);
         dir_.write("init.d/plain", "[ \"$1\" = start ]\n", 0755);
         dir_.write("init.d/web", lsb, 0755);
+        // NAME.sh is the service NAME, unless NAME is one.
+        dir_.write("init.d/hwclock.sh", lsb, 0755);
+        dir_.write("init.d/ssh.sh", lsb, 0755);
     }
 
     Outcome run(const std::vector<std::string>& args, std::string service_dir = "") const {
@@ -73,6 +80,8 @@ TEST_F(VeskoService, EnableAndDisable) {
     }
     expect(run({"ssh", "enable", "start"}), "vesko-service enable and start ssh: one sec... <started> done.\n", "", 0);
     EXPECT_EQ(fs::read_symlink(link("ssh")), dir_ / "init.d/ssh");
+    expect(run({"hwclock", "enable", "start"}), "vesko-service enable and start hwclock: one sec... <started> done.\n", "", 0);
+    EXPECT_EQ(fs::read_symlink(link("hwclock")), dir_ / "init.d/hwclock.sh");
     expect(run({"ssh", "stop"}), "vesko-service stop ssh: one sec... <failed>\n",
            "vesko-service: stop for ssh failed with status 1\n", 1);
     dir_.write("on/enabled/web", "a file\n");
@@ -116,6 +125,37 @@ TEST_F(VeskoService, UsageErrorsAndAnUnwritableStatus) {
     expect(cli::run_as("vesko-service", {"web", "enable"}, full), "",
            "vesko-service: cannot write status output: No space left on device (os error 28)\n", 1);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link("web"))));
+}
+
+// invoke-rc.d's policy helper: under veskoinit (something listens on its control socket) the
+// actions of enabled services (NAME.sh as NAME) and every stop; under another init what
+// invoke-rc.d decides itself; 103 for a wrong command line.
+TEST_F(VeskoService, PolicyRcD) {
+    fs::create_directories(dir_ / "on/enabled");
+    fs::create_symlink(dir_ / "init.d/hwclock.sh", link("hwclock"));
+    const std::string socket = dir_ / "control";
+    int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    socket.copy(address.sun_path, socket.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    const std::tuple<bool, std::vector<std::string>, int> cases[] = {
+        {true, {"hwclock.sh", "restart"}, 0}, {true, {"--quiet", "hwclock", "start", "S"}, 0},
+        {true, {"nginx", "start"}, 101},      {true, {"nginx", "(restart)"}, 101},
+        {true, {"nginx", "stop"}, 0},         {true, {"nginx", "force-stop"}, 0},
+        {true, {"nginx"}, 103},               {true, {"nginx", "stop", "2", "x"}, 103},
+        {true, {"--list"}, 103},              {true, {"--list", "nginx"}, 0},
+        {false, {"nginx", "start"}, 0},       {false, {"nginx", "(start)"}, 101},
+    };
+    for (const auto& [veskoinit, args, status] : cases) {
+        SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
+        cli::RunOptions options;
+        options.env = {{"VESKO_ENABLED_DIR", dir_ / "on/enabled"}, {"VESKO_CONTROL_SOCKET", veskoinit ? socket : dir_ / "none"}};
+        std::vector<std::string> argv{"policy-rc.d"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        expect(cli::run(POLICY_RC_D, argv, options), "", "", status);
+    }
+    close(listener);
 }
 
 }  // namespace
