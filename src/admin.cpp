@@ -94,7 +94,9 @@ Result<std::string, Error> service_path(const Directories& directories, const st
     // (Debian's hwclock.sh) is the service NAME too, when the plain NAME is none.
     for (const char* suffix : {"", ".sh"}) {
         std::string init_script = vesko::path_join(directories.init_dir, name + suffix);
-        if (!directories.init_dir.empty() && regular(init_script) && runner::has_lsb_header(init_script)) return init_script;
+        if (!directories.init_dir.empty() && regular(init_script) && runner::has_lsb_header(init_script)) {
+            return init_script;
+        }
     }
     return fail(Error{ServiceNotFound{name, directories.service_dir}});
 }

@@ -37,7 +37,9 @@ std::optional<Header> read_header(std::string_view text) {
     size_t begin = 0;
     // The marker lines as insserv reads them: what follows the marker on its line (Debian 13's
     // syslog-ng ends its header with "### END INIT INFO#") is passed over.
-    auto marks = [](std::string_view line, std::string_view marker) { return trimmed(line).substr(0, marker.size()) == marker; };
+    auto marks = [](std::string_view line, std::string_view marker) {
+        return trimmed(line).substr(0, marker.size()) == marker;
+    };
     while (begin < lines.size() && !marks(lines[begin], "### BEGIN INIT INFO")) ++begin;
     if (begin == lines.size()) return std::nullopt;
     Header header;
@@ -106,7 +108,9 @@ std::string metadata(const Header& header) {
     // neither.
     auto meant = [&](const std::string& name) -> std::vector<std::string> {
         if (name == "mountkernfs") return {"local-fs"};
-        if (std::find(kDoneAtBoot.begin(), kDoneAtBoot.end(), name) != kDoneAtBoot.end()) return facility_services("$local_fs");
+        if (std::find(kDoneAtBoot.begin(), kDoneAtBoot.end(), name) != kDoneAtBoot.end()) {
+            return facility_services("$local_fs");
+        }
         if (!name.empty() && name.front() == '$') return facility_services(name);
         return {name};
     };

@@ -20,8 +20,9 @@ struct Header {
 
 // The header of the script TEXT: the comment lines between "### BEGIN INIT INFO" and "### END
 // INIT INFO" (what follows a marker on its line passed over), "# Field: words" each, a line
-// that goes on with "#" and a tab or two blanks continuing the field before it. None when the script has no complete header, or defines a
-// depend function (an OpenRC script that carries a header is run as one).
+// that goes on with "#" and a tab or two blanks continuing the field before it. None when the
+// script has no complete header, or defines a depend function (an OpenRC script that carries
+// a header is run as one).
 std::optional<Header> read_header(std::string_view text);
 
 // The metadata records of HEADER, as a script's metadata action prints them: Provides as

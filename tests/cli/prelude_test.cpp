@@ -143,15 +143,12 @@ TEST_F(Prelude, HelpersAndOneShotActions) {
         {"an unknown command_user", "command=/bin/true\ncommand_user=nosuchuser:x\ncommand_background=yes\n", "", "start",
          "", "vesko-run: command_user: unknown user \"nosuchuser\"\n", 1},
         {"status when stopped", "command=/bin/true\n", "", "status", " * web is stopped\n", "", 3},
-        // Questions at the top level about the service itself, and from dns back to web, read
-        // no script again (each run is counted, and stops asking after a few).
+        // Questions about web itself and from dns back to web read no script again (runs counted).
         {"no script is read again for a question",
-         "VESKO_SERVICE_DIR=${service_script%/*}\ncat >\"$VESKO_SERVICE_DIR/dns\" <<'EOF'\n"
-         "VESKO_SERVICE_DIR=${service_script%/*}\nprintf d >>\"$VESKO_CONF_DIR/runs\"\nservice_started web\nEOF\n"
-         "printf w >>\"$VESKO_CONF_DIR/runs\"\nruns=$(cat \"$VESKO_CONF_DIR/runs\")\n"
+         "VESKO_SERVICE_DIR=${service_script%/*}; r=$VESKO_CONF_DIR/runs\nprintf 'VESKO_SERVICE_DIR=%s\\nprintf d >>%s\\n"
+         "service_started web\\n' \"$VESKO_SERVICE_DIR\" \"$r\" >\"$VESKO_SERVICE_DIR/dns\"\nprintf w >>\"$r\"; runs=$(cat \"$r\")\n"
          "if [ ${#runs} -lt 9 ]; then service_started; service_stopped web; a=$?; service_stopped dns; b=$?; fi\n"
-         "depend() { echo \"$(cat \"$VESKO_CONF_DIR/runs\") $a $b\"; }\n",
-         "", "metadata", "description:web\nwd 0 0\n", "", 0},
+         "depend() { echo \"$(cat \"$r\") $a $b\"; }\n", "", "metadata", "description:web\nwd 0 0\n", "", 0},
     };
     for (const Shell& shell : shells()) {
         for (const Case& c : cases) {
@@ -175,10 +172,8 @@ TEST_F(Prelude, StalePidFiles) {
             expect(service.run("stop"), " * web is not running\n", "", 0);
             EXPECT_FALSE(std::filesystem::exists(service.pidfile()));
         }
-        // A link is not followed, even to a file that names a live process.
-        Service service(shell, "command=/bin/true\n");
-        cli::Background live("/bin/sleep", {"sleep", "30"});
-        service.dir().symlink(service.dir().write("live.pid", std::to_string(live.pid()) + "\n"), "state/web.pid");
+        Service service(shell, "command=/bin/true\n");  // a link, even to a live process's pid, is not followed
+        service.dir().symlink(service.dir().write("live.pid", std::to_string(getpid()) + "\n"), "state/web.pid");
         expect(service.run("status"), " * web is stopped\n", "", 3);
     }
 }

@@ -140,8 +140,7 @@ TEST(LsbHeader, FieldsFacilitiesAndWhatIsNotAHeader) {
         {"### BEGIN INIT INFO\n# Provides: udev\n# Required-Start: mountkernfs\n# Should-Start: $local_fs checkroot\n"
          "### END INIT INFO\n",
          "description:\nprovide:udev\nuse:local-fs\nuse:local-fs\nuse:local-fs\n"},
-        // Facilities before and stops after as they are after (procps's $network), a header's
-        // own name passed over, and an end line with more on it (Debian 13's syslog-ng).
+        // Facilities before and stops after (procps's $network); an end line with more on it.
         {"### BEGIN INIT INFO\n# Provides: procps\n# X-Start-Before: $network procps\n# X-Stop-After: $all $x cron\n"
          "### END INIT INFO#\n",
          "description:\nprovide:procps\nbefore:network\nbefore:networking\nbefore:*\nbefore:cron\n"},

@@ -40,10 +40,9 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
         {"single splash", {true, "single splash", {mounts, "shutdown"}}, "guest-shutdown",
          {"veskoinit: ignoring arguments: single splash\n"}},
         // The Debian base set (Debian's own scripts for the devices, the modules, the kernel's
-        // settings, the network and the hardware clock; the random seed) and two daemons from
-        // their own init scripts, reached from the host by ssh and HTTP; a disk plugged in
-        // while it runs, a package reinstalled, the log rotated, and a power-off from the ssh
-        // session.
+        // settings and the network; the random seed) and two daemons from their own init
+        // scripts, reached from the host by ssh and HTTP; a disk plugged in while it runs,
+        // a package reinstalled, the log rotated, and a power-off from the ssh session.
         {"the Debian base set",
          {true, "", {"host: ssh-wait", "host: ssh hostname; veskoctl status ssh", "host: http", "echo ifstate: $(cat /run/network/ifstate.ens16)",
                      "echo udev: $(udevadm info -q property -n /dev/nvme1n1 | grep -c ^ID_FS_UUID=)",
@@ -66,7 +65,7 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
          "guest-shutdown",
          {"ifstate: ens16\n", "udev: 1\n", "modules: 1 swappiness: 17\n", "hot: /dev/vda\n",
           "udev script running - - - - -\n", "nginx script running - - - - -\n", "apt: 0 new pid\n", "rotated: 0\n"},
-         // The log after the rotation: the shutdown's lines.
+         // The log after the rotation: the shutdown's lines (hwclock.sh's too).
          {" * saving the random seed\n", "Stopping OpenBSD Secure Shell server: sshd.\n",
           "Saving the system clock to /dev/rtc0.\n"},
          {"$ ssh hostname; veskoctl status ssh\nveskodeb\nssh script running - - - - -\nstatus 0\n$ http\nHTTP/1.1 200 OK\n",
