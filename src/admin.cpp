@@ -92,9 +92,14 @@ Result<std::string, Error> service_path(const Directories& directories, const st
     };
     std::string path = vesko::path_join(directories.service_dir, name);
     if (regular(path)) return path;
-    // A package's init script: only one with an LSB header, which runs as a program.
-    std::string init_script = vesko::path_join(directories.init_dir, name);
-    if (!directories.init_dir.empty() && regular(init_script) && runner::has_lsb_header(init_script)) return init_script;
+    // A package's init script: only one with an LSB header, which runs as a program. NAME.sh
+    // (Debian's hwclock.sh) is the service NAME too, when the plain NAME is none.
+    for (const char* suffix : {"", ".sh"}) {
+        std::string init_script = vesko::path_join(directories.init_dir, name + suffix);
+        if (!directories.init_dir.empty() && regular(init_script) && runner::has_lsb_header(init_script)) {
+            return init_script;
+        }
+    }
     return fail(Error{ServiceNotFound{name, directories.service_dir}});
 }
 

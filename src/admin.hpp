@@ -36,7 +36,7 @@ struct Directories {
     std::string service_dir;
     std::string enabled_dir;
     // Scripts with an LSB header here are services too, when the service directory has none
-    // of that name; "" for none.
+    // of that name; one named NAME.sh is the service NAME, when NAME is none; "" for none.
     std::string init_dir;
 
     // VESKO_SERVICE_DIR, VESKO_ENABLED_DIR and VESKO_INIT_DIR when set (even empty), else the
@@ -142,7 +142,7 @@ std::string display(const Error& error);
 bool is_valid_service_name(std::string_view name);
 
 // The script of NAME: a regular file (links followed) in the service directory, else one
-// with an LSB header in the init script directory.
+// with an LSB header in the init script directory, named NAME or else NAME.sh.
 vesko::Result<std::string, Error> service_path(const Directories& directories, const std::string& name);
 // The enabled names, in directory order. With SKIPPED, an entry that is no enable link (not a
 // link, not a service name) is passed over and its error added there; without, it fails the

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -185,18 +186,29 @@ Result<Answer, std::string> ask(const std::string& path, std::string_view reques
     };
     auto address = address_of(path);
     if (!address) return failed(address.error().display());
-    vesko::Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    // The connection waits, within the wait below, while process 1 serves all the clients it
+    // takes and its listen queue is full: the kernel holds a blocking connect until there is
+    // room (a non-blocking one would fail at once).
+    constexpr int kWaitMs = 5000;
+    vesko::Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return failed(vesko::last_os_error().display());
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0 && errno != EINPROGRESS &&
-        errno != EAGAIN) {
+    timeval wait{kWaitMs / 1000, 0};
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) {
+        return failed(vesko::last_os_error().display());
+    }
+    int connected;
+    do {
+        connected = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
+    } while (connected != 0 && errno == EINTR);
+    if (connected != 0) {
         if (errno == EACCES) return fail(std::string("only root may ask process 1"));
         if (errno == ENOENT || errno == ECONNREFUSED) {
             return fail(std::string("process 1 is not veskoinit, or it is shutting down (nothing answers at ") +
                         vesko::shown(path) + ")");
         }
+        if (errno == EAGAIN) return failed("no answer within 5 seconds");
         return failed(vesko::last_os_error().display());
     }
-    constexpr int kWaitMs = 5000;
     pollfd writable{fd.get(), POLLOUT, 0};
     if (::poll(&writable, 1, kWaitMs) <= 0) return failed("no answer within 5 seconds");
     if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {

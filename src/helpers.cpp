@@ -242,10 +242,15 @@ int service_pid_main(const std::vector<std::string>& args) {
         if (!found) return failed("command_user: " + found.error());
         user = found->uid;
     }
-    // Without blocking on a FIFO, and no more than a pid's worth of it.
-    auto file = vesko::open_fd(args[0], O_RDONLY | O_NONBLOCK);
+    // The service user may plant anything at the path: a link is not followed, and only a
+    // regular file is opened for reading, through the inode that was checked (a FIFO or a
+    // device such as /dev/watchdog, which a close arms, is never opened). No more than a
+    // pid's worth of it is read.
+    auto place = vesko::open_fd(args[0], O_PATH | O_NOFOLLOW);
     struct stat info;
-    if (!file || ::fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode)) return 1;
+    if (!place || ::fstat(place->get(), &info) != 0 || !S_ISREG(info.st_mode)) return 1;
+    auto file = vesko::open_fd("/proc/self/fd/" + std::to_string(place->get()), O_RDONLY | O_NONBLOCK);
+    if (!file) return 1;
     auto text = vesko::read_all(file->get(), 64);
     if (!text) return 1;
     std::string_view digits = *text;
@@ -328,10 +333,13 @@ vesko::Result<Place, std::string> walk_to(const std::string& path) {
     if (pending.empty() || pending.back() == "..") return fail(vesko::shown(path) + " names no file to check");
     std::string name = std::move(pending.back());
     pending.pop_back();
+    // Each component is opened once, as whatever it is, and then looked at through that
+    // descriptor alone: a link's owner and its target belong to one inode, even where
+    // someone else may swap the link between the two.
     auto open_at = [](int at, const char* name) {
         int fd;
         do {
-            fd = ::openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            fd = ::openat(at, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
         return vesko::Fd(fd);
     };
@@ -343,16 +351,18 @@ vesko::Result<Place, std::string> walk_to(const std::string& path) {
         std::string part = std::move(pending.front());
         pending.pop_front();
         walked = vesko::path_join(walked, part);
+        vesko::Fd entry = open_at(directory.get(), part.c_str());
         struct stat link, holder;
-        if (::fstatat(directory.get(), part.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (!entry.valid() || ::fstat(entry.get(), &link) != 0) {
             stuck = true;
             continue;
         }
-        if (!S_ISLNK(link.st_mode)) {
-            directory = open_at(directory.get(), part.c_str());
+        if (S_ISDIR(link.st_mode)) {
+            directory = std::move(entry);
             continue;
         }
-        if (::fstat(directory.get(), &holder) != 0) {
+        if (!S_ISLNK(link.st_mode) || ::fstat(directory.get(), &holder) != 0) {
+            if (!S_ISLNK(link.st_mode)) errno = ENOTDIR;
             stuck = true;
             continue;
         }
@@ -361,7 +371,7 @@ vesko::Result<Place, std::string> walk_to(const std::string& path) {
                         " is a symbolic link that is not root's, or in a directory that is not root's");
         }
         char target[PATH_MAX];
-        ssize_t length = ::readlinkat(directory.get(), part.c_str(), target, sizeof target);
+        ssize_t length = ::readlinkat(entry.get(), "", target, sizeof target);
         if (length < 0 || static_cast<size_t>(length) >= sizeof target || ++links > 40) {
             if (length >= 0) errno = ELOOP;
             stuck = true;

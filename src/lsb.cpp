@@ -35,14 +35,19 @@ std::optional<Header> read_header(std::string_view text) {
         if (defines_depend(line)) return std::nullopt;
     }
     size_t begin = 0;
-    while (begin < lines.size() && trimmed(lines[begin]) != "### BEGIN INIT INFO") ++begin;
+    // The marker lines as insserv reads them: what follows the marker on its line (Debian 13's
+    // syslog-ng ends its header with "### END INIT INFO#") is passed over.
+    auto marks = [](std::string_view line, std::string_view marker) {
+        return trimmed(line).substr(0, marker.size()) == marker;
+    };
+    while (begin < lines.size() && !marks(lines[begin], "### BEGIN INIT INFO")) ++begin;
     if (begin == lines.size()) return std::nullopt;
     Header header;
     std::vector<std::string>* field = nullptr;  // the list a continuation line goes on
     bool in_description = false;
     for (size_t i = begin + 1; i < lines.size(); ++i) {
         std::string_view line = lines[i];
-        if (trimmed(line) == "### END INIT INFO") return header;
+        if (marks(line, "### END INIT INFO")) return header;
         if (line.empty() || line.front() != '#') return std::nullopt;
         line.remove_prefix(1);
         bool continued = !line.empty() && (line.front() == '\t' || line.substr(0, 2) == "  ");
@@ -57,7 +62,7 @@ std::optional<Header> read_header(std::string_view text) {
         field = key == "Provides"         ? &header.provides
                 : key == "Required-Start" ? &header.required_start
                 : key == "Should-Start"   ? &header.should_start
-                : key == "X-Start-Before" ? &header.start_before
+                : key == "X-Start-Before" || key == "X-Stop-After" ? &header.start_before
                                           : nullptr;
         in_description = key == "Short-Description";
         if (field != nullptr) add_words(*field, value);
@@ -99,26 +104,40 @@ std::string metadata(const Header& header) {
     static const std::array<std::string_view, 8> kDoneAtBoot = {
         "mountdevsubfs", "checkroot", "checkroot-bootclean", "checkfs",
         "mountall",      "mountall-bootclean", "mountnfs", "mountnfs-bootclean"};
-    auto use = [&](const std::string& name) {
-        if (std::find(header.provides.begin(), header.provides.end(), name) == header.provides.end()) add("use", name);
+    // The services that NAME, a facility or an rcS script, stands for; NAME itself when it is
+    // neither.
+    auto meant = [&](const std::string& name) -> std::vector<std::string> {
+        if (name == "mountkernfs") return {"local-fs"};
+        if (std::find(kDoneAtBoot.begin(), kDoneAtBoot.end(), name) != kDoneAtBoot.end()) {
+            return facility_services("$local_fs");
+        }
+        if (!name.empty() && name.front() == '$') return facility_services(name);
+        return {name};
+    };
+    // A header's own names are never its prerequisites or its followers.
+    auto order = [&](const char* kind, const std::string& name) {
+        if (std::find(header.provides.begin(), header.provides.end(), name) == header.provides.end()) add(kind, name);
     };
     for (const auto* list : {&header.required_start, &header.should_start}) {
         for (const std::string& name : *list) {
-            if (name == "mountkernfs") {
-                use("local-fs");
-            } else if (std::find(kDoneAtBoot.begin(), kDoneAtBoot.end(), name) != kDoneAtBoot.end()) {
-                for (const std::string& service : facility_services("$local_fs")) use(service);
-            } else if (name == "$all") {
+            std::vector<std::string> services = meant(name);
+            if (name == "$all") {
                 add("after", "*");
-            } else if (!name.empty() && name.front() == '$') {
-                for (const std::string& service : facility_services(name)) use(service);
+            } else if (services != std::vector<std::string>{name}) {
+                for (const std::string& service : services) order("use", service);
             } else if (list == &header.required_start || service::is_valid_service_name(name)) {
                 add(list == &header.required_start ? "need" : "use", name);
             }
         }
     }
+    // X-Start-Before (and X-Stop-After, the same order seen from the shutdown) names the
+    // same way, facilities included: procps's "$network" puts the kernel settings before the
+    // interfaces.
     for (const std::string& name : header.start_before) {
-        if (service::is_valid_service_name(name)) add("before", name);
+        if (name == "$all") add("before", "*");
+        for (const std::string& service : meant(name)) {
+            if (service::is_valid_service_name(service)) order("before", service);
+        }
     }
     return lines;
 }

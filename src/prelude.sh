@@ -73,11 +73,20 @@ config() { :; }
 
 _vesko_function_exists() { command -v "$1" >/dev/null 2>&1; }
 
-# OpenRC's questions about a service's state (this one's when no name is given), answered by
-# that service's status action: there is no state directory here. 100: no such service. Started: its status says
-# running; stopped: it exists and its status says anything else. Actions run one at a time,
-# so none is ever starting or stopping, and there is no inactive state.
+# OpenRC's questions about a service's state (this one's when no name is given), answered as
+# that service's status action would answer: there is no state directory here. 100: no such
+# service. Started: its status says running; stopped: it exists and its status says anything
+# else. Actions run one at a time, so none is ever starting or stopping, and there is no
+# inactive state. A question never runs a script that is being read already, which would ask
+# it again (a script may ask at its top level, as Artix's unbound does): this service is
+# answered by its own pid file (the default one while the script is still being read), and a
+# service that VESKO_STATUS_CHAIN names (those whose status runs led to this one) by its
+# default pid file.
 _vesko_status_of() {
+    if [ "$1" = "$RC_SVCNAME" ]; then
+        _vesko_pid_is_running && return 0
+        return 3
+    fi
     case $1 in
         [a-z]*) ;;
         *) return 100 ;;
@@ -85,8 +94,15 @@ _vesko_status_of() {
     case $1 in
         *[!a-z0-9-]*) return 100 ;;
     esac
+    case " ${VESKO_STATUS_CHAIN-} " in
+        *" $1 "*)
+            "${VESKO_HELPER:-veskoinit}" --vesko-service-pid "$VESKO_STATE_DIR/$1.pid" "" >/dev/null 2>&1 && return 0
+            return 3
+            ;;
+    esac
     [ -f "${VESKO_SERVICE_DIR:-/etc/veskoinit/services}/$1" ] || return 100
-    "${VESKO_HELPER:-veskoinit}" --vesko-run "${VESKO_SERVICE_DIR:-/etc/veskoinit/services}/$1" status >/dev/null 2>&1
+    VESKO_STATUS_CHAIN="${VESKO_STATUS_CHAIN-} $RC_SVCNAME" "${VESKO_HELPER:-veskoinit}" --vesko-run \
+        "${VESKO_SERVICE_DIR:-/etc/veskoinit/services}/$1" status >/dev/null 2>&1
 }
 service_started() { _vesko_status_of "${1:-$RC_SVCNAME}"; }
 service_stopped() {
@@ -106,9 +122,11 @@ checkpath() { "${VESKO_HELPER:-veskoinit}" --vesko-checkpath "$@"; }
 # Whether the pid file names a live process of the service's: never process 0 (to signal 0,
 # the caller's whole process group) nor process 1 (the init), and with command_user only a
 # process of that user's (a pid file that the user can write must not make root signal
-# anything else). $_vesko_pid is then its pid.
+# anything else). $_vesko_pid is then its pid. While the script is still being read, the
+# pid file is the default one.
 _vesko_pid_is_running() {
-    _vesko_pid=$("${VESKO_HELPER:-veskoinit}" --vesko-service-pid "$pidfile" "$command_user" 2>/dev/null)
+    _vesko_pid=$("${VESKO_HELPER:-veskoinit}" --vesko-service-pid "${pidfile:-${VESKO_STATE_DIR}/${RC_SVCNAME}.pid}" \
+        "$command_user" 2>/dev/null)
 }
 
 _vesko_require_files() {

@@ -143,6 +143,12 @@ TEST_F(Prelude, HelpersAndOneShotActions) {
         {"an unknown command_user", "command=/bin/true\ncommand_user=nosuchuser:x\ncommand_background=yes\n", "", "start",
          "", "vesko-run: command_user: unknown user \"nosuchuser\"\n", 1},
         {"status when stopped", "command=/bin/true\n", "", "status", " * web is stopped\n", "", 3},
+        // Questions about web itself and from dns back to web read no script again (runs counted).
+        {"no script is read again for a question",
+         "VESKO_SERVICE_DIR=${service_script%/*}; r=$VESKO_CONF_DIR/runs\nprintf 'VESKO_SERVICE_DIR=%s\\nprintf d >>%s\\n"
+         "service_started web\\n' \"$VESKO_SERVICE_DIR\" \"$r\" >\"$VESKO_SERVICE_DIR/dns\"\nprintf w >>\"$r\"; runs=$(cat \"$r\")\n"
+         "if [ ${#runs} -lt 9 ]; then service_started; service_stopped web; a=$?; service_stopped dns; b=$?; fi\n"
+         "depend() { echo \"$(cat \"$r\") $a $b\"; }\n", "", "metadata", "description:web\nwd 0 0\n", "", 0},
     };
     for (const Shell& shell : shells()) {
         for (const Case& c : cases) {
@@ -166,6 +172,9 @@ TEST_F(Prelude, StalePidFiles) {
             expect(service.run("stop"), " * web is not running\n", "", 0);
             EXPECT_FALSE(std::filesystem::exists(service.pidfile()));
         }
+        Service service(shell, "command=/bin/true\n");  // a link, even to a live process's pid, is not followed
+        service.dir().symlink(service.dir().write("live.pid", std::to_string(getpid()) + "\n"), "state/web.pid");
+        expect(service.run("status"), " * web is stopped\n", "", 3);
     }
 }
 

@@ -1,5 +1,8 @@
 // vesko-service run through the built executable, with its directories in a temporary one.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -28,6 +31,7 @@ protected:
         dir_.write("init.d/ssh", lsb, 0755);
         dir_.write("init.d/plain", "[ \"$1\" = start ]\n", 0755);
         dir_.write("init.d/web", lsb, 0755);
+        for (const char* name : {"hwclock.sh", "ssh.sh"}) dir_.write(std::string("init.d/") + name, lsb, 0755);  // NAME.sh is NAME
     }
 
     Outcome run(const std::vector<std::string>& args, std::string service_dir = "") const {
@@ -73,6 +77,8 @@ TEST_F(VeskoService, EnableAndDisable) {
     }
     expect(run({"ssh", "enable", "start"}), "vesko-service enable and start ssh: one sec... <started> done.\n", "", 0);
     EXPECT_EQ(fs::read_symlink(link("ssh")), dir_ / "init.d/ssh");
+    expect(run({"hwclock", "enable", "start"}), "vesko-service enable and start hwclock: one sec... <started> done.\n", "", 0);
+    EXPECT_EQ(fs::read_symlink(link("hwclock")), dir_ / "init.d/hwclock.sh");
     expect(run({"ssh", "stop"}), "vesko-service stop ssh: one sec... <failed>\n",
            "vesko-service: stop for ssh failed with status 1\n", 1);
     dir_.write("on/enabled/web", "a file\n");
@@ -127,6 +133,25 @@ TEST_F(VeskoService, UsageErrorsAndAnUnwritableStatus) {
     expect(cli::run_as("vesko-service", {"web", "enable"}, full), "",
            "vesko-service: cannot write status output: No space left on device (os error 28)\n", 1);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link("web"))));
+}
+
+// policy-rc.d under veskoinit (a listening control socket): enabled ones and stops; else invoke-rc.d's own.
+TEST_F(VeskoService, PolicyRcD) {
+    run({"enable", "hwclock"});
+    sockaddr_un address{AF_UNIX, {}};
+    (dir_ / "control").copy(address.sun_path, sizeof address.sun_path - 1);
+    int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) | listen(listener, 1), 0);
+    const std::tuple<const char*, std::vector<std::string>, int> cases[] = {
+        {"control", {"p", "hwclock.sh", "restart"}, 0}, {"control", {"p", "nginx", "start", "2"}, 101},
+        {"control", {"p", "nginx", "stop"}, 0},         {"control", {"p", "--quiet", "nginx"}, 103},
+        {"none", {"p", "nginx", "start"}, 0},           {"none", {"p", "nginx", "(start)"}, 101}};
+    for (const auto& [socket, argv, status] : cases) {
+        cli::RunOptions options;
+        options.env = {{"VESKO_ENABLED_DIR", dir_ / "on/enabled"}, {"VESKO_CONTROL_SOCKET", dir_ / socket}};
+        EXPECT_EQ(cli::run(POLICY_RC_D, argv, options).status, status) << socket << " " << argv[1];
+    }
+    close(listener);
 }
 
 }  // namespace

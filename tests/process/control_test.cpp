@@ -1,7 +1,9 @@
 // The control channel, both ends in this process: answers up to the limit arrive whole
 // (beyond the system's usual send buffer, which only root, as process 1 is, may exceed), a
-// longer one is refused in one line.
+// longer one is refused in one line; with the listen queue full a client waits its time.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -31,5 +33,12 @@ TEST(ControlChannel, LongAnswersArriveWholeOrAreRefused) {
         EXPECT_EQ(answer->text, fits ? std::string(size, 'x')
                                      : "veskoctl: the answer (1048578 bytes) is too long to send; name fewer services\n");
     }
+    sockaddr_un address{AF_UNIX, {}};
+    path.copy(address.sun_path, path.size());
+    std::vector<vesko::Fd> queued;  // until the queue is full: nobody is served now
+    do queued.emplace_back(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    while (queued.size() < 64 && ::connect(queued.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+    auto answer = control::ask(path, "status\n");
+    EXPECT_EQ(answer ? "" : answer.error(), "cannot ask process 1 at " + path + ": no answer within 5 seconds");
     std::filesystem::remove_all(dir);
 }

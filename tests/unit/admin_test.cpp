@@ -185,6 +185,10 @@ TEST(LsbHeader, FieldsFacilitiesAndWhatIsNotAHeader) {
         {"### BEGIN INIT INFO\n# Provides: udev\n# Required-Start: mountkernfs\n# Should-Start: $local_fs checkroot\n"
          "### END INIT INFO\n",
          "description:\nprovide:udev\nuse:local-fs\nuse:local-fs\nuse:local-fs\n"},
+        // Facilities before and stops after (procps's $network); an end line with more on it.
+        {"### BEGIN INIT INFO\n# Provides: procps\n# X-Start-Before: $network procps\n# X-Stop-After: $all $x cron\n"
+         "### END INIT INFO#\n",
+         "description:\nprovide:procps\nbefore:network\nbefore:networking\nbefore:*\nbefore:cron\n"},
         {"#!/bin/sh\necho no header\n", "none"},
         {"### BEGIN INIT INFO\n# Provides: web\n", "none"},                                       // no end
         {"### BEGIN INIT INFO\n# Provides: web\nexit 0\n### END INIT INFO\n", "none"},            // not a comment

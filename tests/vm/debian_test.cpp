@@ -72,8 +72,9 @@ TEST(DebianBoot, StockBootLineRecoveryWordsAndNoInitramfs) {
          "guest-shutdown",
          {"ifstate: ens16\n", "udev: 1\n", "modules: 1 swappiness: 17\n", "hot: /dev/vda\n",
           "udev script running - - - - -\n", "nginx script running - - - - -\n", "apt: 0 new pid\n", "rotated: 0\n"},
-         // The log after the rotation: the shutdown's lines.
-         {" * saving the random seed\n", "Stopping OpenBSD Secure Shell server: sshd.\n"},
+         // The log after the rotation: the shutdown's lines (hwclock.sh's too).
+         {" * saving the random seed\n", "Stopping OpenBSD Secure Shell server: sshd.\n",
+          "Saving the system clock to /dev/rtc0.\n"},
          {"$ ssh hostname; veskoctl status ssh\nveskodeb\nssh script running - - - - -\nstatus 0\n$ http\nHTTP/1.1 200 OK\n",
           "<h1>Welcome to nginx!</h1>", "$ ssh /usr/lib/veskoinit/bin/shutdown\nstatus 0\n"}},
         // A typo in nginx's configuration and a purged package's enable link left dangling:
