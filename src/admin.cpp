@@ -732,16 +732,20 @@ Result<size_t, Error> stop_enabled(const OtherChild& other, const std::set<std::
         if (!first) first = std::move(why);
     };
     std::vector<Error> skipped;
-    auto plan = current_plan(directories, skipped, other);
-    if (!plan) return fail(std::move(plan.error()));
-    // What cannot be ordered now is not stopped, and said so unless the boot said it already.
-    for (PassedOver& passed : plan->passed_over) {
-        if (passed_over.count(passed.name) == 0) failed(passed.name, std::move(passed.why));
-    }
+    auto names = enabled_names(directories.enabled_dir, &skipped);
+    if (!names) return fail(std::move(names.error()));
+    // What the boot passed over is neither asked (its query may be what failed, for as long as
+    // the time limit) nor stopped, unless its status says it runs: started by hand since.
+    std::erase_if(*names, [&](const std::string& name) {
+        return passed_over.count(name) != 0 && !run_action(directories, name, "status", true, other);
+    });
+    Plan plan = plan_start(directories, *names, [&](const std::string& name, const std::string& path) {
+        return query_metadata(directories, name, path, other);
+    });
+    // What cannot be ordered now is not stopped either.
+    for (PassedOver& passed : plan.passed_over) failed(passed.name, std::move(passed.why));
     size_t stopped = 0;
-    for (auto name = plan->order.rbegin(); name != plan->order.rend(); ++name) {
-        // Passed over at boot: stopped only when started by hand since.
-        if (passed_over.count(*name) != 0 && !run_action(directories, *name, "status", true, other)) continue;
+    for (auto name = plan.order.rbegin(); name != plan.order.rend(); ++name) {
         auto done = run_action(directories, *name, "stop", false, other);
         if (!done) {
             failed(*name, std::move(done.error()));

@@ -231,8 +231,9 @@ struct StartReport {
 };
 StartReport start_enabled(const OtherChild& other = {});
 // Stops them in reverse order, each one whatever happened to the one before; returns how
-// many, or the first failure. What the boot passed over (PASSED_OVER) is stopped only when its
-// status says it runs (started by hand since); what cannot be ordered now is not stopped.
+// many, or the first failure. What the boot passed over (PASSED_OVER) is neither asked for its
+// metadata nor stopped, unless its status says it runs (started by hand since); what cannot
+// be ordered now is not stopped.
 vesko::Result<size_t, Error> stop_enabled(const OtherChild& other = {},
                                           const std::set<std::string>& passed_over = {});
 
