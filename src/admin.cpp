@@ -249,10 +249,14 @@ struct Limit {
         if (getpid() != 1) return {};
         const char* value = std::getenv("VESKO_TEST_ACTION_TIMEOUT");
         std::optional<uint64_t> given = vesko::parse_unsigned(value != nullptr ? value : "", 24 * 3600);
-        long seconds = given && *given > 0 ? static_cast<long>(*given) : kActionTimeoutSeconds;
-        return {seconds, vesko::deadline_after(seconds * 1000)};
+        return of(given && *given > 0 ? static_cast<long>(*given) : kActionTimeoutSeconds);
     }
+    static Limit of(long seconds) { return {seconds, vesko::deadline_after(seconds * 1000)}; }
 };
+
+// How long vesko-service waits for each metadata query when it foretells what the next boot
+// will pass over: an unrelated script that hangs must not hold the command.
+constexpr long kForetellSeconds = 10;
 
 // Kills every process of the session SESSION (the id of its leader, which has ended): what
 // made a process group of its own in it (`timeout`, a job-control subshell) as well. The
@@ -400,7 +404,8 @@ constexpr long kDrainIntervalMs = 100;
 // standard output collected until the child has ended (a daemon that a script's top level
 // left holding the pipe cannot hold the query up).
 Result<std::string, Error> query_metadata(const Directories& directories, const std::string& name,
-                                          const std::string& path, const OtherChild& other) {
+                                          const std::string& path, const OtherChild& other,
+                                          std::optional<long> seconds = std::nullopt) {
     auto failed = [&](vesko::OsError os) { return fail(Error{RunAction{"metadata", name, os}}); };
     auto null = vesko::open_fd("/dev/null", O_RDWR);
     if (!null) return failed(null.error());
@@ -412,7 +417,7 @@ Result<std::string, Error> query_metadata(const Directories& directories, const 
     // output is read once it has ended instead of at every line it writes. Where the pipe
     // cannot grow, it is read as it fills.
     bool roomy = ::fcntl(reader.get(), F_SETPIPE_SZ, static_cast<int>(kMaxMetadataOutput + 1)) > 0;
-    Limit limit = Limit::now();
+    Limit limit = seconds ? Limit::of(*seconds) : Limit::now();
     auto child = start_runner(directories, name, path, "metadata",
                               {{null->get(), STDIN_FILENO}, {writer.get(), STDOUT_FILENO}, {null->get(), STDERR_FILENO}});
     if (!child) return fail(std::move(child.error()));
@@ -516,18 +521,18 @@ Prerequisites prerequisites_of(const std::map<std::string, Records>& records, co
         }
         return seen;
     };
+    // Each one's edges are in place before the next one looks, so that two of them cannot
+    // close a cycle between them.
     for (bool after : {false, true}) {
-        std::map<std::string, std::set<std::string>> added;
         for (const auto& [name, of] : records) {
             if (!(after ? of.after_all : of.before_all)) continue;
             std::set<std::string> earlier = earlier_than(name);
             for (const auto& [other, its] : records) {
                 if (other == name || (after ? its.after_all : its.before_all)) continue;
-                if (after && earlier_than(other).count(name) == 0) added[name].insert(other);
-                if (!after && earlier.count(other) == 0) added[other].insert(name);
+                if (after && earlier_than(other).count(name) == 0) prerequisites[name].insert(other);
+                if (!after && earlier.count(other) == 0) prerequisites[other].insert(name);
             }
         }
-        for (const auto& [name, more] : added) prerequisites[name].insert(more.begin(), more.end());
     }
     return prerequisites;
 }
@@ -546,28 +551,35 @@ void take_ready(Prerequisites& prerequisites, std::vector<std::string>& order) {
     }
 }
 
-// The services of what could not be ordered that are part of a cycle themselves, rather than
-// waiting on one: those that come back to themselves. Never empty for a PREREQUISITES that
-// take_ready left, in which every service waits on another one left.
-std::vector<std::string> in_cycles(const Prerequisites& prerequisites) {
-    std::vector<std::string> members;
-    for (const auto& [name, waiting] : prerequisites) {
-        std::set<std::string> seen;
-        std::vector<std::string> pending(waiting.begin(), waiting.end());
-        while (!pending.empty()) {
-            std::string next = std::move(pending.back());
-            pending.pop_back();
-            if (next == name) {
-                members.push_back(name);
-                break;
-            }
-            auto found = prerequisites.find(next);
-            if (seen.insert(next).second && found != prerequisites.end()) {
-                pending.insert(pending.end(), found->second.begin(), found->second.end());
-            }
+// What NAME waits on in PREREQUISITES, directly or through others.
+std::set<std::string> waits_on(const Prerequisites& prerequisites, const std::string& name) {
+    std::set<std::string> seen;
+    std::vector<std::string> pending{name};
+    while (!pending.empty()) {
+        auto found = prerequisites.find(pending.back());
+        pending.pop_back();
+        if (found == prerequisites.end()) continue;
+        for (const std::string& next : found->second) {
+            if (seen.insert(next).second) pending.push_back(next);
         }
     }
-    return members;
+    return seen;
+}
+
+// The cycles among what could not be ordered: each service that comes back to itself, with
+// the services of its cycle (ascending), rather than those that merely wait on one. Every
+// service that take_ready leaves waits on another one left, so there is at least one.
+std::map<std::string, std::vector<std::string>> cycles_of(const Prerequisites& prerequisites) {
+    std::map<std::string, std::set<std::string>> reach;
+    for (const auto& [name, waiting] : prerequisites) reach[name] = waits_on(prerequisites, name);
+    std::map<std::string, std::vector<std::string>> cycles;
+    for (const auto& [name, reached] : reach) {
+        if (reached.count(name) == 0) continue;
+        for (const std::string& other : reached) {
+            if (reach[other].count(name) != 0) cycles[name].push_back(other);
+        }
+    }
+    return cycles;
 }
 
 // The records of NAME: its script found, QUERY (or the real query) asked, the output parsed.
@@ -630,6 +642,8 @@ Plan plan_start(const Directories& directories, const std::vector<std::string>& 
     }
     for (const auto& [name, of] : records) {
         for (const std::string& needed : of.need) {
+            // A service that provides what it needs meets that need itself.
+            if (std::find(of.provide.begin(), of.provide.end(), needed) != of.provide.end()) continue;
             bool known = enabled.count(needed) != 0 || providers.count(needed) != 0;
             plan.needs[name].push_back({needed, meant(records, providers, needed, name), known});
         }
@@ -640,13 +654,16 @@ Plan plan_start(const Directories& directories, const std::vector<std::string>& 
         if (prerequisites.empty()) return plan;
         // The members of the cycles are passed over; what only waited on them is ordered
         // without them (and passed over in its turn if it needs them).
-        std::vector<std::string> cycle = in_cycles(prerequisites);
-        for (const std::string& name : cycle) {
-            plan.passed_over.push_back({name, DependencyCycle{cycle}});
+        auto cycles = cycles_of(prerequisites);
+        if (cycles.empty()) {
+            for (const auto& [name, waiting] : prerequisites) cycles[name] = {name};  // never: see cycles_of
+        }
+        for (auto& [name, cycle] : cycles) {
+            plan.passed_over.push_back({name, DependencyCycle{std::move(cycle)}});
             prerequisites.erase(name);
         }
         for (auto& [name, waiting] : prerequisites) {
-            for (const std::string& member : cycle) waiting.erase(member);
+            for (const auto& [member, cycle] : cycles) waiting.erase(member);
         }
     }
 }
@@ -798,18 +815,30 @@ std::vector<Error> boot_consequences(const Directories& directories, const std::
         if (auto own = records_of(directories, name, {})) meanings.insert(own->provide.begin(), own->provide.end());
     }
     std::vector<Error> skipped, found;
-    auto plan = current_plan(directories, skipped);
-    if (!plan) return found;
-    // Without /proc (a chroot being set up) nothing can be asked here: nothing is foretold.
-    for (const PassedOver& passed : plan->passed_over) {
-        if (std::holds_alternative<LocateExecutable>(passed.why)) return found;
+    auto names = enabled_names(directories.enabled_dir, &skipped);
+    if (!names) return found;
+    // The bounded waits take SIGCHLD from the pending set, as process 1 does: blocked meanwhile.
+    sigset_t child, previous;
+    if (sigemptyset(&child) != 0 || sigaddset(&child, SIGCHLD) != 0 || pthread_sigmask(SIG_BLOCK, &child, &previous) != 0) {
+        return found;
     }
-    for (PassedOver& passed : plan->passed_over) {
+    Plan plan = plan_start(directories, *names, [&](const std::string& service, const std::string& path) {
+        return query_metadata(directories, service, path, {}, kForetellSeconds);
+    });
+    (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    // Without /proc (a chroot being set up) nothing can be asked here, and a query that hangs
+    // tells nothing: nothing is foretold.
+    for (const PassedOver& passed : plan.passed_over) {
+        if (std::holds_alternative<LocateExecutable>(passed.why) || std::holds_alternative<ActionTimedOut>(passed.why)) {
+            return found;
+        }
+    }
+    for (PassedOver& passed : plan.passed_over) {
         if (enabled && passed.name == name) found.push_back(std::move(passed.why));
     }
     std::set<std::string> started;
-    for (const std::string& service : plan->order) {
-        auto unmet = unmet_need(*plan, service, started);
+    for (const std::string& service : plan.order) {
+        auto unmet = unmet_need(plan, service, started);
         if (!unmet) {
             started.insert(service);
             continue;

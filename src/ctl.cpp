@@ -183,7 +183,8 @@ int show_status(const std::vector<std::string>& names) {
         for (const admin::PassedOver& passed : plan->passed_over) scripts.push_back(passed.name);
         for (const std::string& name : scripts) shown += script_status_line(directories, name, failed_script(name));
         for (std::string_view line : vesko::split_lines(*answer)) {
-            if (direct.count(std::string(line.substr(0, line.find(' ')))) != 0) shown += std::string(line) + "\n";
+            std::vector<std::string_view> fields = vesko::split_fields(line);
+            if (fields.size() > 1 && fields[1] == "direct") shown += std::string(line) + "\n";
         }
     }
     for (const std::string& name : names) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
 #include <utility>
 
 #include "service.hpp"
@@ -114,9 +115,14 @@ std::string metadata(const Header& header) {
         if (!name.empty() && name.front() == '$') return facility_services(name);
         return {name};
     };
-    // A header's own names are never its prerequisites or its followers.
+    // A header's own names are never its prerequisites or its followers, and what it starts
+    // after is never what it starts before.
+    std::set<std::string> earlier;
     auto order = [&](const char* kind, const std::string& name) {
-        if (std::find(header.provides.begin(), header.provides.end(), name) == header.provides.end()) add(kind, name);
+        bool own = std::find(header.provides.begin(), header.provides.end(), name) != header.provides.end();
+        if (own || (kind[0] == 'b' && earlier.count(name) != 0)) return;
+        if (kind[0] != 'b') earlier.insert(name);
+        add(kind, name);
     };
     for (const auto* list : {&header.required_start, &header.should_start}) {
         for (const std::string& name : *list) {
@@ -126,15 +132,18 @@ std::string metadata(const Header& header) {
             } else if (services != std::vector<std::string>{name}) {
                 for (const std::string& service : services) order("use", service);
             } else if (list == &header.required_start || service::is_valid_service_name(name)) {
+                earlier.insert(name);
                 add(list == &header.required_start ? "need" : "use", name);
             }
         }
     }
-    // X-Start-Before (and X-Stop-After, the same order seen from the shutdown) names the
-    // same way, facilities included: procps's "$network" puts the kernel settings before the
-    // interfaces.
+    // X-Start-Before (and X-Stop-After, the same order seen from the shutdown) names
+    // facilities as Required-Start does: procps's "$network" puts the kernel settings before
+    // the interfaces. An rcS script there (cryptdisks is before checkfs) orders nothing:
+    // its work is done before any service starts.
     for (const std::string& name : header.start_before) {
         if (name == "$all") add("before", "*");
+        if (name == "mountkernfs" || std::find(kDoneAtBoot.begin(), kDoneAtBoot.end(), name) != kDoneAtBoot.end()) continue;
         for (const std::string& service : meant(name)) {
             if (service::is_valid_service_name(service)) order("before", service);
         }

@@ -141,7 +141,7 @@ std::optional<Error> reap(supervisor::Supervisor& supervisor, size_t& orphans) {
 // Loads the direct services. On a machine an invalid service directory is a warning, and the
 // machine boots as without service files (the fallback console, unless a main program runs
 // instead), so that the script services (an ssh daemon among them) still start; without a
-// fallback console either, no direct service runs. A container's process 1 fails instead,
+// fallback console program, no direct service runs. A container's process 1 fails instead,
 // for its runtime to report.
 Result<service::Catalog, Error> load_catalog(bool fallback, bool container) {
     auto loaded = service::Catalog::load(kServiceDirectory, fallback);
@@ -151,8 +151,10 @@ Result<service::Catalog, Error> load_catalog(bool fallback, bool container) {
         return std::move(*loaded);
     }
     if (container) return fail(Error{ServiceConfiguration{std::move(loaded.error())}});
+    // No service files and no console program to fall back on (the fallback was tried).
+    bool no_console = std::holds_alternative<service::NoFallbackConsole>(loaded.error());
     std::string why = display(ServiceConfiguration{std::move(loaded.error())});
-    if (!fallback) {
+    if (!fallback || no_console) {
         print_err("veskoinit: warning: " + why + "; no direct service is started\n");
         return service::Catalog{};
     }

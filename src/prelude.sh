@@ -77,11 +77,11 @@ _vesko_function_exists() { command -v "$1" >/dev/null 2>&1; }
 # that service's status action would answer: there is no state directory here. 100: no such
 # service. Started: its status says running; stopped: it exists and its status says anything
 # else. Actions run one at a time, so none is ever starting or stopping, and there is no
-# inactive state. A question never runs a script that is being read already, which would ask
-# it again (a script may ask at its top level, as Artix's unbound does): this service is
-# answered by its own pid file (the default one while the script is still being read), and a
-# service that VESKO_STATUS_CHAIN names (those whose status runs led to this one) by its
-# default pid file.
+# inactive state. A question never runs a script again that could ask it again (a script may
+# ask at its top level, as Artix's unbound does): this service is answered by its own pid
+# file (the default one while the script is still being read), and within a status run that
+# a question started (VESKO_STATUS_CHAIN names the services that asked) every service by its
+# default pid file, so that one question runs at most one other script.
 _vesko_status_of() {
     if [ "$1" = "$RC_SVCNAME" ]; then
         _vesko_pid_is_running && return 0
@@ -94,12 +94,10 @@ _vesko_status_of() {
     case $1 in
         *[!a-z0-9-]*) return 100 ;;
     esac
-    case " ${VESKO_STATUS_CHAIN-} " in
-        *" $1 "*)
-            "${VESKO_HELPER:-veskoinit}" --vesko-service-pid "$VESKO_STATE_DIR/$1.pid" "" >/dev/null 2>&1 && return 0
-            return 3
-            ;;
-    esac
+    if [ -n "${VESKO_STATUS_CHAIN-}" ]; then
+        "${VESKO_HELPER:-veskoinit}" --vesko-service-pid "$VESKO_STATE_DIR/$1.pid" "" >/dev/null 2>&1 && return 0
+        return 3
+    fi
     [ -f "${VESKO_SERVICE_DIR:-/etc/veskoinit/services}/$1" ] || return 100
     VESKO_STATUS_CHAIN="${VESKO_STATUS_CHAIN-} $RC_SVCNAME" "${VESKO_HELPER:-veskoinit}" --vesko-run \
         "${VESKO_SERVICE_DIR:-/etc/veskoinit/services}/$1" status >/dev/null 2>&1

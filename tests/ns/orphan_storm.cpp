@@ -2,7 +2,7 @@
 // another (each a grandchild whose parent is gone before it ends), then prints a line and
 // sleeps. With --thread-leader it leaves one orphan whose main thread has exited while its
 // other thread runs on (the kernel lists it as a zombie), and exits. With --own-group it moves
-// to a process group of its own and, 1.5 s later, creates /tmp/late.
+// to a process group of its own and, 6 s later, creates /tmp/late.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/wait.h>
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
         // Leaves its process group for one of its own, as `timeout` does, and marks the
         // moment when it outlived what should have ended it.
         if (setpgid(0, 0) != 0) return 1;
-        usleep(1500000);
+        sleep(6);
         return creat("/tmp/late", 0644) >= 0 ? 0 : 1;
     }
     long count = argc > 1 ? std::atol(argv[1]) : 0;

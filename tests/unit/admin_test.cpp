@@ -118,6 +118,12 @@ TEST_F(Order, SmallestReadyNameFirst) {
          {{"a", ""}, {"b", "need:a\n"}, {"early", "before:*\n"}, {"local", "after:*\n"}, {"z", "use:local\n"}},
          "early, a, b, local, z"},
         {"two after *", {{"x", "after:*\n"}, {"y", "after:*\n"}, {"a", ""}}, "a, x, y"},
+        {"two after * that others need", {{"x", "after:*\n"}, {"y", "after:*\n"}, {"a", "need:x\n"}, {"b", "need:y\n"}, {"c", ""}},
+         "c, y, b, x, a"},
+        {"a need it provides itself", {{"dhcp", "provide:net\nneed:net\n"}, {"web", "need:net\n"}}, "dhcp, web"},
+        {"two cycles", {{"a", "need:b\n"}, {"b", "need:a\n"}, {"x", "need:y\n"}, {"y", "need:x\n"}},
+         "error: enabled script services have a dependency cycle involving: a, b, x, y",
+         " | a" + cycle + "a, b; b" + cycle + "a, b; x" + cycle + "x, y; y" + cycle + "x, y"},
         {"before * that needs", {{"early", "before:*\nneed:b\n"}, {"a", ""}, {"b", ""}}, "b, early, a"},
         {"not UTF-8", {{"a", "description:caf\xe9\n"}},
          "error: invalid dependency metadata from a: metadata output is not valid UTF-8",
@@ -189,6 +195,11 @@ TEST(LsbHeader, FieldsFacilitiesAndWhatIsNotAHeader) {
         {"### BEGIN INIT INFO\n# Provides: procps\n# X-Start-Before: $network procps\n# X-Stop-After: $all $x cron\n"
          "### END INIT INFO#\n",
          "description:\nprovide:procps\nbefore:network\nbefore:networking\nbefore:*\nbefore:cron\n"},
+        // Debian's cryptdisks: before an rcS script (done already), and never before what it
+        // starts after.
+        {"### BEGIN INIT INFO\n# Provides: cryptdisks\n# Required-Start: checkroot cryptdisks-early\n"
+         "# Should-Start: udev\n# X-Start-Before: checkfs udev cryptdisks-early\n### END INIT INFO\n",
+         "description:\nprovide:cryptdisks\nuse:local-fs\nuse:udev\nneed:cryptdisks-early\nuse:udev\n"},
         {"#!/bin/sh\necho no header\n", "none"},
         {"### BEGIN INIT INFO\n# Provides: web\n", "none"},                                       // no end
         {"### BEGIN INIT INFO\n# Provides: web\nexit 0\n### END INIT INFO\n", "none"},            // not a comment
