@@ -160,11 +160,23 @@ Backlog backlog;
 
 void queue_output(std::string_view text) { backlog.add(text); }
 
-// The offset of the relay's descriptor 1, its log file, which every write moves.
-std::optional<uint64_t> relay_position(pid_t pid) {
+// The relay's descriptor 1, its log file, as /proc shows it: the offset, which every write
+// moves, and the inode (0 when not shown).
+struct RelayFile {
+    uint64_t position = 0, inode = 0;
+};
+std::optional<RelayFile> relay_file(pid_t pid) {
     auto info = vesko::read_file("/proc/" + std::to_string(pid) + "/fdinfo/1");
-    if (!info || info->compare(0, 5, "pos:\t") != 0) return std::nullopt;
-    return vesko::parse_unsigned(std::string_view(*info).substr(5, info->find('\n') - 5), UINT64_MAX);
+    if (!info) return std::nullopt;
+    std::optional<uint64_t> position;
+    RelayFile file;
+    for (std::string_view line : vesko::split_lines(*info)) {
+        if (line.substr(0, 5) == "pos:\t") position = vesko::parse_unsigned(line.substr(5), UINT64_MAX);
+        if (line.substr(0, 5) == "ino:\t") file.inode = vesko::parse_unsigned(line.substr(5), UINT64_MAX).value_or(0);
+    }
+    if (!position) return std::nullopt;
+    file.position = *position;
+    return file;
 }
 
 std::string seconds(long milliseconds) {
@@ -297,9 +309,14 @@ long Relay::watch() {
     }
     // A relay whose offset in the file has not moved since the last look, while the pipe
     // holds data, has stalled; a stopped one drains nothing.
-    std::optional<uint64_t> position = relay_position(pid_);
-    bool stalled = stopped_ || (position && position == position_);
-    position_ = position;
+    std::optional<RelayFile> file = relay_file(pid_);
+    bool stalled = stopped_ || (file && position_ == file->position);
+    position_.reset();
+    if (file) position_ = file->position;
+    // Process 1 holds the file the relay writes to, where a successor goes on, rather than
+    // one that a rotation has long renamed or removed.
+    struct stat held;
+    if (file && file->inode != 0 && (::fstat(log_.get(), &held) != 0 || held.st_ino != file->inode)) adopt_relay_file();
     if (!stalled) {
         stall_deadline_.reset();
         return kLookMs;
@@ -427,6 +444,8 @@ int relay_main() {
     // A description of the log of its own, without O_APPEND, which splice(2) refuses: while
     // it runs the relay is the file's only writer, and it writes at the end it finds.
     if (auto own = vesko::open_fd("/proc/self/fd/1", O_WRONLY)) (void)vesko::duplicate_onto(own->get(), STDOUT_FILENO);
+    // Standard error would hold the first file for good; the relay's words go into the log.
+    if (auto null = vesko::open_fd("/dev/null", O_WRONLY)) (void)vesko::duplicate_onto(null->get(), STDERR_FILENO);
     LogFile log(log_path(), vesko::Fd(STDOUT_FILENO), 0);
     for (;;) {
         // Once told to stop, what the pipe holds now, and no more.
