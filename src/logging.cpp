@@ -245,8 +245,9 @@ vesko::Result<Relay, Error> Relay::start(const std::string& path) {
     if (::fcntl(relay.read_end_.get(), F_SETFL, O_NONBLOCK) != 0 || !log.valid()) {
         return fail(Error{StartRelay{"fcntl", vesko::last_os_error()}});
     }
-    // The log opened at boot goes to every relay, which follows a rotation by itself: process
-    // 1 opens the path again only to write the file itself.
+    // The log opened at boot goes to the relay, which follows a rotation by itself; process 1
+    // then holds the file the relay writes to (adopt_relay_file) for the next one, and opens
+    // the path again only when it writes the file itself.
     relay.log_ = LogFile(path, std::move(log), O_APPEND);
     if (auto spawned = relay.spawn(); !spawned) return fail(std::move(spawned.error()));
     // A description of the pipe of process 1's own, which never blocks; without /proc the
@@ -311,8 +312,7 @@ long Relay::watch() {
     // holds data, has stalled; a stopped one drains nothing.
     std::optional<RelayFile> file = relay_file(pid_);
     bool stalled = stopped_ || (file && position_ == file->position);
-    position_.reset();
-    if (file) position_ = file->position;
+    position_ = file ? std::optional<uint64_t>(file->position) : std::nullopt;
     // Process 1 holds the file the relay writes to, where a successor goes on, rather than
     // one that a rotation has long renamed or removed.
     struct stat held;
@@ -342,8 +342,8 @@ void Relay::serve(const pollfd* fds, size_t count) {
         // meanwhile waits in the pipe for the next relay.
         siginfo_t info{};
         std::string ended = "the log relay ended";
-        if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process_.get()), &info, WEXITED | WNOHANG) == 0 &&
-            info.si_pid != 0) {
+        if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process_.get()), &info,
+                     WEXITED | WNOHANG) == 0 && info.si_pid != 0) {
             int status = info.si_code == CLD_EXITED ? info.si_status << 8
                                                     : info.si_status | (info.si_code == CLD_DUMPED ? 0x80 : 0);
             ended += " (" + supervisor::ExitStatus{status}.description() + ")";

@@ -64,13 +64,14 @@ vesko::Result<std::string, Error> initialize();
 // The first argument of the relay process (this executable).
 inline constexpr const char* kRelay = "--vesko-log-relay";
 
-// The log file as its one writer holds it, on a descriptor whose number stays: the file that
-// the path named, followed to the file that it names now when a rotation renamed or removed it.
+// The log file as its one writer holds it: the file that the path named, followed (on the
+// same descriptor number) to the file that it names now when a rotation renamed or removed it.
 class LogFile {
 public:
     LogFile() = default;
     // FLAGS are added to those of each file opened (O_APPEND for process 1).
-    LogFile(std::string path, vesko::Fd file, int flags) : path_(std::move(path)), file_(std::move(file)), flags_(flags) {}
+    LogFile(std::string path, vesko::Fd file, int flags)
+        : path_(std::move(path)), file_(std::move(file)), flags_(flags) {}
     int get() const { return file_.get(); }
     // Holds FILE from now on (another writer's file, which the path may no longer name).
     void hold(vesko::Fd file) { file_ = std::move(file); }
