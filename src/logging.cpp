@@ -166,7 +166,8 @@ struct RelayFile {
     uint64_t position = 0, inode = 0;
 };
 std::optional<RelayFile> relay_file(pid_t pid) {
-    auto info = vesko::read_file("/proc/" + std::to_string(pid) + "/fdinfo/1");
+    auto fd = vesko::open_fd("/proc/" + std::to_string(pid) + "/fdinfo/1", O_RDONLY);
+    auto info = fd ? vesko::read_all(fd->get(), 4096) : vesko::fail(fd.error());
     if (!info) return std::nullopt;
     std::optional<uint64_t> position;
     RelayFile file;

@@ -137,10 +137,7 @@ int child_main(void* argument) {
             exit_child();
         }
     }
-    if (own_output_fallback >= 0) {
-        own_output(STDOUT_FILENO);
-        own_output(STDERR_FILENO);
-    }
+    take_own_output();
     if (context->options->new_session) {
         // A fresh child leads no process group, so setsid cannot fail; checked all the same.
         if (setsid() < 0) {
@@ -245,6 +242,12 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
 }
 
 void give_children_own_output(int blocking_end) { own_output_fallback = blocking_end; }
+
+void take_own_output() {
+    if (own_output_fallback < 0) return;
+    own_output(STDOUT_FILENO);
+    own_output(STDERR_FILENO);
+}
 
 std::string search_path(const std::string& name) {
     if (name.find('/') != std::string::npos) return name;

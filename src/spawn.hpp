@@ -64,6 +64,8 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
 // (libuv and Node programs do) changes no other writer's. Where /proc cannot open it, a pipe
 // that is BLOCKING_END's is given BLOCKING_END, a blocking write end of it. -1 turns this off.
 void give_children_own_output(int blocking_end);
+// The same for this process, a copy of process 1 made with fork that writes on its own.
+void take_own_output();
 
 // NAME as a shell finds it: a name without a slash is looked up in PATH (or the usual
 // directories when PATH is unset); NAME itself when it has a slash or is not found.
