@@ -379,6 +379,7 @@ Result<Runner, Error> start_runner(const Directories& directories, const std::st
         // a script's SIGTERM or SIGINT to its parent does nothing. The runner ends with the
         // shell's status, 1 for a shell killed by a signal, as vesko-run does.
         if (own_session && ::setsid() < 0) ::_exit(1);
+        vesko::take_own_output();
         std::vector<std::string> command = runner::shell_command(path, action, name);
         auto shell = vesko::spawn(command, options);
         if (!shell) {

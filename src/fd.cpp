@@ -153,6 +153,15 @@ Result<void, OsError> create_directories(const std::string& path, mode_t mode) {
 }
 
 void print_out(std::string_view text) { (void)write_all(STDOUT_FILENO, text); }
-void print_err(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
+namespace {
+void (*error_sink)(std::string_view) = nullptr;
+}  // namespace
+
+void print_err(std::string_view text) {
+    if (error_sink != nullptr) return error_sink(text);
+    (void)write_all(STDERR_FILENO, text);
+}
+
+void divert_print_err(void (*sink)(std::string_view)) { error_sink = sink; }
 
 }  // namespace vesko

@@ -70,5 +70,9 @@ Result<void, OsError> create_directories(const std::string& path, mode_t mode);
 // Best-effort writes of one message to standard output or standard error.
 void print_out(std::string_view text);
 void print_err(std::string_view text);
+// Hands what print_err writes to SINK instead of descriptor 2 (null: descriptor 2 again).
+// Process 1 writes through a queue of its own while its output is a pipe that it must never
+// wait on.
+void divert_print_err(void (*sink)(std::string_view));
 
 }  // namespace vesko

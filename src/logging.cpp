@@ -4,17 +4,21 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <sys/ioctl.h>
 #include <sys/reboot.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 
 #include "fd.hpp"
 #include "spawn.hpp"
+#include "supervisor.hpp"
 #include "text.hpp"
 
 namespace logging {
@@ -104,19 +108,81 @@ vesko::Result<std::string, Error> initialize() {
 
 namespace {
 
-constexpr size_t kPipeSize = 1 << 20;  // what waits while the relay is restarted or slow
+constexpr size_t kPipeSize = 1 << 20;        // what waits while the relay is replaced or slow
+constexpr size_t kBacklogLimit = 64 * 1024;  // process 1's own lines that wait for the pipe
+constexpr long kLookMs = 1000;               // between looks at a pipe that holds data
+// A relay that ends soon after its start is replaced only after a delay, doubled each time
+// up to the longest; one that ran kSteadyMs is replaced at once.
+constexpr long kSteadyMs = 10000, kFirstDelayMs = 1000, kLongestDelayMs = 60000;
 
-// Points descriptors 1 and 2 of this process at the log file PATH names, when it no longer
-// names the file they hold (renamed or removed by a rotation). When it cannot be opened the
-// held file keeps taking the lines.
-void follow_rotation(const std::string& path) {
-    struct stat held, named;
-    if (::fstat(STDOUT_FILENO, &held) != 0) return;
-    if (::stat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return;
-    auto reopened = vesko::open_fd(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (!reopened) return;
-    (void)vesko::duplicate_onto(reopened->get(), STDOUT_FILENO);
-    (void)vesko::duplicate_onto(reopened->get(), STDERR_FILENO);
+// Process 1's own lines while its output is the relay's pipe (descriptor 2, a description of
+// its own that does not block): written as far as the pipe takes them and kept in order
+// (while anything waits, new text waits behind it) up to kBacklogLimit bytes; what goes
+// beyond is dropped, counted and reported once the pipe has taken the rest.
+struct Backlog {
+    std::string pending;
+    size_t dropped = 0;
+
+    void add(std::string_view text) {
+        if (!pending.empty() && pending.size() + text.size() > kBacklogLimit) {
+            dropped += text.size();
+            return;
+        }
+        pending.append(text);
+        flush();
+    }
+    // Whole lines of at most PIPE_BUF bytes at a time: such a write is atomic, so no other
+    // writer's line lands inside one.
+    void flush() {
+        size_t written = 0;
+        while (written < pending.size()) {
+            size_t size = std::min<size_t>(pending.size() - written, PIPE_BUF);
+            size_t end = pending.rfind('\n', written + size - 1);
+            if (written + size < pending.size() && end != std::string::npos && end >= written) size = end + 1 - written;
+            ssize_t n = ::write(STDERR_FILENO, pending.data() + written, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) break;
+            if (n < 0) written = pending.size();  // nowhere to write: nothing to wait for
+            if (n > 0) written += static_cast<size_t>(n);
+        }
+        pending.erase(0, written);
+        if (!pending.empty()) return;
+        pending.shrink_to_fit();
+        if (dropped > 0) add(dropped_line());
+    }
+    std::string dropped_line() {
+        std::string line = "veskoinit: warning: " + std::to_string(dropped) + " bytes of log output were dropped\n";
+        dropped = 0;
+        return line;
+    }
+};
+Backlog backlog;
+
+void queue_output(std::string_view text) { backlog.add(text); }
+
+// The relay's descriptor 1, its log file, as /proc shows it: the offset, which every write
+// moves, and the inode (0 when not shown).
+struct RelayFile {
+    uint64_t position = 0, inode = 0;
+};
+std::optional<RelayFile> relay_file(pid_t pid) {
+    auto fd = vesko::open_fd("/proc/" + std::to_string(pid) + "/fdinfo/1", O_RDONLY);
+    auto info = fd ? vesko::read_all(fd->get(), 4096) : vesko::fail(fd.error());
+    if (!info) return std::nullopt;
+    std::optional<uint64_t> position;
+    RelayFile file;
+    for (std::string_view line : vesko::split_lines(*info)) {
+        if (line.substr(0, 5) == "pos:\t") position = vesko::parse_unsigned(line.substr(5), UINT64_MAX);
+        if (line.substr(0, 5) == "ino:\t") file.inode = vesko::parse_unsigned(line.substr(5), UINT64_MAX).value_or(0);
+    }
+    if (!position) return std::nullopt;
+    file.position = *position;
+    return file;
+}
+
+std::string seconds(long milliseconds) {
+    long count = milliseconds / 1000;
+    return std::to_string(count) + (count == 1 ? " second" : " seconds");
 }
 
 volatile sig_atomic_t relay_told_to_stop = 0;
@@ -124,57 +190,214 @@ void tell_relay_to_stop(int) { relay_told_to_stop = 1; }
 
 }  // namespace
 
+void LogFile::write_at_end(std::string_view text) {
+    (void)::lseek(file_.get(), 0, SEEK_END);
+    (void)vesko::write_all(file_.get(), text);
+}
+
+void LogFile::follow() {
+    struct stat held, info;
+    if (::fstat(file_.get(), &held) != 0) return;
+    if (::stat(path_.c_str(), &info) == 0 && info.st_dev == held.st_dev && info.st_ino == held.st_ino) {
+        refused_ = false;
+        return;
+    }
+    auto opened = vesko::open_fd(path_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | flags_, 0644);
+    if (opened && ::fstat(opened->get(), &info) != 0) opened = fail(vesko::last_os_error());
+    std::string why;
+    if (!opened && (::lstat(path_.c_str(), &info) != 0 || S_ISREG(info.st_mode))) {
+        why = "cannot open " + shown(path_) + ": " + opened.error().display();
+    } else if (!S_ISREG(info.st_mode)) {
+        why = shown(path_) + (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a regular file");
+    } else if (::fcntl(opened->get(), F_SETFL, flags_) != 0 ||
+               ::dup3(opened->get(), file_.get(), file_.get() > STDERR_FILENO ? O_CLOEXEC : 0) < 0) {
+        why = "cannot open " + shown(path_) + ": " + vesko::last_os_error().display();
+    } else {
+        refused_ = false;
+        return;
+    }
+    if (!refused_) write_at_end("veskoinit: warning: the log stays in the file held: " + why + "\n");
+    refused_ = true;
+}
+
+ssize_t LogFile::take(int pipe) {
+    (void)::lseek(file_.get(), 0, SEEK_END);
+    ssize_t n = ::splice(pipe, nullptr, file_.get(), nullptr, kPipeSize, SPLICE_F_NONBLOCK);
+    if (n >= 0 || errno == EINTR || errno == EAGAIN) return n;
+    // splice refuses a file opened for appending and the files of some file systems, and
+    // data that cannot be written (a full disk) stays in the pipe: then a chunk is read and
+    // written, and dropped when it cannot be written, rather than tried again for ever.
+    char buffer[16384];
+    n = ::read(pipe, buffer, sizeof buffer);
+    if (n > 0) (void)vesko::write_all(file_.get(), std::string_view(buffer, static_cast<size_t>(n)));
+    return n;
+}
+
 vesko::Result<Relay, Error> Relay::start(const std::string& path) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return fail(Error{StartRelay{"pipe2", vesko::last_os_error()}});
     Relay relay;
-    relay.path_ = path;
     relay.read_end_ = vesko::Fd(ends[0]);
     relay.write_end_ = vesko::Fd(ends[1]);
     // A larger pipe is a convenience: the kernel's limit for it may be lower.
     (void)::fcntl(relay.write_end_.get(), F_SETPIPE_SZ, static_cast<int>(kPipeSize));
+    // Process 1 looks into the pipe and drains it without waiting; the relay waits in poll.
+    vesko::Fd log(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    if (::fcntl(relay.read_end_.get(), F_SETFL, O_NONBLOCK) != 0 || !log.valid()) {
+        return fail(Error{StartRelay{"fcntl", vesko::last_os_error()}});
+    }
+    // The log opened at boot goes to the relay, which follows a rotation by itself; process 1
+    // then holds the file the relay writes to (adopt_relay_file) for the next one, and opens
+    // the path again only when it writes the file itself.
+    relay.log_ = LogFile(path, std::move(log), O_APPEND);
     if (auto spawned = relay.spawn(); !spawned) return fail(std::move(spawned.error()));
+    // A description of the pipe of process 1's own, which never blocks; without /proc the
+    // blocking end that every writer shares.
+    auto own = vesko::open_fd("/proc/self/fd/" + std::to_string(relay.write_end_.get()), O_WRONLY | O_NONBLOCK);
     for (int stream : {STDOUT_FILENO, STDERR_FILENO}) {
-        if (!vesko::duplicate_onto(relay.write_end_.get(), stream)) {
+        if (!vesko::duplicate_onto(own ? own->get() : relay.write_end_.get(), stream)) {
             auto failure = vesko::last_os_error();
             relay.stop();
             return fail(Error{StartRelay{"dup2", failure}});
         }
     }
+    if (own) {
+        vesko::divert_print_err(queue_output);
+        vesko::give_children_own_output(relay.write_end_.get());
+    }
     return relay;
 }
 
 vesko::Result<void, Error> Relay::spawn() {
-    auto log = vesko::open_fd(path_, O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (!log) return fail(Error{Open{path_, log.error()}});
     auto self = vesko::own_executable();
     vesko::SpawnOptions options;
-    options.redirects = {{read_end_.get(), STDIN_FILENO}, {log->get(), STDOUT_FILENO}, {log->get(), STDERR_FILENO}};
+    options.redirects = {{read_end_.get(), STDIN_FILENO}, {log_.get(), STDOUT_FILENO}, {log_.get(), STDERR_FILENO}};
     auto pid = vesko::spawn({self ? *self : "/proc/self/exe", kRelay}, options);
     if (!pid) return fail(Error{StartRelay{"spawn", pid.error()}});
     pid_ = *pid;
     // Without a process descriptor the relay runs all the same; process 1 only cannot tell
-    // when it ends.
+    // when it ends or stops.
     process_ = vesko::Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    steady_at_ = vesko::deadline_after(kSteadyMs);
+    stopped_ = killed_ = false;
+    stall_deadline_.reset();
+    position_.reset();
     return {};
 }
 
-vesko::Result<int, Error> Relay::restart() {
-    siginfo_t info{};
-    int status = -1;
-    if (process_.valid() && ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process_.get()), &info,
-                                     WEXITED | WNOHANG) == 0 && info.si_pid != 0) {
-        status = info.si_code == CLD_EXITED ? info.si_status << 8 : info.si_status | (info.si_code == CLD_DUMPED ? 0x80 : 0);
+long Relay::add_descriptors(std::vector<pollfd>& fds) {
+    if (!backlog.pending.empty()) fds.push_back({STDERR_FILENO, POLLOUT, 0});
+    if (pid_ > 0) {
+        if (process_.valid()) fds.push_back({process_.get(), POLLIN, 0});
+        return watch();
     }
-    process_.reset();
-    pid_ = -1;
-    if (auto spawned = spawn(); !spawned) return fail(std::move(spawned.error()));
-    return status;
+    // No relay runs: process 1 drains the pipe itself until another starts.
+    fds.push_back({read_end_.get(), POLLIN, 0});
+    return vesko::milliseconds_left(retry_at_);
+}
+
+long Relay::watch() {
+    if (killed_) return -1;  // its end comes through the process descriptor
+    siginfo_t info{};
+    if (process_.valid() && ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process_.get()), &info,
+                                     WSTOPPED | WCONTINUED | WNOHANG) == 0 && info.si_pid != 0) {
+        stopped_ = info.si_code != CLD_CONTINUED;
+    }
+    int queued = 0;
+    if (::ioctl(read_end_.get(), FIONREAD, &queued) != 0) queued = 0;
+    if (queued == 0 && !stopped_) {
+        stall_deadline_.reset();
+        return -1;
+    }
+    // A relay whose offset in the file has not moved since the last look, while the pipe
+    // holds data, has stalled; a stopped one drains nothing.
+    std::optional<RelayFile> file = relay_file(pid_);
+    bool stalled = stopped_ || (file && position_ == file->position);
+    position_ = file ? std::optional<uint64_t>(file->position) : std::nullopt;
+    // Process 1 holds the file the relay writes to, where a successor goes on, rather than
+    // one that a rotation has long renamed or removed.
+    struct stat held;
+    if (file && file->inode != 0 && (::fstat(log_.get(), &held) != 0 || held.st_ino != file->inode)) adopt_relay_file();
+    if (!stalled) {
+        stall_deadline_.reset();
+        return kLookMs;
+    }
+    if (!stall_deadline_) stall_deadline_ = vesko::deadline_after(kStallMs);
+    if (long left = vesko::milliseconds_left(*stall_deadline_); left > 0) return std::min(left, kLookMs);
+    vesko::print_err("veskoinit: warning: the log relay has not drained its pipe for " + seconds(kStallMs) +
+                     "; killing it\n");
+    adopt_relay_file();
+    (void)::kill(pid_, SIGKILL);
+    (void)::kill(pid_, SIGCONT);
+    killed_ = true;
+    return -1;
+}
+
+void Relay::serve(const pollfd* fds, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (fds[i].revents == 0) continue;
+        if (fds[i].fd == STDERR_FILENO) backlog.flush();
+        if (fds[i].fd == read_end_.get()) move_out(kPipeSize);
+        if (fds[i].fd != process_.get() || !process_.valid()) continue;
+        // Collected here unless the reaping of orphans got it first. Whatever was written
+        // meanwhile waits in the pipe for the next relay.
+        siginfo_t info{};
+        std::string ended = "the log relay ended";
+        if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process_.get()), &info,
+                     WEXITED | WNOHANG) == 0 && info.si_pid != 0) {
+            int status = info.si_code == CLD_EXITED ? info.si_status << 8
+                                                    : info.si_status | (info.si_code == CLD_DUMPED ? 0x80 : 0);
+            ended += " (" + supervisor::ExitStatus{status}.description() + ")";
+        }
+        process_.reset();
+        pid_ = -1;
+        if (vesko::passed(steady_at_)) delay_ms_ = 0;
+        if (delay_ms_ == 0) {
+            start_again(ended);
+        } else {
+            wait_before_start(ended + " soon after its start");
+        }
+    }
+    if (pid_ < 0 && vesko::passed(retry_at_)) start_again("");
+}
+
+void Relay::start_again(const std::string& ended) {
+    auto started = spawn();
+    if (!started) return wait_before_start((ended.empty() ? "" : ended + " and ") + display(started.error()));
+    vesko::print_err(ended.empty() ? "veskoinit: started the log relay again\n"
+                                   : "veskoinit: warning: " + ended + "; started another\n");
+    delay_ms_ = std::max(delay_ms_, kFirstDelayMs);
+}
+
+void Relay::wait_before_start(const std::string& what) {
+    delay_ms_ = std::max(delay_ms_, kFirstDelayMs);
+    retry_at_ = vesko::deadline_after(delay_ms_);
+    vesko::print_err("veskoinit: warning: " + what + "; the next start is in " + seconds(delay_ms_) +
+                     ", until then process 1 writes the log itself\n");
+    delay_ms_ = std::min(delay_ms_ * 2, kLongestDelayMs);
+}
+
+void Relay::adopt_relay_file() {
+    auto file = vesko::open_fd("/proc/" + std::to_string(pid_) + "/fd/1", O_WRONLY | O_APPEND);
+    struct stat info;
+    if (file && ::fstat(file->get(), &info) == 0 && S_ISREG(info.st_mode)) log_.hold(std::move(*file));
+}
+
+void Relay::move_out(size_t limit) {
+    for (size_t moved = 0; moved < limit;) {
+        log_.follow();
+        ssize_t n = log_.take(read_end_.get());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        moved += static_cast<size_t>(n);
+    }
 }
 
 void Relay::stop() {
     if (pid_ > 0) {
+        adopt_relay_file();
         (void)::kill(pid_, SIGTERM);
+        (void)::kill(pid_, SIGCONT);  // a stopped relay acts on SIGTERM only once continued
         for (int signal : {SIGTERM, SIGKILL}) {
             if (signal == SIGKILL) (void)::kill(pid_, SIGKILL);
             pollfd ended{process_.get(), POLLIN, 0};
@@ -190,32 +413,25 @@ void Relay::stop() {
         process_.reset();
         pid_ = -1;
     }
-    // Straight into the file from now on; the null device when it cannot be opened, for a
-    // pipe that nobody reads would stop process 1 once it is full.
-    auto log = vesko::open_fd(path_, O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (!log) log = vesko::open_fd("/dev/null", O_WRONLY);
-    if (log) {
-        (void)vesko::duplicate_onto(log->get(), STDOUT_FILENO);
-        (void)vesko::duplicate_onto(log->get(), STDERR_FILENO);
-    }
-    drain();
+    // What the pipe holds, then process 1's own lines that wait to enter it; from then on
+    // process 1 writes to the file directly.
+    vesko::give_children_own_output(-1);
+    move_out(4 * kPipeSize);
+    for (int stream : {STDOUT_FILENO, STDERR_FILENO}) (void)vesko::duplicate_onto(log_.get(), stream);
+    vesko::divert_print_err(nullptr);
+    (void)vesko::write_all(STDERR_FILENO, backlog.pending);
+    if (backlog.dropped > 0) (void)vesko::write_all(STDERR_FILENO, backlog.dropped_line());
+    backlog.pending = std::string();
 }
 
 void Relay::drain() {
-    if (!read_end_.valid()) return;
-    int flags = ::fcntl(read_end_.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(read_end_.get(), F_SETFL, flags | O_NONBLOCK) != 0) return;
-    char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(read_end_.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        if (!vesko::write_all(STDERR_FILENO, std::string_view(buffer, static_cast<size_t>(n)))) return;
-    }
+    if (log_.get() < 0) return;
+    move_out(4 * kPipeSize);
+    // Standard output and error hold the log from now on; / must become read-only.
+    log_ = LogFile();
 }
 
 int relay_main() {
-    std::string path = log_path();
     // SIGTERM is taken only while the relay waits for the pipe, so that it is never lost
     // between a check and the wait.
     sigset_t term, waiting;
@@ -226,26 +442,23 @@ int relay_main() {
     struct sigaction action {};
     action.sa_handler = tell_relay_to_stop;
     if (sigaction(SIGTERM, &action, nullptr) != 0) return 1;
-    char buffer[65536];
+    // A description of the log of its own, without O_APPEND, which splice(2) refuses: while
+    // it runs the relay is the file's only writer, and it writes at the end it finds.
+    if (auto own = vesko::open_fd("/proc/self/fd/1", O_WRONLY)) (void)vesko::duplicate_onto(own->get(), STDOUT_FILENO);
+    // Standard error would hold the first file for good; the relay's words go into the log.
+    if (auto null = vesko::open_fd("/dev/null", O_WRONLY)) (void)vesko::duplicate_onto(null->get(), STDERR_FILENO);
+    LogFile log(log_path(), vesko::Fd(STDOUT_FILENO), 0);
     for (;;) {
-        if (relay_told_to_stop) {
-            // What the pipe holds now, and no more.
-            int flags = ::fcntl(STDIN_FILENO, F_GETFL);
-            if (flags < 0 || ::fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK) != 0) return 1;
-        } else {
-            pollfd input{STDIN_FILENO, POLLIN, 0};
-            if (::ppoll(&input, 1, nullptr, &waiting) < 0) continue;
-        }
-        ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n == 0) return 0;
-        if (n < 0) {
-            if (errno == EAGAIN && relay_told_to_stop) return 0;
-            if (errno == EINTR || errno == EAGAIN) continue;
+        // Once told to stop, what the pipe holds now, and no more.
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (!relay_told_to_stop && ::ppoll(&input, 1, nullptr, &waiting) < 0) {
+            if (errno == EINTR) continue;
             return 1;
         }
-        follow_rotation(path);
-        // A line that cannot be written (a full disk) is dropped, as a direct write's would be.
-        (void)vesko::write_all(STDOUT_FILENO, std::string_view(buffer, static_cast<size_t>(n)));
+        log.follow();
+        ssize_t n = log.take(STDIN_FILENO);
+        if (n == 0 || (n < 0 && errno == EAGAIN && relay_told_to_stop)) return 0;
+        if (n < 0 && errno != EINTR && errno != EAGAIN) return 1;
     }
 }
 

@@ -2,10 +2,16 @@
 // through the log relay once that runs.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
+#include <time.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
+#include <vector>
 
 #include "fd.hpp"
 #include "os_error.hpp"
@@ -58,35 +64,94 @@ vesko::Result<std::string, Error> initialize();
 // The first argument of the relay process (this executable).
 inline constexpr const char* kRelay = "--vesko-log-relay";
 
+// The log file as its one writer holds it: the file that the path named, followed (on the
+// same descriptor number) to the file that it names now when a rotation renamed or removed it.
+class LogFile {
+public:
+    LogFile() = default;
+    // FLAGS are added to those of each file opened (O_APPEND for process 1).
+    LogFile(std::string path, vesko::Fd file, int flags)
+        : path_(std::move(path)), file_(std::move(file)), flags_(flags) {}
+    int get() const { return file_.get(); }
+    // Holds FILE from now on (another writer's file, which the path may no longer name).
+    void hold(vesko::Fd file) { file_ = std::move(file); }
+    // Points the descriptor at the file the path names when that is no longer the file held.
+    // The path is opened without following a link and without blocking, and only a regular
+    // file is taken: anything else planted there is refused with one warning, written into
+    // the file held, which goes on taking the lines.
+    void follow();
+    // Moves what the pipe PIPE holds (up to 1 MiB) to the end of the file, with splice(2)
+    // where it can, so that data leaves the pipe only as it is written. Returns the bytes
+    // taken, 0 at the pipe's end, or -1 with errno (EAGAIN: the pipe is empty). A chunk that
+    // cannot be written (a full disk) is dropped.
+    ssize_t take(int pipe);
+
+private:
+    void write_at_end(std::string_view text);
+
+    std::string path_;
+    vesko::Fd file_;
+    int flags_ = 0;
+    bool refused_ = false;  // the warning about the path has been written
+};
+
 // The log relay: process 1 and every process it starts write into one pipe, and a process
-// of this executable appends what comes out of it to the log file. Before each write the
-// relay checks that the path still names the file it holds, and opens (creating) the path
-// again when it does not, so that a rotation that renames or removes the log loses nothing,
-// doubles nothing and needs no signal: the next line lands in the new file. One pipe keeps
-// the order in which the lines were written.
+// of this executable appends what comes out of it to the log file, following a rotation
+// (LogFile::follow) before each write, so that a rotation that renames or removes the log
+// loses nothing, doubles nothing and needs no signal. One pipe keeps the order in which the
+// lines were written.
+//
+// Process 1 never waits on the pipe: it writes through a description of its own that does
+// not block, and what does not fit waits in a bounded queue (beyond it, lines are dropped,
+// counted and reported once the pipe takes them again). Every child gets a blocking
+// description of its own (vesko::give_children_own_output). A relay that ends is replaced,
+// one that leaves data in the pipe without writing any for kStallMs is killed and replaced;
+// while none can be started (retried with a back-off), process 1 drains the pipe itself.
 class Relay {
 public:
-    // Starts the relay on the log at PATH and points standard output and error at the pipe.
-    // On failure nothing has changed (the log file stays process 1's output).
+    static constexpr long kStallMs = 3000;
+
+    // Starts the relay on the log at PATH, which standard output is open on, and points
+    // standard output and error at the pipe. On failure nothing has changed (the log file
+    // stays process 1's output).
     static vesko::Result<Relay, Error> start(const std::string& path);
-    // Readable when the relay has ended (a process descriptor; -1 when none could be had).
-    int ended_descriptor() const { return process_.get(); }
-    // Collects the ended relay (when the reaping of orphans has not) and starts another on
-    // the same pipe: what was written meanwhile waits in it. Returns the old one's status
-    // as waitid(2) gives it, or -1 when it was already collected.
-    vesko::Result<int, Error> restart();
+    // For the event loop: adds the descriptors that the relay's upkeep waits on to FDS and
+    // returns the milliseconds until it needs a look without them (-1: never).
+    long add_descriptors(std::vector<pollfd>& fds);
+    // Acts on the descriptors from add_descriptors (FDS, COUNT of them, as poll left them).
+    void serve(const pollfd* fds, size_t count);
     // For the shutdown, before every remaining process is signalled: the relay writes out
-    // what the pipe holds and ends, process 1 writes to the file directly from then on, and
-    // drain() takes what the last processes still write into the pipe.
+    // what the pipe holds and ends, process 1 writes what it still holds and then to the
+    // file directly, and drain() takes what the last processes still write into the pipe
+    // and lets go of the log, which only standard output and error hold then.
     void stop();
     void drain();
 
 private:
     vesko::Result<void, Error> spawn();
+    // Starts another relay; ENDED ("the log relay ended (HOW)") begins the line that says so,
+    // empty after a wait. When it cannot, says so and waits.
+    void start_again(const std::string& ended);
+    // Says WHAT and when the next start is, after the back-off; until then process 1 drains
+    // the pipe itself.
+    void wait_before_start(const std::string& what);
+    // Kills a relay that has not drained the pipe for kStallMs; the milliseconds until it
+    // wants another look (-1: none).
+    long watch();
+    // Takes over the file the running relay writes to, so that the file held goes on where
+    // it left off even when the path names no file that may be taken.
+    void adopt_relay_file();
+    // Moves up to LIMIT bytes from the pipe into the file.
+    void move_out(size_t limit);
 
-    std::string path_;
+    LogFile log_;
     vesko::Fd read_end_, write_end_, process_;
     pid_t pid_ = -1;
+    timespec steady_at_{}, retry_at_{};
+    long delay_ms_ = 0;  // before the next start when a relay ends soon after its start
+    bool stopped_ = false, killed_ = false;
+    std::optional<timespec> stall_deadline_;
+    std::optional<uint64_t> position_;  // the relay's offset in the file, at the last look
 };
 
 // The relay process: standard input is the pipe, standard output the log file.

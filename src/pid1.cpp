@@ -333,9 +333,11 @@ Result<int, Error> run(const Start& start) {
             std::vector<pollfd> fds{{signals.get(), POLLIN, 0}};
             long timeout = control ? control->add_descriptors(fds) : -1;
             size_t relay_at = fds.size();
-            if (relay && relay->ended_descriptor() >= 0) fds.push_back({relay->ended_descriptor(), POLLIN, 0});
+            long upkeep = relay ? relay->add_descriptors(fds) : -1;
             long stops = supervisor.kill_overdue_stops();
-            if (stops >= 0 && (timeout < 0 || stops < timeout)) timeout = stops;
+            for (long wanted : {upkeep, stops}) {
+                if (wanted >= 0 && (timeout < 0 || wanted < timeout)) timeout = wanted;
+            }
             if (release_before_sleep && timeout < 0) {
                 release_boot_memory();
                 release_before_sleep = false;
@@ -344,20 +346,7 @@ Result<int, Error> run(const Start& start) {
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
             if (control) control->serve(fds.data() + 1, answer);
-            if (relay_at < fds.size() && (fds[relay_at].revents & POLLIN) != 0) {
-                // Whatever was written meanwhile waits in the pipe for the next relay.
-                auto restarted = relay->restart();
-                if (!restarted) {
-                    // The pipe stays open: a service that writes to it must not die of
-                    // SIGPIPE, and what waits there is taken at shutdown.
-                    relay->stop();
-                    print_err("veskoinit: warning: the log relay ended and " + logging::display(restarted.error()) +
-                              "; process 1 writes to the log itself\n");
-                } else {
-                    std::string how = *restarted < 0 ? "" : " (" + supervisor::ExitStatus{*restarted}.description() + ")";
-                    print_err("veskoinit: warning: the log relay ended" + how + "; started another\n");
-                }
-            }
+            if (relay) relay->serve(fds.data() + relay_at, fds.size() - relay_at);
             if ((fds[0].revents & POLLIN) == 0) continue;
             char record[kSignalRecordSize];
             ssize_t n = ::read(signals.get(), record, sizeof record);

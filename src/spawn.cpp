@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,6 +88,29 @@ void mark_close_on_exec_from_3() {
     for (rlim_t fd = 3; fd < end; ++fd) syscall(SYS_fcntl, static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
 }
 
+// Set by give_children_own_output: -1 off, else the blocking write end.
+int own_output_fallback = -1;
+
+// Makes descriptor FD of the child, when it is a pipe, an open file description of its own,
+// blocking. Opened without blocking first, so that a named FIFO without a reader fails
+// instead of holding the child (and the parent, which waits for the exec).
+void own_output(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) return;
+    char path[] = "/proc/self/fd/N";
+    path[sizeof path - 2] = static_cast<char>('0' + fd);
+    int own = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (own >= 0) {
+        if (syscall(SYS_fcntl, own, F_SETFL, 0) == 0) (void)dup2(own, fd);
+        syscall(SYS_close, own);
+        return;
+    }
+    struct stat kept;
+    if (fstat(own_output_fallback, &kept) == 0 && kept.st_dev == info.st_dev && kept.st_ino == info.st_ino) {
+        (void)dup2(own_output_fallback, fd);
+    }
+}
+
 // Runs in the child, on its own stack but in the parent's memory, while the parent is
 // suspended. Only system calls: no allocation, no locks.
 int child_main(void* argument) {
@@ -113,6 +137,7 @@ int child_main(void* argument) {
             exit_child();
         }
     }
+    take_own_output();
     if (context->options->new_session) {
         // A fresh child leads no process group, so setsid cannot fail; checked all the same.
         if (setsid() < 0) {
@@ -214,6 +239,14 @@ Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOp
         return fail(OsError{context.error});
     }
     return pid;
+}
+
+void give_children_own_output(int blocking_end) { own_output_fallback = blocking_end; }
+
+void take_own_output() {
+    if (own_output_fallback < 0) return;
+    own_output(STDOUT_FILENO);
+    own_output(STDERR_FILENO);
 }
 
 std::string search_path(const std::string& name) {

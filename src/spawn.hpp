@@ -58,6 +58,15 @@ std::vector<std::string> environment_with(const std::vector<std::pair<std::strin
 // same, but it leaves glibc's two internal signals ignored in every child it starts.
 Result<pid_t, OsError> spawn(const std::vector<std::string>& argv, const SpawnOptions& options = {});
 
+// For process 1 while its output is the log relay's pipe: from now on every child gets each
+// of its descriptors 1 and 2 that is a pipe as an open file description of its own, blocking
+// (opened again through /proc/self/fd), so that a child that makes its output non-blocking
+// (libuv and Node programs do) changes no other writer's. Where /proc cannot open it, a pipe
+// that is BLOCKING_END's is given BLOCKING_END, a blocking write end of it. -1 turns this off.
+void give_children_own_output(int blocking_end);
+// The same for this process, a copy of process 1 made with fork that writes on its own.
+void take_own_output();
+
 // NAME as a shell finds it: a name without a slash is looked up in PATH (or the usual
 // directories when PATH is unset); NAME itself when it has a slash or is not found.
 std::string search_path(const std::string& name);

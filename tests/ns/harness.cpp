@@ -540,7 +540,7 @@ bool System::exists(const std::string& path) {
 
 std::optional<std::string> System::read_file(const std::string& path) {
     std::string where = in_root(path);
-    if (fs::is_directory(where)) return std::nullopt;
+    if (!fs::is_regular_file(where)) return std::nullopt;  // a FIFO would hold the test
     std::ifstream in(where, std::ios::binary);
     if (!in) return std::nullopt;
     std::stringstream buffer;

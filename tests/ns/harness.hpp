@@ -106,7 +106,8 @@ public:
     bool wait_console(const std::string& text, int timeout_ms);
     // Console output so far.
     std::string console();
-    // A file of the tmpfs root, read through the keeper's namespace; nullopt when missing.
+    // A regular file of the tmpfs root, read through the keeper's namespace; nullopt when
+    // missing or not a regular file.
     std::optional<std::string> read_file(const std::string& path);
     bool exists(const std::string& path);
     // The path of a file of the tmpfs root as the test process can reach it (for FIFOs).

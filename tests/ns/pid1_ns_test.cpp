@@ -33,7 +33,8 @@ ns::Image base_image() {
     ns::Image image;
     image.init_program = VESKOINIT_BINARY;
     image.copies["/bin/busybox"] = "/bin/busybox";
-    for (const char* applet : {"sh", "sleep", "touch", "rm", "umount", "cat", "printf", "kill", "mkdir", "cp", "mv"}) {
+    for (const char* applet : {"sh", "sleep", "touch", "rm", "umount", "cat", "printf", "kill", "mkdir", "cp", "mv", "readlink",
+                               "grep", "ln", "mkfifo", "yes"}) {
         image.links[std::string("/bin/") + applet] = "busybox";
     }
     for (const char* command : {"reboot", "shutdown", "halt"}) image.links[std::string("/sbin/") + command] = "init";
@@ -685,6 +686,50 @@ TEST_F(Pid1NsTest, AShutdownRequestIsServedDuringAnOrphanStorm) {
     for (int fd : clients) close(fd);
 }
 
+size_t count(const std::string& text, const std::string& part) {
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+}
+
+// A service writes 20,000 numbered lines of 100 bytes (more than the log relay's pipe holds)
+// while the log is rotated and the relay signalled with SIGNAL (a stopped one leaves the pipe
+// full until it is replaced); then the log is renamed again and PLANT puts something at its
+// path for a line, and after a STOP the relay is stopped again with the pipe full.
+std::string relay_probe(const std::string& signal, const std::string& plant) {
+    std::string probe =
+        "relay() { for p in /proc/[0-9]*; do [ \"$(readlink $p/fd/0)\" = \"$(readlink /proc/1/fd/1)\" ] && echo ${p#/proc/}; done; }\n"
+        "(i=0; while [ $i -lt 20000 ]; do i=$((i+1)); echo n$i " + std::string(90, 'x') + "; done) >&3 & sleep 0.05\n"
+        "mv /var/log/veskoinit.log /var/log/veskoinit.log.1; sleep 0.05; kill -" + signal + " $(relay); wait\n";
+    if (!plant.empty()) {
+        probe += "until cat /var/log/veskoinit.log* | grep -q '^n20000 '; do sleep 0.01; done; " + plant + " /tmp/plant\n"
+                 "mv /var/log/veskoinit.log /var/log/veskoinit.log.2; mv /tmp/plant /var/log/veskoinit.log; echo planted >&3\n"
+                 "until grep -q planted /var/log/veskoinit.log.2; do sleep 0.01; done; rm /var/log/veskoinit.log\n";
+    }
+    if (signal == "STOP") probe += "kill -STOP $(relay); yes | /bin/dd iflag=fullblock bs=4096 oflag=nonblock >/proc/1/fd/1 2>&-\n";
+    return probe;
+}
+
+// Once the probe is done, a power-off must be served at once (with the relay stopped and its
+// pipe full after a STOP); BEFORE is then the log rotated first, AFTER the later ones, and
+// every numbered line is in them once, in order.
+void power_off_after_relay_probe(ns::System& system, std::string& before, std::string& after) {
+    for (int i = 0; i < 3000 && !system.exists("/tmp/done"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto asked = std::chrono::steady_clock::now();
+    system.send(SIGPWR);
+    EXPECT_EQ(system.wait_exit(30000), kPoweredOff);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+    before = without_pids(system.read_file(std::string(kLog) + ".1").value_or(""));
+    after = without_pids(system.read_file(std::string(kLog) + ".2").value_or("") + system.read_file(kLog).value_or(""));
+    std::string numbers, expected;
+    std::regex number("(^|\n)n([0-9]+) x+(?=\n)");
+    std::string text = before + after;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), number); it != std::sregex_iterator(); ++it) numbers += (*it)[2].str() + " ";
+    for (int i = 1; i <= 20000; ++i) expected += std::to_string(i) + " ";
+    EXPECT_TRUE(numbers == expected) << "lines lost, doubled or out of order:\n" << text;
+    EXPECT_EQ(count(after, "veskoinit: received shutdown request\n"), 1) << after;
+}
+
 // veskoctl asks process 1 through its control socket: the status of a running, a restarted
 // and an ended service, by name too; only root may ask. A service stopped by request stays
 // down whatever its policy until it is started; a restart gives a new process; a service that
@@ -718,17 +763,12 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
         "echo 'command = [\"/nonexistent\"]' >broken.toml\n"
         "echo 'command = [\"/bin/sleep\", \"1001\"]' >user.toml; veskoctl reload; echo status $?\n"
         "veskoctl status user fresh crash; echo status $?; echo 'command = 1' >bad.toml; veskoctl reload; echo status $?\n"
-        "veskoctl status\n"
-        // The log rotated (renamed) while a service writes to it, and its relay killed.
-        "(i=0; while [ $i -lt 20000 ]; do i=$((i+1)); echo n$i; done) >&3 & sleep 0.05\n"
-        "mv /var/log/veskoinit.log /var/log/veskoinit.log.1; pipe=$(readlink /proc/1/fd/1); sleep 0.05\n"
-        "for p in /proc/[0-9]*; do [ \"$(readlink $p/fd/0)\" = \"$pipe\" ] && kill ${p#/proc/}; done; wait\n"
-        "veskoctl stop up >/dev/null; touch /tmp/done; exec sleep 1000\n";
+        "veskoctl status\n" + relay_probe("TERM", "") + "veskoctl stop up >/dev/null; touch /tmp/done; exec sleep 1000\n";
     image.files[dir + "probe.toml"] = service_file(R"(["/probe"])");
-    image.links["/bin/readlink"] = "busybox";
     image.env["PATH"] = "/bin:/sbin";
     ns::System system(image);
-    for (int i = 0; i < 3000 && !system.exists("/tmp/done"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string before, after;
+    power_off_after_relay_probe(system, before, after);
     std::string out = std::regex_replace(system.read_file("/tmp/out").value_or(""), std::regex("running [0-9]+ [0-9]+"), "running # #");
     EXPECT_EQ(without_pids(out),
 "nogo script failed - - - - - service nogo needs zz, but zz is not enabled\n"
@@ -757,7 +797,6 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
               "\"/nonexistent\": No such file or directory (os error 2)\nfresh direct running # # 0 - current\n"
               "probe direct running # # 0 - current\n"
               "up direct running # # 0 signal:15 current\nuser direct running # # 0 - older\n");
-    std::string before = without_pids(system.read_file(std::string(kLog) + ".1").value_or("")), after = log_of(system);
     for (const char* lines : {"veskoinit: stopping service crash on request\n"
                               "veskoinit: service crash exited (killed by signal 15)\n",
                               "veskoinit: stopping service crash: its file is gone\n"
@@ -766,19 +805,38 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
                               "veskoinit: reload refused: service configuration is invalid: "}) {
         EXPECT_NE(before.find(lines), std::string::npos) << before;
     }
-    // Every line of the writer once, in order, across the two files; what came after the
-    // rotation in the new one, the relay's successor included.
-    std::string numbers;
-    std::regex number("(^|\n)n([0-9]+)(?=\n)");
-    for (auto it = std::sregex_iterator(before.begin(), before.end(), number); it != std::sregex_iterator(); ++it) numbers += (*it)[2].str() + " ";
-    for (auto it = std::sregex_iterator(after.begin(), after.end(), number); it != std::sregex_iterator(); ++it) numbers += (*it)[2].str() + " ";
-    std::string expected;
-    for (int i = 1; i <= 20000; ++i) expected += std::to_string(i) + " ";
-    EXPECT_TRUE(numbers == expected) << "lines lost, doubled or out of order:\n" << before << after;
     EXPECT_EQ(before.find("log relay"), std::string::npos);
     for (const char* line : {"veskoinit: warning: the log relay ended (exited with status 0); started another\n",
                              "veskoinit: stopping service up on request\n"}) {
         EXPECT_NE(after.find(line), std::string::npos) << after;
+    }
+    // The relay killed, or stopped while a service that makes its output non-blocking runs;
+    // a link or a FIFO planted at the log's path.
+    struct Row {
+        std::string signal, plant, said;
+    };
+    for (const Row& row : {Row{"KILL", "ln -s /tmp/target", "a symbolic link"}, Row{"STOP", "mkfifo", "not a regular file"}}) {
+        SCOPED_TRACE(row.signal);
+        ns::Image image = base_image();
+        image.files["/etc/fstab"] = kProcOnly;
+        image.scripts["/probe"] = "#!/bin/sh\nexec 3>&1\n" + relay_probe(row.signal, row.plant) + "touch /tmp/done; exec sleep 1000\n";
+        image.files[dir + "probe.toml"] = service_file(R"(["/probe"])");
+        if (row.signal == "STOP") {
+            image.copies["/bin/dd"] = "/usr/bin/dd";
+            image.files[dir + "nonblocking.toml"] =
+                service_file(R"(["/bin/sh", "-c", "/bin/dd oflag=nonblock count=0 status=none </dev/null; exec sleep 1000"])");
+        }
+        ns::System system(image);
+        std::string before, after;
+        power_off_after_relay_probe(system, before, after);
+        EXPECT_EQ(count(after, "veskoinit: warning: the log stays in the file held: /var/log/veskoinit.log is " + row.said + "\n"), 1)
+            << after;
+        EXPECT_FALSE(system.exists("/tmp/target"));
+        // A stopped relay is killed once it has left the pipe full long enough (the second one
+        // too, should the power-off come later than that).
+        size_t killed = count(before + after, "veskoinit: warning: the log relay has not drained its pipe for 3 seconds; killing it\n");
+        size_t ended = count(before + after, "veskoinit: warning: the log relay ended (killed by signal 9); started another\n");
+        EXPECT_TRUE(row.signal == "STOP" ? killed >= 1 && ended >= 1 : killed == 0 && ended == 1) << before << after;
     }
 }
 
