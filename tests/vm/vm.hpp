@@ -74,9 +74,9 @@ public:
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    // A deadline TIMEOUT_MS from now in the guest's time: the time QEMU spends ready to run
-    // but waiting for a CPU (this machine busy with other builds and guests) is added to it,
-    // so that every wait scales with how slowly the guest runs.
+    // A deadline TIMEOUT_MS from now in the guest's time: the time the emulated CPU spends
+    // ready to run but waiting for a host CPU (this machine busy with other builds and guests)
+    // is added to it, so that every wait scales with how slowly the guest runs.
     struct Deadline {
         std::chrono::steady_clock::time_point start;
         long long waited_ms;
