@@ -221,13 +221,18 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             EXPECT_NE(status.find("\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
             EXPECT_EQ(std::to_string(getsid(std::stoi(id))), id);
             // Nothing of the caller's (a terminal, a pipe): /dev/null, then the output's files.
-            // Looked at once sleep sleeps: the daemon script has executed it, and the dynamic
-            // loader has closed the libraries it opened.
-            for (int i = 0; i < 200 && (cli::read_file("/proc/" + id + "/comm") != "sleep\n" ||
-                                        cli::read_file("/proc/" + id + "/status").find("\nState:\tS") == std::string::npos);
-                 ++i) {
-                usleep(10000);
-            }
+            // Looked at once sleep sleeps: the daemon script has written its line and executed
+            // it, and the dynamic loader has closed the libraries it opened.
+            auto asleep = [](const std::string& id) {
+                for (int i = 0; i < 6000 && !id.empty() &&
+                                (cli::read_file("/proc/" + id + "/comm") != "sleep\n" ||
+                                 cli::read_file("/proc/" + id + "/status").find("\nState:\tS") ==
+                                     std::string::npos);
+                     ++i) {
+                    usleep(10000);
+                }
+            };
+            asleep(id);
             std::string fds = "/proc/" + id + "/fd/";
             auto place = [&](const std::string& to) { return to[0] == '/' ? to : service.path(to); };
             EXPECT_EQ(std::filesystem::read_symlink(fds + "0"), "/dev/null");
@@ -249,6 +254,7 @@ TEST_F(Prelude, DefaultStartAndStopWithABackgroundCommand) {
             expect(restarted, "", "", 0);
             std::string again = cli::read_file(service.pidfile());
             EXPECT_NE(again, pid);
+            asleep(again.substr(0, again.size() - 1));  // a stop before its line would lose it
             expect(service.run("stop"), "", "", 0);
             expect(service.run("probe"), "3 0 1 100 1\n", "", 0);
             EXPECT_FALSE(std::filesystem::exists(service.pidfile()));

@@ -136,13 +136,13 @@ std::string host_step(vm::Machine& machine, const std::string& step, const std::
     };
     int status = 0;
     if (step == "ssh-wait") {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
         std::string output;
+        auto until = machine.deadline(180000);
         do {
             output = ssh("true", status);
             if (status == 0) return "";
             std::this_thread::sleep_for(std::chrono::seconds(1));
-        } while (std::chrono::steady_clock::now() < deadline);
+        } while (machine.left_ms(until) > 0);
         return "no ssh login within 3 minutes: " + output;
     }
     if (step.rfind("ssh ", 0) == 0) {
@@ -218,10 +218,10 @@ Boot boot(const Setup& setup, const std::function<void(const std::string&)>& sho
         shown = console.size();
         return found;
     };
-    // Waits for TEXT on the console.
+    // Waits for TEXT on the console, up to the guest's TIMEOUT_MS.
     auto wait_for = [&](const std::string& text, int timeout_ms) {
         bool found = false;
-        for (int waited = 0; waited < timeout_ms && !found; waited += 200) found = pump(text, 200);
+        for (auto until = machine.deadline(timeout_ms); !found && machine.left_ms(until) > 0;) found = pump(text, 200);
         if (!found && result.failure.empty()) result.failure = "no \"" + text + "\" on the console";
         return found;
     };
@@ -245,7 +245,7 @@ Boot boot(const Setup& setup, const std::function<void(const std::string&)>& sho
         size_t typed = 0, logins = 1;
         for (const std::string& command : setup.commands) {
             bool ready = false;
-            for (int waited = 0; waited < 60000 && !ready; waited += 100) {
+            for (auto until = machine.deadline(60000); !ready && machine.left_ms(until) > 0;) {
                 std::string console = machine.console();
                 size_t shown_logins = 0;
                 for (size_t at = console.find(login); at != std::string::npos; at = console.find(login, at + 1)) ++shown_logins;
@@ -268,7 +268,7 @@ Boot boot(const Setup& setup, const std::function<void(const std::string&)>& sho
             ++typed;
         }
     }
-    for (int waited = 0; waited < 120000 && !result.end; waited += 500) {
+    for (auto until = machine.deadline(120000); !result.end && machine.left_ms(until) > 0;) {
         result.end = machine.wait_end(500);
         pump("\x01", 0);
     }

@@ -26,9 +26,9 @@ struct Setup {
     // Typed at the root prompt, each once the prompt is back. The image holds
     // /root/veskoinit-upgrade.deb, the same package with a later version. A command that
     // starts with "host: " is done by the test instead, in its turn, its output kept in
-    // Boot::host: "host: ssh-wait" waits (up to 3 minutes) until root can log in by ssh,
-    // "host: ssh COMMAND" runs COMMAND there, "host: http" asks the web server for /, and
-    // "host: hot-add" plugs in a disk (ext4, label hot, kHotUuid).
+    // Boot::host: "host: ssh-wait" waits (up to 3 minutes of the guest's time) until root can
+    // log in by ssh, "host: ssh COMMAND" runs COMMAND there, "host: http" asks the web server
+    // for /, and "host: hot-add" plugs in a disk (ext4, label hot, kHotUuid).
     std::vector<std::string> commands;
     // Files to put in the tree, and the script services to enable: those of
     // /etc/veskoinit/services that the files put there, else Debian's own in /etc/init.d.

@@ -74,7 +74,19 @@ public:
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    // Collects console output until it holds TEXT or TIMEOUT_MS pass.
+    // A deadline TIMEOUT_MS from now in the guest's time: the time the emulated CPU spends
+    // ready to run but waiting for a host CPU (this machine busy with other builds and guests)
+    // is added to it, so that every wait scales with how slowly the guest runs.
+    struct Deadline {
+        std::chrono::steady_clock::time_point start;
+        long long waited_ms;
+        int timeout_ms;
+    };
+    Deadline deadline(int timeout_ms);
+    // Milliseconds left until DEADLINE; 0 or less once it has passed.
+    long long left_ms(const Deadline& deadline);
+
+    // Collects console output until it holds TEXT or the guest's TIMEOUT_MS pass.
     // Console output, with the serial line's CR LF line ends as LF.
     bool wait_console(const std::string& text, int timeout_ms);
     std::string console();
@@ -82,7 +94,8 @@ public:
     // Sends one QMP command (JSON text).
     void qmp(const std::string& command);
     // How the guest ended: the reason of QMP's SHUTDOWN event ("guest-reset" for a reboot,
-    // "guest-shutdown" for a power-off), or nullopt when it has not within TIMEOUT_MS.
+    // "guest-shutdown" for a power-off), or nullopt when it has not within the guest's
+    // TIMEOUT_MS.
     std::optional<std::string> wait_end(int timeout_ms);
 
     // The port of 127.0.0.1 forwarded to GUEST_PORT, or -1.
@@ -103,6 +116,7 @@ private:
     std::string make_disk(const Disk& disk, const Scenario& scenario);
     void collect(int timeout_ms);
     void collect_qmp(int timeout_ms);
+    long long waited_ms();
 
     std::string dir_;
     std::string root_image_;
@@ -115,6 +129,7 @@ private:
     std::optional<std::string> end_;
     std::map<int, int> forwarded_;
     std::chrono::steady_clock::time_point started_;
+    std::map<std::string, long long> waited_ns_;  // per thread of QEMU, the last seen
 };
 
 }  // namespace vm
