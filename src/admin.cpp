@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 
+#include "daemons.hpp"
 #include "fd.hpp"
 #include "runner.hpp"
 #include "service.hpp"
@@ -274,12 +275,8 @@ void kill_session(pid_t session) {
             // Held before its session is read, so that a pid reused meanwhile is not hit.
             vesko::Fd process(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(*pid), 0)));
             if (!process.valid() && errno != ENOSYS) continue;
-            auto stat = vesko::read_file(std::string("/proc/") + entry->d_name + "/stat");
-            size_t close = stat ? stat->rfind(')') : std::string::npos;
-            if (close == std::string::npos) continue;
-            // After the command name: state, parent, process group, session.
-            std::vector<std::string_view> fields = vesko::split_fields(std::string_view(*stat).substr(close + 1));
-            if (fields.size() < 4 || fields[0] == "Z" || fields[3] != std::to_string(session)) continue;
+            auto seen = daemons::read_process(static_cast<pid_t>(*pid));
+            if (!seen || seen->state == 'Z' || seen->session != session) continue;
             found = (process.valid() ? ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0)
                                      : ::kill(static_cast<pid_t>(*pid), SIGKILL)) == 0 ||
                     found;
@@ -709,7 +706,7 @@ Result<Plan, Error> current_plan(const Directories& directories, std::vector<Err
     });
 }
 
-StartReport start_enabled(const OtherChild& other) {
+StartReport start_enabled(const OtherChild& other, const std::function<void(const std::string&)>& each_started) {
     Directories directories = Directories::from_environment();
     StartReport report;
     auto warn = [](const std::string& text) { vesko::print_err("veskoinit: warning: " + text + "\n"); };
@@ -737,6 +734,7 @@ StartReport start_enabled(const OtherChild& other) {
             continue;
         }
         started.insert(name);
+        if (each_started) each_started(name);
     }
     report.started = started.size();
     return report;

@@ -224,12 +224,14 @@ vesko::Result<void, Error> run_action(const Directories& directories, const std:
                                       const std::string& action, bool quiet, const OtherChild& other = {});
 
 // Starts the enabled script services in order, passing over (with a warning line each) what
-// cannot start and what needs it; no failure keeps the others from starting.
+// cannot start and what needs it; no failure keeps the others from starting. STARTED is told
+// the name of each one that started, at once.
 struct StartReport {
     size_t started = 0;
     std::vector<PassedOver> passed_over;  // in the order they were passed over
 };
-StartReport start_enabled(const OtherChild& other = {});
+StartReport start_enabled(const OtherChild& other = {},
+                          const std::function<void(const std::string&)>& started = {});
 // Stops them in reverse order, each one whatever happened to the one before; returns how
 // many, or the first failure. What the boot passed over (PASSED_OVER) is neither asked for its
 // metadata nor stopped, unless its status says it runs (started by hand since); what cannot

@@ -138,19 +138,31 @@ std::string status_request(const std::vector<std::string>& names) {
     return names.empty() ? "status\n" : "status " + vesko::join(names, " ") + "\n";
 }
 
-// The status line of the script service NAME: what its status action says by its exit
-// status (0 running, 3 stopped, 1 or 2 ended: LSB's dead with its pid or lock file left). One
-// that the boot passed over keeps process 1's line about it (FAILED) unless its status says it
-// runs: it may have been started by hand since.
+// The status line of the script service NAME. Its status action says by its exit status (0
+// running, 3 stopped, 1 or 2 ended: LSB's dead with its pid or lock file left, else unknown),
+// together with SEEN, process 1's line about it when the boot started it or passed it over.
+// Unless its status says it runs (started by hand since), one that the boot passed over keeps
+// that line (failed, and why), one whose daemon has ended says how (its pid file may be gone
+// with it), and one that left no daemon (a one-shot) is `started` whatever its status says.
+// One whose daemons run is running also when its script has no status action (which prints
+// its usage and exits 1).
 std::string script_status_line(const admin::Directories& directories, const std::string& name,
-                               const std::string* failed = nullptr) {
+                               const std::string* seen = nullptr) {
     auto done = admin::run_action(directories, name, "status", true);
-    if (!done && failed != nullptr) return *failed + "\n";
-    const char* state = "running";
+    std::vector<std::string_view> fields = seen ? vesko::split_fields(*seen) : std::vector<std::string_view>{};
+    std::string_view saw = fields.size() > 2 ? fields[2] : "";
+    std::string state = "running";
     if (!done) {
         const auto* ended = std::get_if<admin::ActionFailed>(&done.error());
         std::string status = ended ? ended->status : "";
-        state = status == "3" ? "stopped" : status == "1" || status == "2" ? "ended" : "unknown";
+        if (saw == "failed" || saw == "ended") return *seen + "\n";
+        if (saw == "started") {
+            state = "started";
+        } else if (status == "3") {
+            state = "stopped";
+        } else if (saw != "running") {
+            state = status == "1" || status == "2" ? "ended" : "unknown";
+        }
     }
     return name + " script " + state + " - - - - -\n";
 }
@@ -163,10 +175,10 @@ int show_status(const std::vector<std::string>& names) {
     // Process 1 is asked first: it answers root alone, and only root's scripts run here.
     auto answer = ask_process_one(status_request(names));
     if (!answer) return answer.error();
-    std::map<std::string, std::string> direct = by_name(*answer, "direct"), failed_scripts = by_name(*answer, "script");
-    auto failed_script = [&](const std::string& name) {
-        auto found = failed_scripts.find(name);
-        return found != failed_scripts.end() ? &found->second : nullptr;
+    std::map<std::string, std::string> direct = by_name(*answer, "direct"), seen_scripts = by_name(*answer, "script");
+    auto seen_script = [&](const std::string& name) {
+        auto found = seen_scripts.find(name);
+        return found != seen_scripts.end() ? &found->second : nullptr;
     };
     admin::Directories directories = admin::Directories::from_environment();
     std::string shown;
@@ -181,7 +193,7 @@ int show_status(const std::vector<std::string>& names) {
         if (!plan) return failed(admin::display(plan.error()));
         std::vector<std::string> scripts = plan->order;
         for (const admin::PassedOver& passed : plan->passed_over) scripts.push_back(passed.name);
-        for (const std::string& name : scripts) shown += script_status_line(directories, name, failed_script(name));
+        for (const std::string& name : scripts) shown += script_status_line(directories, name, seen_script(name));
         for (std::string_view line : vesko::split_lines(*answer)) {
             std::vector<std::string_view> fields = vesko::split_fields(line);
             if (fields.size() > 1 && fields[1] == "direct") shown += std::string(line) + "\n";
@@ -190,8 +202,8 @@ int show_status(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         if (direct.count(name) != 0) {
             shown += direct[name] + "\n";
-        } else if (failed_script(name) != nullptr || admin::service_path(directories, name)) {
-            shown += script_status_line(directories, name, failed_script(name));
+        } else if (seen_script(name) != nullptr || admin::service_path(directories, name)) {
+            shown += script_status_line(directories, name, seen_script(name));
         } else {
             return failed("no service named " + vesko::quoted(name));
         }
@@ -199,7 +211,7 @@ int show_status(const std::vector<std::string>& names) {
     vesko::print_out(shown);
     for (std::string_view line : vesko::split_lines(shown)) {
         std::vector<std::string_view> fields = vesko::split_fields(line);
-        if (fields.size() < 3 || fields[2] != "running") return 3;
+        if (fields.size() < 3 || (fields[2] != "running" && fields[2] != "started")) return 3;
     }
     return 0;
 }

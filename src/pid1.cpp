@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "control.hpp"
+#include "daemons.hpp"
 #include "fd.hpp"
 #include "text.hpp"
 
@@ -232,9 +233,15 @@ Result<int, Error> run(const Start& start) {
     // The script services start before the direct services. Process 1 waits for each action
     // and meanwhile reaps the orphans that their daemons may leave. What cannot start is
     // passed over: one service's mistake must not cost the machine its other services.
-    admin::StartReport scripts = admin::start_enabled([](pid_t pid, int status) {
-        print_err(supervisor::adopted_child_line(pid, supervisor::ExitStatus{status}, false));
-    });
+    // What appears among process 1's children while a script service starts is its daemons.
+    daemons::Watch daemons;
+    daemons.begin();
+    admin::StartReport scripts = admin::start_enabled(
+        [&daemons](pid_t pid, int status) {
+            supervisor::ExitStatus exit{status};
+            print_err(supervisor::adopted_child_line(pid, exit, false) + daemons.ended(pid, exit.description()));
+        },
+        [&daemons](const std::string& name) { daemons.started(name); });
     std::map<std::string, std::string> failed_scripts;
     std::set<std::string> passed_over_scripts;
     for (const admin::PassedOver& passed : scripts.passed_over) {
@@ -243,6 +250,8 @@ Result<int, Error> run(const Start& start) {
     }
     print_err("veskoinit: " + started_line(scripts.started, passed_over_scripts, "enabled script service(s)") + "\n");
     supervisor::Supervisor supervisor = supervisor::Supervisor::start_all(catalog, boot_console.get());
+    supervisor.on_adopted(
+        [&daemons](pid_t pid, const supervisor::ExitStatus& exit) { return daemons.ended(pid, exit.description()); });
     std::set<std::string> passed_over_services;
     for (const auto& [name, record] : supervisor.records()) {
         if (record.state == supervisor::State::Failed) passed_over_services.insert(name);
@@ -283,7 +292,8 @@ Result<int, Error> run(const Start& start) {
                 [&](const control::Status& r) {
                     timespec now{};
                     clock_gettime(CLOCK_MONOTONIC, &now);
-                    return control::Answer{0, control::status_lines(catalog, supervisor.records(), now, r.names, failed_scripts)};
+                    return control::Answer{0, daemons.status_lines(r.names) + control::status_lines(catalog, supervisor.records(), now,
+                                                                                           r.names, failed_scripts)};
                 },
                 [&](const control::Start& r) {
                     return each(r.names, [&](const std::string& name) { return supervisor.request_start(name); });

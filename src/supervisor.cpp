@@ -228,6 +228,7 @@ Result<size_t, Error> Supervisor::reap_exited() {
         if (!tracked(pid)) {
             ++orphans;
             adopted += adopted_child_line(pid, exit, false);
+            if (tell_adopted_) adopted += tell_adopted_(pid, exit);
             if (adopted.size() >= kAdoptedLinesBuffer) flush();
             continue;
         }

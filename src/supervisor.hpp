@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -114,6 +115,9 @@ public:
     // a bounded number (then more_to_reap() says so). Returns how many of them were adopted
     // (not the services' nor the main program).
     vesko::Result<size_t, Error> reap_exited();
+    // TELL is asked about each adopted child that reap_exited reaps: a line that follows the
+    // one about it (or nothing).
+    void on_adopted(std::function<std::string(pid_t, const ExitStatus&)> tell) { tell_adopted_ = std::move(tell); }
     bool more_to_reap() const { return more_to_reap_; }
     // Stops the running services one at a time in reverse start order: SIGTERM, 10 s,
     // SIGKILL, 2 s. Returns the first error met.
@@ -169,6 +173,7 @@ private:
     pid_t main_pid_ = 0;
     std::optional<ExitStatus> main_ended_;
     bool more_to_reap_ = false;
+    std::function<std::string(pid_t, const ExitStatus&)> tell_adopted_;
 };
 
 }  // namespace supervisor
