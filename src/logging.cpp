@@ -17,6 +17,7 @@
 #include <cstdlib>
 
 #include "fd.hpp"
+#include "memory.hpp"
 #include "spawn.hpp"
 #include "supervisor.hpp"
 #include "text.hpp"
@@ -195,12 +196,15 @@ void LogFile::write_at_end(std::string_view text) {
     (void)vesko::write_all(file_.get(), text);
 }
 
-void LogFile::follow() {
-    struct stat held, info;
-    if (::fstat(file_.get(), &held) != 0) return;
-    if (::stat(path_.c_str(), &info) == 0 && info.st_dev == held.st_dev && info.st_ino == held.st_ino) {
+[[gnu::hot]] bool LogFile::follow() {
+    // The file held is only looked at when another one may have taken its place: its identity
+    // stays what it was for as long as the descriptor stays.
+    struct stat info;
+    if (!held_ && ::fstat(file_.get(), &info) == 0) held_ = FileId{info.st_dev, info.st_ino};
+    if (!held_) return false;
+    if (::stat(path_.c_str(), &info) == 0 && info.st_dev == held_->device && info.st_ino == held_->inode) {
         refused_ = false;
-        return;
+        return false;
     }
     auto opened = vesko::open_fd(path_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | flags_, 0644);
     if (opened && ::fstat(opened->get(), &info) != 0) opened = fail(vesko::last_os_error());
@@ -213,22 +217,25 @@ void LogFile::follow() {
                ::dup3(opened->get(), file_.get(), file_.get() > STDERR_FILENO ? O_CLOEXEC : 0) < 0) {
         why = "cannot open " + shown(path_) + ": " + vesko::last_os_error().display();
     } else {
+        held_ = FileId{info.st_dev, info.st_ino};
         refused_ = false;
-        return;
+        return true;
     }
     if (!refused_) write_at_end("veskoinit: warning: the log stays in the file held: " + why + "\n");
     refused_ = true;
+    return true;
 }
 
-ssize_t LogFile::take(int pipe) {
+[[gnu::hot]] ssize_t LogFile::take(int pipe) {
     (void)::lseek(file_.get(), 0, SEEK_END);
     ssize_t n = ::splice(pipe, nullptr, file_.get(), nullptr, kPipeSize, SPLICE_F_NONBLOCK);
     if (n >= 0 || errno == EINTR || errno == EAGAIN) return n;
-    // splice refuses a file opened for appending and the files of some file systems, and
-    // data that cannot be written (a full disk) stays in the pipe: then a chunk is read and
-    // written, and dropped when it cannot be written, rather than tried again for ever.
+    return copy_chunk(pipe);
+}
+
+ssize_t LogFile::copy_chunk(int pipe) {
     char buffer[16384];
-    n = ::read(pipe, buffer, sizeof buffer);
+    ssize_t n = ::read(pipe, buffer, sizeof buffer);
     if (n > 0) (void)vesko::write_all(file_.get(), std::string_view(buffer, static_cast<size_t>(n)));
     return n;
 }
@@ -431,7 +438,7 @@ void Relay::drain() {
     log_ = LogFile();
 }
 
-int relay_main() {
+[[gnu::hot]] int relay_main() {
     // SIGTERM is taken only while the relay waits for the pipe, so that it is never lost
     // between a check and the wait.
     sigset_t term, waiting;
@@ -448,14 +455,20 @@ int relay_main() {
     // Standard error would hold the first file for good; the relay's words go into the log.
     if (auto null = vesko::open_fd("/dev/null", O_WRONLY)) (void)vesko::duplicate_onto(null->get(), STDERR_FILENO);
     LogFile log(log_path(), vesko::Fd(STDOUT_FILENO), 0);
+    // The relay lives as long as the machine, and its loop needs little of what its start or
+    // a rotation of the log touched: that is let go before it waits.
+    (void)log.follow();  // looks at the file held while the start's pages are still there
+    bool release = true;
     for (;;) {
+        if (release) memory::release_unused();
+        release = false;
         // Once told to stop, what the pipe holds now, and no more.
         pollfd input{STDIN_FILENO, POLLIN, 0};
         if (!relay_told_to_stop && ::ppoll(&input, 1, nullptr, &waiting) < 0) {
             if (errno == EINTR) continue;
             return 1;
         }
-        log.follow();
+        release = log.follow();
         ssize_t n = log.take(STDIN_FILENO);
         if (n == 0 || (n < 0 && errno == EAGAIN && relay_told_to_stop)) return 0;
         if (n < 0 && errno != EINTR && errno != EAGAIN) return 1;

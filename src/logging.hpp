@@ -74,12 +74,16 @@ public:
         : path_(std::move(path)), file_(std::move(file)), flags_(flags) {}
     int get() const { return file_.get(); }
     // Holds FILE from now on (another writer's file, which the path may no longer name).
-    void hold(vesko::Fd file) { file_ = std::move(file); }
+    void hold(vesko::Fd file) {
+        file_ = std::move(file);
+        held_.reset();
+    }
     // Points the descriptor at the file the path names when that is no longer the file held.
     // The path is opened without following a link and without blocking, and only a regular
     // file is taken: anything else planted there is refused with one warning, written into
-    // the file held, which goes on taking the lines.
-    void follow();
+    // the file held, which goes on taking the lines. True when the path no longer named the
+    // file held (the rare case, which needs far more code than the check).
+    bool follow();
     // Moves what the pipe PIPE holds (up to 1 MiB) to the end of the file, with splice(2)
     // where it can, so that data leaves the pipe only as it is written. Returns the bytes
     // taken, 0 at the pipe's end, or -1 with errno (EAGAIN: the pipe is empty). A chunk that
@@ -88,9 +92,20 @@ public:
 
 private:
     void write_at_end(std::string_view text);
+    // splice refuses a file opened for appending and the files of some file systems, and
+    // data that cannot be written (a full disk) stays in the pipe: then a chunk is read and
+    // written, and dropped when it cannot be written, rather than tried again for ever. Its
+    // buffer is on this call's stack alone, which the path through splice never touches.
+    [[gnu::noinline]] ssize_t copy_chunk(int pipe);
+
+    struct FileId {
+        dev_t device;
+        ino_t inode;
+    };
 
     std::string path_;
     vesko::Fd file_;
+    std::optional<FileId> held_;  // the file held, once looked at
     int flags_ = 0;
     bool refused_ = false;  // the warning about the path has been written
 };

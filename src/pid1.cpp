@@ -2,10 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <link.h>
-#include <malloc.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/reboot.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -21,6 +18,7 @@
 #include "control.hpp"
 #include "daemons.hpp"
 #include "fd.hpp"
+#include "memory.hpp"
 #include "text.hpp"
 
 namespace pid1 {
@@ -72,31 +70,18 @@ const char* request_line(Action action) {
 
 namespace {
 
-// Process 1 stays resident for the machine's whole life, but most of its code and constant
-// data (the TOML parser, the fstab pass, the catalog checks) only run during the boot (and a
-// reload). When the loop first goes to sleep, and again after it has answered a request, the
-// pages of the executable's read-only segments are let go: they are never written, so the kernel fills
-// any that are needed again from the file, and the idle footprint holds only what the loop
-// touches. The writable segment, whose read-only part the
-// C library has relocated, is left alone; of the heap, only what malloc holds free goes back.
-// Both calls only change which pages are resident: a failure changes nothing else.
-int release_read_only_segments(dl_phdr_info* info, size_t, void*) {
-    // The first object reported is the program itself.
-    const long page = sysconf(_SC_PAGESIZE);
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-        if (segment.p_type != PT_LOAD || (segment.p_flags & PF_W) != 0) continue;
-        uintptr_t start = info->dlpi_addr + segment.p_vaddr, end = start + segment.p_memsz;
-        start = (start + page - 1) & ~static_cast<uintptr_t>(page - 1);
-        end &= ~static_cast<uintptr_t>(page - 1);
-        if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
-    }
-    return 1;
-}
-
-void release_boot_memory() {
-    (void)malloc_trim(0);
-    (void)dl_iterate_phdr(release_read_only_segments, nullptr);
+// Process 1 stays resident for the machine's whole life, but most of its code and data (the
+// TOML parser, the fstab pass, the catalog checks) only serve the boot (and a reload). When
+// the loop first goes to sleep, and again after it has answered a request, what it does not
+// need is let go (memory::release_unused), and the idle footprint holds only what the loop
+// touches.
+//
+// Waits in poll(2) for FDS, after such a release when RELEASE. Hot (grouped with the other
+// code that an idle process runs) and never inlined: the pages that stay resident while it
+// sleeps are those of the code that ran after the release, which is all there.
+[[gnu::hot, gnu::noinline]] int sleep_in_poll(std::vector<pollfd>& fds, long timeout, bool release) {
+    if (release) memory::release_unused();
+    return ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
 }
 
 constexpr int kServedSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGPWR, SIGUSR1};
@@ -350,11 +335,9 @@ Result<int, Error> run(const Start& start) {
             for (long wanted : {upkeep, stops}) {
                 if (wanted >= 0 && (timeout < 0 || wanted < timeout)) timeout = wanted;
             }
-            if (release_before_sleep && timeout < 0) {
-                release_boot_memory();
-                release_before_sleep = false;
-            }
-            int ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
+            bool release = release_before_sleep && timeout < 0;
+            if (release) release_before_sleep = false;
+            int ready = sleep_in_poll(fds, timeout, release);
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
             if (control) control->serve(fds.data() + 1, answer);
