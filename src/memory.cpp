@@ -1,5 +1,6 @@
 #include "memory.hpp"
 
+#include <fcntl.h>
 #include <link.h>
 #include <malloc.h>
 #include <sys/mman.h>
@@ -16,28 +17,49 @@ namespace memory {
 
 namespace {
 
-// The page-aligned ranges of the read-only loadable segments of the program (the first object
-// that dl_iterate_phdr reports). They are collected first and released after the walk, which
-// reads the program headers: so the page that holds them is not touched again.
-struct Ranges {
-    uintptr_t start[8], end[8];
+// The loadable segments of the program (the first object that dl_iterate_phdr reports), in
+// whole pages. They are collected first and released after the walk, which reads the program
+// headers: so the page that holds them is not touched again.
+struct Segment {
+    uintptr_t start, end;
+    bool writable;
+};
+struct Segments {
+    Segment list[16];
     int count = 0;
 };
 
-int read_only_segments(dl_phdr_info* info, size_t, void* data) {
-    auto& ranges = *static_cast<Ranges*>(data);
+int loadable_segments(dl_phdr_info* info, size_t, void* data) {
+    auto& segments = *static_cast<Segments*>(data);
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    for (int i = 0; i < info->dlpi_phnum && ranges.count < 8; ++i) {
-        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-        if (segment.p_type != PT_LOAD || (segment.p_flags & PF_W) != 0) continue;
-        uintptr_t start = info->dlpi_addr + segment.p_vaddr, end = start + segment.p_memsz;
-        start = (start + page - 1) & ~(page - 1);
-        end &= ~(page - 1);
-        if (end <= start) continue;
-        ranges.start[ranges.count] = start;
-        ranges.end[ranges.count++] = end;
+    for (int i = 0; i < info->dlpi_phnum && segments.count < 16; ++i) {
+        const ElfW(Phdr)& header = info->dlpi_phdr[i];
+        if (header.p_type != PT_LOAD || header.p_memsz == 0) continue;
+        uintptr_t start = info->dlpi_addr + header.p_vaddr, end = start + header.p_memsz;
+        segments.list[segments.count++] = {start & ~(page - 1), (end + page - 1) & ~(page - 1), (header.p_flags & PF_W) != 0};
     }
     return 1;
+}
+
+// Whether the page at ADDRESS belongs to a writable segment, whose pages may hold what the
+// process wrote.
+bool writable(const Segments& segments, uintptr_t address) {
+    for (int i = 0; i < segments.count; ++i) {
+        const Segment& segment = segments.list[i];
+        if (segment.writable && segment.start <= address && address < segment.end) return true;
+    }
+    return false;
+}
+
+// Drops the pages of [START, END) that are still the file's, never written: the kernel fills
+// them again from the file, as it would have. /proc/self/pagemap tells them (bit 61, with
+// bit 63 for a page that is there) from the copies that a write made, which stay.
+void release_file_pages(int pagemap, uintptr_t start, uintptr_t end, uintptr_t page) {
+    for (uintptr_t at = start; at < end; at += page) {
+        uint64_t entry = 0;
+        if (::pread(pagemap, &entry, sizeof entry, static_cast<off_t>(at / page * sizeof entry)) != sizeof entry) return;
+        if ((entry >> 63 & 1) != 0 && (entry >> 61 & 1) != 0) (void)madvise(reinterpret_cast<void*>(at), page, MADV_DONTNEED);
+    }
 }
 
 // The lowest address of the mapping that holds ADDRESS (the stack), from /proc/self/maps; 0
@@ -66,10 +88,23 @@ uintptr_t mapping_start(uintptr_t address) {
     uintptr_t frame = reinterpret_cast<uintptr_t>(&here) & ~(page - 1);
     uintptr_t bottom = mapping_start(frame);
     (void)malloc_trim(0);
-    Ranges ranges;
-    (void)dl_iterate_phdr(read_only_segments, &ranges);
-    for (int i = 0; i < ranges.count; ++i) {
-        (void)madvise(reinterpret_cast<void*>(ranges.start[i]), ranges.end[i] - ranges.start[i], MADV_DONTNEED);
+    Segments segments;
+    (void)dl_iterate_phdr(loadable_segments, &segments);
+    if (auto pagemap = vesko::open_fd("/proc/self/pagemap", O_RDONLY)) {
+        for (int i = 0; i < segments.count; ++i) {
+            const Segment& segment = segments.list[i];
+            if (segment.writable) release_file_pages(pagemap->get(), segment.start, segment.end, page);
+        }
+    }
+    // Last, so that no code outside this function and its callers runs afterwards, until
+    // they need it.
+    for (int i = 0; i < segments.count; ++i) {
+        uintptr_t start = segments.list[i].start, end = segments.list[i].end;
+        if (segments.list[i].writable) continue;
+        // A page shared with a writable segment is left to it.
+        if (writable(segments, start)) start += page;
+        if (end > start && writable(segments, end - page)) end -= page;
+        if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
     }
     if (bottom != 0 && bottom + page < frame) {
         (void)madvise(reinterpret_cast<void*>(bottom), frame - page - bottom, MADV_DONTNEED);
