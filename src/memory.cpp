@@ -78,15 +78,19 @@ uintptr_t mapping_start(uintptr_t address) {
     return 0;
 }
 
+// Drops the pages of the stack from BOTTOM, the start of its mapping, up to this call's frame:
+// they hold only what deeper calls left. Never inlined, so that its frame lies below its
+// caller's; what the call to madvise needs (a return address) is within the bytes kept.
+[[gnu::hot, gnu::noinline]] void release_stack(uintptr_t bottom, uintptr_t page) {
+    uintptr_t end = (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) - 512) & ~(page - 1);
+    if (bottom != 0 && bottom < end) (void)madvise(reinterpret_cast<void*>(bottom), end - bottom, MADV_DONTNEED);
+}
+
 }  // namespace
 
 [[gnu::hot]] void release_unused() {
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    // The pages below this frame hold only what deeper calls have left; one page under it is
-    // kept for the calls that follow here.
-    char here = 0;
-    uintptr_t frame = reinterpret_cast<uintptr_t>(&here) & ~(page - 1);
-    uintptr_t bottom = mapping_start(frame);
+    uintptr_t bottom = mapping_start(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
     (void)malloc_trim(0);
     Segments segments;
     (void)dl_iterate_phdr(loadable_segments, &segments);
@@ -106,9 +110,7 @@ uintptr_t mapping_start(uintptr_t address) {
         if (end > start && writable(segments, end - page)) end -= page;
         if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
     }
-    if (bottom != 0 && bottom + page < frame) {
-        (void)madvise(reinterpret_cast<void*>(bottom), frame - page - bottom, MADV_DONTNEED);
-    }
+    release_stack(bottom, page);
 }
 
 }  // namespace memory

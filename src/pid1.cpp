@@ -19,6 +19,7 @@
 #include "daemons.hpp"
 #include "fd.hpp"
 #include "memory.hpp"
+#include "spawn.hpp"
 #include "text.hpp"
 
 namespace pid1 {
@@ -71,18 +72,37 @@ const char* request_line(Action action) {
 namespace {
 
 // Process 1 stays resident for the machine's whole life, but most of its code and data (the
-// TOML parser, the fstab pass, the catalog checks) only serve the boot (and a reload). When
-// the loop first goes to sleep, and again after it has answered a request, what it does not
-// need is let go (memory::release_unused), and the idle footprint holds only what the loop
-// touches.
-//
-// Waits in poll(2) for FDS, after such a release when RELEASE. Hot (grouped with the other
-// code that an idle process runs) and never inlined: the pages that stay resident while it
-// sleeps are those of the code that ran after the release, which is all there.
-[[gnu::hot, gnu::noinline]] int sleep_in_poll(std::vector<pollfd>& fds, long timeout, bool release) {
-    if (release) memory::release_unused();
-    return ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
-}
+// TOML parser, the fstab pass, the catalog checks, what a request or a child's end needed)
+// serve only now and then. When it goes to sleep with nothing to wait for but events, what it
+// does not need is let go (memory::release_unused), so that an idle process 1 holds little
+// more than the pages of its sleep, whatever woke it last. A release and the faults that
+// bring back what the next wake-up needs cost some 100 microseconds: it is done at most once
+// in kReleaseMs, and a sleep that begins sooner ends then, for the release.
+constexpr long kReleaseMs = 1000;
+
+struct Sleep {
+    bool released = false;  // nothing has run since the last release
+    timespec next_release{};
+
+    // Waits in poll(2) for FDS up to TIMEOUT milliseconds (-1: without end). Hot (grouped
+    // with the rest of the code an idle process runs) and never inlined: the pages that stay
+    // resident while it waits are those of the code that ran after the release.
+    [[gnu::hot, gnu::noinline]] int poll(std::vector<pollfd>& fds, long timeout) {
+        if (timeout < 0 && !released) {
+            long left = vesko::milliseconds_left(next_release);
+            if (left > 0) {
+                timeout = left;
+            } else {
+                next_release = vesko::deadline_after(kReleaseMs);
+                released = true;
+                memory::release_unused();
+            }
+        }
+        int ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
+        if (ready != 0) released = false;
+        return ready;
+    }
+};
 
 constexpr int kServedSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGPWR, SIGUSR1};
 
@@ -260,7 +280,7 @@ Result<int, Error> run(const Start& start) {
         print_err(std::string("veskoinit: warning: no run-time control: cannot listen on ") + control::kSocketPath + ": " +
                   listening.error().display() + "\n");
     }
-    bool release_before_sleep = true;
+    Sleep sleep;
     // Each name in turn; the first that cannot be done ends the answer with why.
     auto each = [](const std::vector<std::string>& names, auto act) {
         control::Answer answer;
@@ -272,8 +292,6 @@ Result<int, Error> run(const Start& start) {
         return answer;
     };
     auto answer = [&](const control::Request& request) {
-        // A request's code goes back too: clients leave no footprint behind.
-        release_before_sleep = true;
         return std::visit(
             vesko::Overloaded{
                 [&](const control::Status& r) {
@@ -335,9 +353,7 @@ Result<int, Error> run(const Start& start) {
             for (long wanted : {upkeep, stops}) {
                 if (wanted >= 0 && (timeout < 0 || wanted < timeout)) timeout = wanted;
             }
-            bool release = release_before_sleep && timeout < 0;
-            if (release) release_before_sleep = false;
-            int ready = sleep_in_poll(fds, timeout, release);
+            int ready = sleep.poll(fds, timeout);
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
             if (control) control->serve(fds.data() + 1, answer);
