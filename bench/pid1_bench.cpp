@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 
 #include "bench_support.hpp"
 #include "control.hpp"
+#include "logging.hpp"
 #include "harness.hpp"
 
 namespace {
@@ -82,8 +84,39 @@ long cpu_ticks(pid_t pid) {
     return utime + stime;
 }
 
+// The proportional set size of process PID (a page shared by N processes counts 1/N in each)
+// from /proc/PID/smaps_rollup, as "N kB", or "?".
+std::string pss(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("Pss:", 0) == 0) return line.substr(line.find_first_not_of(" \t", 4));
+    }
+    return "?";
+}
+
+// The log relay among the children of process 1 (PID), or -1.
+pid_t relay_of(pid_t pid) {
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    for (pid_t child; children >> child;) {
+        std::ifstream in("/proc/" + std::to_string(child) + "/cmdline");
+        std::string command((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (command.find(std::string("\0") + logging::kRelay) != std::string::npos) return child;
+    }
+    return -1;
+}
+
+// Waits (up to 5 s) for the loop's line on the console or in the log file.
+void wait_loop(ns::System& system) {
+    const std::string line = "PID 1 event loop started\n";
+    for (int waited = 0; waited < 5000; waited += 10) {
+        if (system.wait_console(line, 10)) return;
+        if (system.read_file(logging::kDefaultLogPath).value_or("").find(line) != std::string::npos) return;
+    }
+}
+
 void idle(const char* label, ns::System& system) {
-    system.wait_console("PID 1 event loop started\n", 5000);
+    wait_loop(system);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     pid_t pid = system.init_pid();
     std::string switches = status_field(pid, "voluntary_ctxt_switches");
@@ -92,6 +125,9 @@ void idle(const char* label, ns::System& system) {
     long woken = std::stol(status_field(pid, "voluntary_ctxt_switches")) - std::stol(switches);
     std::printf("%-28s VmRSS %s (anonymous %s), wake-ups in 2 s idle: %ld, CPU ticks in 2 s idle: %ld\n", label,
                 status_field(pid, "VmRSS").c_str(), status_field(pid, "RssAnon").c_str(), woken, cpu_ticks(pid) - ticks);
+    pid_t relay = relay_of(pid);
+    std::printf("%-28s PSS of process 1 %s, of the log relay %s\n", "", pss(pid).c_str(),
+                relay > 0 ? pss(relay).c_str() : "(none)");
 }
 
 void idle(const char* label, const ns::Image& image) {
@@ -168,6 +204,9 @@ int main(int argc, char** argv) {
 
     std::printf("== idle\n");
     idle("veskoinit (3 services)", veskoinit_image());
+    ns::Image in_file = veskoinit_image();
+    in_file.env.erase("VESKO_LOG_PATH");
+    idle("the same, log in /var/log", in_file);
     idle("pause() program", pause_image());
     std::printf("== run-time control\n");
     control_figures(1000);

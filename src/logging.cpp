@@ -455,20 +455,20 @@ void Relay::drain() {
     // Standard error would hold the first file for good; the relay's words go into the log.
     if (auto null = vesko::open_fd("/dev/null", O_WRONLY)) (void)vesko::duplicate_onto(null->get(), STDERR_FILENO);
     LogFile log(log_path(), vesko::Fd(STDOUT_FILENO), 0);
-    // The relay lives as long as the machine, and its loop needs little of what its start or
-    // a rotation of the log touched: that is let go before it waits.
     (void)log.follow();  // looks at the file held while the start's pages are still there
-    bool release = true;
+    // The relay lives as long as the machine, and its loop needs little of what its start or
+    // a rotation of the log touched: that is let go while it waits.
+    memory::Idle idle;
     for (;;) {
-        if (release) memory::release_unused();
-        release = false;
         // Once told to stop, what the pipe holds now, and no more.
         pollfd input{STDIN_FILENO, POLLIN, 0};
-        if (!relay_told_to_stop && ::ppoll(&input, 1, nullptr, &waiting) < 0) {
-            if (errno == EINTR) continue;
-            return 1;
+        if (!relay_told_to_stop) {
+            int ready = idle.wait(&input, 1, -1, &waiting);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return 1;
+            if (ready == 0) continue;  // the wait ended for a release
         }
-        release = log.follow();
+        if (log.follow()) idle.ran();
         ssize_t n = log.take(STDIN_FILENO);
         if (n == 0 || (n < 0 && errno == EAGAIN && relay_told_to_stop)) return 0;
         if (n < 0 && errno != EINTR && errno != EAGAIN) return 1;

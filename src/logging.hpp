@@ -82,7 +82,7 @@ public:
     // The path is opened without following a link and without blocking, and only a regular
     // file is taken: anything else planted there is refused with one warning, written into
     // the file held, which goes on taking the lines. True when the path no longer named the
-    // file held (the rare case, which needs far more code than the check).
+    // file held: the rare case, which needs far more code than the check.
     bool follow();
     // Moves what the pipe PIPE holds (up to 1 MiB) to the end of the file, with splice(2)
     // where it can, so that data leaves the pipe only as it is written. Returns the bytes

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "fd.hpp"
+#include "spawn.hpp"
 #include "text.hpp"
 
 namespace memory {
@@ -111,6 +112,22 @@ uintptr_t mapping_start(uintptr_t address) {
         if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
     }
     release_stack(bottom, page);
+}
+
+int Idle::wait(pollfd* fds, nfds_t count, long timeout, const sigset_t* mask) {
+    if (timeout < 0 && !released_) {
+        long left = vesko::milliseconds_left(next_release_);
+        if (left > 0) {
+            timeout = left;
+        } else {
+            // Before the release: nothing but this function and the wait may run after it.
+            next_release_ = vesko::deadline_after(kPauseMs);
+            released_ = true;
+            release_unused();
+        }
+    }
+    timespec limit{timeout / 1000, timeout % 1000 * 1000000};
+    return ::ppoll(fds, count, timeout < 0 ? nullptr : &limit, mask);
 }
 
 }  // namespace memory

@@ -19,7 +19,6 @@
 #include "daemons.hpp"
 #include "fd.hpp"
 #include "memory.hpp"
-#include "spawn.hpp"
 #include "text.hpp"
 
 namespace pid1 {
@@ -70,39 +69,6 @@ const char* request_line(Action action) {
 }
 
 namespace {
-
-// Process 1 stays resident for the machine's whole life, but most of its code and data (the
-// TOML parser, the fstab pass, the catalog checks, what a request or a child's end needed)
-// serve only now and then. When it goes to sleep with nothing to wait for but events, what it
-// does not need is let go (memory::release_unused), so that an idle process 1 holds little
-// more than the pages of its sleep, whatever woke it last. A release and the faults that
-// bring back what the next wake-up needs cost some 100 microseconds: it is done at most once
-// in kReleaseMs, and a sleep that begins sooner ends then, for the release.
-constexpr long kReleaseMs = 1000;
-
-struct Sleep {
-    bool released = false;  // nothing has run since the last release
-    timespec next_release{};
-
-    // Waits in poll(2) for FDS up to TIMEOUT milliseconds (-1: without end). Hot (grouped
-    // with the rest of the code an idle process runs) and never inlined: the pages that stay
-    // resident while it waits are those of the code that ran after the release.
-    [[gnu::hot, gnu::noinline]] int poll(std::vector<pollfd>& fds, long timeout) {
-        if (timeout < 0 && !released) {
-            long left = vesko::milliseconds_left(next_release);
-            if (left > 0) {
-                timeout = left;
-            } else {
-                next_release = vesko::deadline_after(kReleaseMs);
-                released = true;
-                memory::release_unused();
-            }
-        }
-        int ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
-        if (ready != 0) released = false;
-        return ready;
-    }
-};
 
 constexpr int kServedSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGPWR, SIGUSR1};
 
@@ -280,7 +246,10 @@ Result<int, Error> run(const Start& start) {
         print_err(std::string("veskoinit: warning: no run-time control: cannot listen on ") + control::kSocketPath + ": " +
                   listening.error().display() + "\n");
     }
-    Sleep sleep;
+    // Process 1 stays resident for the machine's whole life, but most of its code and data
+    // (the TOML parser, the fstab pass, the catalog checks, what a request or a child's end
+    // needed) serve only now and then: whatever woke it, an idle process 1 lets go of them.
+    memory::Idle idle;
     // Each name in turn; the first that cannot be done ends the answer with why.
     auto each = [](const std::vector<std::string>& names, auto act) {
         control::Answer answer;
@@ -353,7 +322,8 @@ Result<int, Error> run(const Start& start) {
             for (long wanted : {upkeep, stops}) {
                 if (wanted >= 0 && (timeout < 0 || wanted < timeout)) timeout = wanted;
             }
-            int ready = sleep.poll(fds, timeout);
+            int ready = idle.wait(fds.data(), fds.size(), timeout, nullptr);
+            if (ready != 0) idle.ran();
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
             if (control) control->serve(fds.data() + 1, answer);
