@@ -109,7 +109,9 @@ std::string display(const Error& error) {
             },
             [](const UnknownCommand& e) { return "unknown command " + std::to_string(e.command); },
             [](const BadRunlevel& e) {
-                if (e.runlevel > ' ' && e.runlevel < 127) return "invalid runlevel '" + std::string(1, static_cast<char>(e.runlevel)) + "'";
+                if (e.runlevel > ' ' && e.runlevel < 127) {
+                    return "invalid runlevel '" + std::string(1, static_cast<char>(e.runlevel)) + "'";
+                }
                 return "invalid runlevel (value " + std::to_string(e.runlevel) + ")";
             },
             [](const UnterminatedString&) { return std::string("an environment string without its terminating NUL byte"); },
@@ -184,7 +186,7 @@ vesko::Result<Fifo, Error> Fifo::open(const std::string& path) {
     }
     // A FIFO left by an earlier boot, or anything else: a directory only when it is empty.
     if (::unlink(path.c_str()) != 0 && errno != ENOENT && !(errno == EISDIR && ::rmdir(path.c_str()) == 0)) {
-        return fail(Error{System{"unlink", vesko::last_os_error()}});
+        return fail(Error{System{"remove", vesko::last_os_error()}});
     }
     if (::mkfifo(path.c_str(), 0600) != 0) return fail(Error{System{"mkfifo", vesko::last_os_error()}});
     auto fd = vesko::open_fd(path, O_RDWR | O_NONBLOCK | O_NOFOLLOW);

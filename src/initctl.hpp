@@ -71,7 +71,7 @@ struct BadString {
     std::string text;
 };
 struct NoStrings {};
-// Making or opening the FIFO failed (OPERATION is "mkdir", "unlink", "mkfifo", "open" or
+// Making or opening the FIFO failed (OPERATION is "mkdir", "remove", "mkfifo", "open" or
 // "fstat"), or what was opened is not a FIFO of process 1's user that only it may use.
 struct System {
     const char* operation;
