@@ -37,6 +37,7 @@ struct Run {
     long pid1_pss = -1, own_pss = -1, used_kb = -1, started = -1;
     bool clean = false;
     std::string running, tasks, first_line, failure;
+    std::string own;  // the init's processes with their PSS: " COMM PID N kB" each
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -111,6 +112,7 @@ Run boot(const Init& init, const std::string& kernel, const std::string& initrd)
                     bool mine = process.pid == 1 || std::regex_match(process.comm, own);
                     if (process.pid == 1) run.pid1_pss = process.pss_kb;
                     if (mine) run.own_pss += process.pss_kb;
+                    if (mine) run.own += " " + process.comm + " " + std::to_string(process.pid) + " " + std::to_string(process.pss_kb) + " kB";
                     run.running += " " + process.comm + (mine ? "*" : "");
                 }
                 if (run.pid1_pss < 0) run.failure = "process 1 is not in the guest's list";
@@ -170,6 +172,7 @@ int main(int argc, char** argv) {
                 std::printf("          first output: %s\n          running after the login:%s\n          tasks:%s\n",
                             run.first_line.c_str(), run.running.c_str(), run.tasks.c_str());
             }
+            if (!run.own.empty()) std::printf("          the init's processes (PSS):%s\n", run.own.c_str());
             std::fflush(stdout);
             runs[init.name].push_back(run);
         }
