@@ -22,6 +22,7 @@
 #include "daemons.hpp"
 #include "fd.hpp"
 #include "initctl.hpp"
+#include "script_boot.hpp"
 #include "text.hpp"
 
 namespace pid1 {
