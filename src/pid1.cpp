@@ -425,6 +425,7 @@ Result<Woken, Error> sleep_until_woken(Machine& machine) {
     int ready = ::poll(fds.data(), fds.size(), static_cast<int>(sleep.timeout));
     if (ready < 0 && errno == EINTR) return Woken();
     if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
+    // What woke it, each in turn: a control client, the relay, a record in /run/initctl, a signal.
     if (machine.control) {
         machine.control->serve(fds.data() + 1,
                                [&machine](const control::Request& request) { return answer(machine, request); });
