@@ -101,6 +101,7 @@ void release_boot_memory() {
     (void)malloc_trim(0);
     (void)dl_iterate_phdr(release_read_only_segments, nullptr);
 }
+
 constexpr int kServedSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGPWR, SIGUSR1};
 
 // The console process 1 was started with, kept past the log setup: the fallback shell runs
