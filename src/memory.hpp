@@ -14,7 +14,9 @@ namespace memory {
 // and what of the writable one was never written: the kernel fills any that are needed
 // again from the file) and the stack below the caller's frame. Only which pages are
 // resident changes; a failure of any step changes nothing else. It costs some 100
-// microseconds, with the faults that bring back what the next wake-up needs.
+// microseconds, with the faults that bring back what the next wake-up needs. Only for a
+// process of one thread: a write by another between the look at a page and its release
+// would be lost.
 void release_unused();
 
 // The wait of a loop that serves events: before a wait without end, when anything ran since
