@@ -142,10 +142,11 @@ std::string status_request(const std::vector<std::string>& names) {
 // running, 3 stopped, 1 or 2 ended: LSB's dead with its pid or lock file left, else unknown),
 // together with SEEN, process 1's line about it when the boot started it or passed it over.
 // Unless its status says it runs (started by hand since), one that the boot passed over keeps
-// that line (failed, and why), one whose daemon has ended says how (its pid file may be gone
+// that line (failed, and why), one whose daemon has failed says how (its pid file may be gone
 // with it), and one that left no daemon (a one-shot) is `started` whatever its status says.
 // One whose daemons run is running also when its script has no status action (which prints
-// its usage and exits 1).
+// its usage and exits 1); one whose daemons all exited with status 0 is stopped when its
+// status says so, else started.
 std::string script_status_line(const admin::Directories& directories, const std::string& name,
                                const std::string* seen = nullptr) {
     auto done = admin::run_action(directories, name, "status", true);
@@ -156,7 +157,7 @@ std::string script_status_line(const admin::Directories& directories, const std:
         const auto* ended = std::get_if<admin::ActionFailed>(&done.error());
         std::string status = ended ? ended->status : "";
         if (saw == "failed" || saw == "ended") return *seen + "\n";
-        if (saw == "started") {
+        if (saw == "started" || (saw == "done" && status != "3")) {
             state = "started";
         } else if (status == "3") {
             state = "stopped";

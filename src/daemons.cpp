@@ -59,10 +59,11 @@ void Watch::started(const std::string& service) {
         if (process.parent != self || process.state == 'Z' || !known_.insert(process.pid).second) continue;
         daemons_[process.pid] = {service, vesko::shown(process.command)};
         seen.alive.push_back(process.pid);
+        seen.left_daemons = true;
     }
 }
 
-std::string Watch::ended(pid_t pid, const std::string& described) {
+std::string Watch::ended(pid_t pid, const std::string& described, bool clean) {
     known_.erase(pid);
     auto found = daemons_.find(pid);
     if (found == daemons_.end()) return "";
@@ -71,7 +72,7 @@ std::string Watch::ended(pid_t pid, const std::string& described) {
     Seen& seen = services_[service];
     std::erase(seen.alive, pid);
     std::string what = "daemon " + command + " (pid " + std::to_string(pid) + ") ended (" + described + ")";
-    if (seen.ended.empty()) seen.ended = what;
+    if (seen.failed.empty() && !clean) seen.failed = what;
     return "veskoinit: script service " + service + ": its " + what + "\n";
 }
 
@@ -79,12 +80,12 @@ std::string Watch::status_lines(const std::vector<std::string>& names) const {
     std::string lines;
     for (const auto& [name, seen] : services_) {
         if (!names.empty() && std::find(names.begin(), names.end(), name) == names.end()) continue;
-        if (!seen.ended.empty()) {
-            lines += name + " script ended - - - - - " + seen.ended + "\n";
+        if (!seen.failed.empty()) {
+            lines += name + " script ended - - - - - " + seen.failed + "\n";
         } else if (!seen.alive.empty()) {
             lines += name + " script running " + std::to_string(seen.alive.front()) + " - - - -\n";
         } else {
-            lines += name + " script started - - - - -\n";
+            lines += name + (seen.left_daemons ? " script done - - - - -\n" : " script started - - - - -\n");
         }
     }
     return lines;

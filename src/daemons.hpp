@@ -28,8 +28,9 @@ std::vector<Process> processes();
 
 // What process 1 saw of one script service since it started it at boot.
 struct Seen {
-    std::vector<pid_t> alive;  // its daemons that run
-    std::string ended;         // how the first of them that ended did, empty while none has
+    bool left_daemons = false;  // false for a one-shot
+    std::vector<pid_t> alive;   // its daemons that run
+    std::string failed;         // how the first of them that failed ended, empty while none has
 };
 
 class Watch {
@@ -38,12 +39,13 @@ public:
     void begin();
     // After SERVICE has started: process 1's new children are its daemons.
     void started(const std::string& service);
-    // PID, a child of process 1, has ended as DESCRIBED: the log line when it was a daemon
-    // of a script service (empty otherwise).
-    std::string ended(pid_t pid, const std::string& described);
+    // PID, a child of process 1, has ended as DESCRIBED (CLEAN: exited with status 0): the
+    // log line when it was a daemon of a script service (empty otherwise).
+    std::string ended(pid_t pid, const std::string& described, bool clean);
     // The status lines of the services among NAMES (all when empty) that process 1 started:
-    // "NAME script running PID - - - -" while a daemon of it runs, "... started ..." when it
-    // left none (a one-shot), "... ended - - - - - WHY" once one has ended.
+    // "NAME script running PID - - - -" while a daemon of it runs, "... ended - - - - - WHY"
+    // once one has failed, "... done ..." when all have exited with status 0, and
+    // "... started ..." when it left none (a one-shot).
     std::string status_lines(const std::vector<std::string>& names) const;
 
 private:

@@ -239,7 +239,7 @@ Result<int, Error> run(const Start& start) {
     admin::StartReport scripts = admin::start_enabled(
         [&daemons](pid_t pid, int status) {
             supervisor::ExitStatus exit{status};
-            print_err(supervisor::adopted_child_line(pid, exit, false) + daemons.ended(pid, exit.description()));
+            print_err(supervisor::adopted_child_line(pid, exit, false) + daemons.ended(pid, exit.description(), exit.clean()));
         },
         [&daemons](const std::string& name) { daemons.started(name); });
     std::map<std::string, std::string> failed_scripts;
@@ -251,7 +251,9 @@ Result<int, Error> run(const Start& start) {
     print_err("veskoinit: " + started_line(scripts.started, passed_over_scripts, "enabled script service(s)") + "\n");
     supervisor::Supervisor supervisor = supervisor::Supervisor::start_all(catalog, boot_console.get());
     supervisor.on_adopted(
-        [&daemons](pid_t pid, const supervisor::ExitStatus& exit) { return daemons.ended(pid, exit.description()); });
+        [&daemons](pid_t pid, const supervisor::ExitStatus& exit) {
+            return daemons.ended(pid, exit.description(), exit.clean());
+        });
     std::set<std::string> passed_over_services;
     for (const auto& [name, record] : supervisor.records()) {
         if (record.state == supervisor::State::Failed) passed_over_services.insert(name);
