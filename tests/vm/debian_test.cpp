@@ -194,7 +194,7 @@ TEST_P(DebianBoot, Row) {
     // has become the login; atd was adopted when its parent exited), every service starts
     // and stops, and the shutdown after the upgrade runs its last stage in the new
     // executable.
-    for (const char* daemon : {"/usr/sbin/rsyslogd -n -iNONE", "/usr/sbin/cron -f", "/bin/login"}) {
+    for (const char* daemon : {"/usr/sbin/rsyslogd -n -iNONE", "/usr/sbin/cron -f", "(/bin/)?login --"}) {
         EXPECT_TRUE(std::regex_search(boot.console, std::regex(std::string("\n *[0-9]+ +1 ") + daemon)))
             << daemon << " is not a child of process 1:\n" << boot.console;
     }
