@@ -21,6 +21,7 @@
 #include "control.hpp"
 #include "daemons.hpp"
 #include "fd.hpp"
+#include "initctl.hpp"
 #include "text.hpp"
 
 namespace pid1 {
@@ -275,6 +276,13 @@ Result<int, Error> run(const Start& start) {
         print_err(std::string("veskoinit: warning: no run-time control: cannot listen on ") + control::kSocketPath + ": " +
                   listening.error().display() + "\n");
     }
+    // The requests of the machine's own reboot, poweroff and telinit; the machine runs without it too.
+    std::optional<initctl::Fifo> fifo;
+    if (auto made = initctl::Fifo::open(initctl::kFifoPath)) {
+        fifo = std::move(*made);
+    } else {
+        print_err("veskoinit: warning: " + initctl::display(made.error()) + "\n");
+    }
     bool release_before_sleep = true;
     // Each name in turn; the first that cannot be done ends the answer with why.
     auto each = [](const std::vector<std::string>& names, auto act) {
@@ -337,6 +345,7 @@ Result<int, Error> run(const Start& start) {
         const timespec now{0, 0};
         int request = sigtimedwait(&requests, nullptr, &now);
         uint32_t signal = static_cast<uint32_t>(request);
+        std::optional<shutdown::PowerRequest> asked;  // through /run/initctl
         // A pass that stopped at its bound goes on without waiting for another SIGCHLD.
         if (request <= 0 && supervisor.more_to_reap()) {
             signal = SIGCHLD;
@@ -344,6 +353,8 @@ Result<int, Error> run(const Start& start) {
             // The signals and the control channel; a wait without end when no client waits.
             std::vector<pollfd> fds{{signals.get(), POLLIN, 0}};
             long timeout = control ? control->add_descriptors(fds) : -1;
+            size_t fifo_at = fds.size();
+            if (fifo) fds.push_back({fifo->descriptor(), POLLIN, 0});
             size_t relay_at = fds.size();
             long upkeep = relay ? relay->add_descriptors(fds) : -1;
             long stops = supervisor.kill_overdue_stops();
@@ -359,17 +370,23 @@ Result<int, Error> run(const Start& start) {
             if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
             if (control) control->serve(fds.data() + 1, answer);
             if (relay) relay->serve(fds.data() + relay_at, fds.size() - relay_at);
-            if ((fds[0].revents & POLLIN) == 0) continue;
-            char record[kSignalRecordSize];
-            ssize_t n = ::read(signals.get(), record, sizeof record);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return fail(Error{System{"read(signalfd)", vesko::last_os_error()}});
-            if (static_cast<size_t>(n) != kSignalRecordSize) {
-                return fail(Error{ShortSignalRecord{kSignalRecordSize, static_cast<size_t>(n)}});
+            if (fifo) asked = fifo->serve(fds[fifo_at]);
+            if (!asked) {
+                if ((fds[0].revents & POLLIN) == 0) continue;
+                char record[kSignalRecordSize];
+                ssize_t n = ::read(signals.get(), record, sizeof record);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) return fail(Error{System{"read(signalfd)", vesko::last_os_error()}});
+                if (static_cast<size_t>(n) != kSignalRecordSize) {
+                    return fail(Error{ShortSignalRecord{kSignalRecordSize, static_cast<size_t>(n)}});
+                }
+                std::memcpy(&signal, record, sizeof signal);  // ssi_signo, the first field
             }
-            std::memcpy(&signal, record, sizeof signal);  // ssi_signo, the first field
         }
-        Action action = action_for(signal);
+        Action action = !asked ? action_for(signal)
+                        : *asked == shutdown::PowerRequest::Reboot ? Action::Reboot
+                        : *asked == shutdown::PowerRequest::Halt   ? Action::Halt
+                                                                    : Action::PowerOff;
         if (action == Action::Reap) {
             size_t orphans = 0;
             if (auto failed = reap(supervisor, orphans)) return fail(std::move(*failed));
@@ -397,6 +414,7 @@ Result<int, Error> run(const Start& start) {
             control.reset();
             (void)::unlink(control::kSocketPath);
         }
+        if (fifo) fifo->remove();
         // The first request is final: no record is read while the sequence runs. On a machine
         // it returns only when it could not finish; a container's process 1 exits after the
         // processes are stopped, with the main program's status or 0 for a request.

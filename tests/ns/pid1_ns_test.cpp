@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -268,6 +269,26 @@ TEST_F(Pid1NsTest, TheShutdownCommandPowersOffWithTheLogOnItsOwnFileSystem) {
                                     "veskoinit: remounted / read-only\n");
 }
 
+// A service's command that writes RECORDS (magic, command, runlevel; 384 bytes each, the rest
+// zero) to /run/initctl in one write once process 1 has made it, as telinit and systemctl do.
+// The shell's own printf writes them: no child of the service is left to be adopted when the
+// shutdown stops the service at once.
+std::string initctl_writer(const std::vector<std::array<uint32_t, 3>>& records) {
+    std::string format;
+    for (const auto& fields : records) {
+        for (uint32_t word : {fields[0], fields[1], fields[2], 0u}) {
+            char octal[8];
+            for (int shift = 0; shift < 32; shift += 8) {
+                std::snprintf(octal, sizeof octal, "\\\\%03o", word >> shift & 0xff);
+                format += octal;
+            }
+        }
+        for (int i = 0; i < 368; ++i) format += "\\\\0";
+    }
+    return R"(["/bin/sh", "-c", "until [ -p /run/initctl ]; do sleep 0.01; done; printf ')" + format +
+           R"(' >/run/initctl; exec sleep 1000"])";
+}
+
 // Leftovers and file systems that the sequence must get past, and failures that are fatal:
 // process 1 reports them, on the console too, and parks (nullopt), and the test ends it.
 TEST_F(Pid1NsTest, ShutdownEdgeCases) {
@@ -291,6 +312,8 @@ TEST_F(Pid1NsTest, ShutdownEdgeCases) {
                              "veskoinit: reaped adopted child # during shutdown ";
     const std::string replaced = "veskoinit: the executable was replaced; the shutdown goes on in /sbin/init\n";
     const std::string read_only = "veskoinit: remounted / read-only\n";
+    const std::string stopped = "veskoinit: stopped service gone (killed by signal 15)\n";
+    const std::string no_runlevels = "veskoinit: ignoring runlevel 3 requested through /run/initctl: veskoinit has no runlevels (0 powers off, 6 reboots)\n";
     const Case cases[] = {
         {"mountinfo unreadable", SIGINT, R"(["/bin/umount", "-l", "/proc"])", exited, std::nullopt,
          "veskoinit: received reboot request\n" + mountinfo, mountinfo, {}},
@@ -317,6 +340,16 @@ TEST_F(Pid1NsTest, ShutdownEdgeCases) {
         {"the executable removed", SIGINT, R"(["/bin/rm", "/sbin/init"])", exited, kRebooted,
          rebooted(replaced + "veskoinit: warning: cannot execute /sbin/init: " + no_file),
          "veskoinit: warning: cannot remount / read-only: Device or resource busy (os error 16)\n", {}},
+        // The machine's own poweroff and reboot (no signal sent); a malformed record and one that
+        // means nothing here are refused and ignored, and the machine runs on.
+        {"runlevel 0 through /run/initctl", 0, initctl_writer({{0x03091969, 1, '0'}}), loop, kPoweredOff,
+         "veskoinit: power-off requested through /run/initctl\nveskoinit: received shutdown request\n" + stopped +
+             "veskoinit: unmounted /proc\n", read_only, {}},
+        {"runlevel 6 through /run/initctl", 0, initctl_writer({{0x03091969, 1, '6'}}), loop, kRebooted,
+         "veskoinit: reboot requested through /run/initctl\n" + rebooted(stopped), read_only, {}},
+        {"a malformed record through /run/initctl", SIGINT, initctl_writer({{0x04091969, 1, '0'}, {0x03091969, 1, '3'}}),
+         no_runlevels, kRebooted, "veskoinit: refusing a request on /run/initctl: wrong magic number 0x04091969 "
+         "(0x03091969 expected)\n" + no_runlevels + rebooted(stopped), read_only, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -327,7 +360,7 @@ TEST_F(Pid1NsTest, ShutdownEdgeCases) {
         image.premounted = c.premounted;
         ns::System system(image);
         ASSERT_TRUE(wait_log(system, c.wait_for, 5000)) << log_of(system);
-        system.send(c.signal);
+        if (c.signal != 0) system.send(c.signal);
         if (!c.end) {
             ASSERT_TRUE(wait_log(system, "fatal", 5000)) << log_of(system);
         }

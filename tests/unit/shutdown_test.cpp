@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
+
+#include "initctl.hpp"
 #include "pid1.hpp"
 #include "power.hpp"
 
@@ -124,6 +127,69 @@ TEST(Pid1Signals, TheRequestTable) {
         EXPECT_EQ(pid1::action_for(signal), action) << signal;
         EXPECT_STREQ(pid1::request_line(action), text) << signal;
     }
+}
+
+// A record of /run/initctl as telinit, shutdown and systemctl write it, DATA at offset 16.
+std::string initctl_record(uint32_t magic, int32_t command, int32_t runlevel, const std::string& data = "") {
+    std::string record(initctl::kRecordSize, '\0');
+    for (auto [at, value] : {std::pair<size_t, int32_t>{0, static_cast<int32_t>(magic)}, {4, command}, {8, runlevel}}) {
+        std::memcpy(record.data() + at, &value, sizeof value);
+    }
+    return record.replace(16, data.size(), data);
+}
+
+TEST(InitctlRequests, EachRecordIsServedIgnoredOrRefused) {
+    const uint32_t m = initctl::kMagic;
+    const std::string halt = initctl_record(m, 6, 0, std::string("INIT_HALT=HALT\0", 15)), off = initctl_record(m, 1, '0');
+    const std::string ignored = " requested through /run/initctl: veskoinit has no runlevels (0 powers off, 6 reboots)\n";
+    const std::string no_ups = " through /run/initctl: veskoinit has no power failure actions; the UPS monitor must ask for the power-off itself\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {off, "power-off requested through /run/initctl => 1\n"},
+        {initctl_record(m, 1, '6'), "reboot requested through /run/initctl => 0\n"},
+        {halt + off, "INIT_HALT=HALT set through /run/initctl: runlevel 0 halts\nhalt requested through /run/initctl => 2\n"},
+        // sysvinit's shutdown unsets with a name alone; other names mean nothing here.
+        {halt + initctl_record(m, 6, 0, std::string("A=\xff\0INIT_HALT\0B\0", 16)) + off,
+         "INIT_HALT=HALT set through /run/initctl: runlevel 0 halts\nINIT_HALT unset through /run/initctl: runlevel 0 powers "
+         "off; ignoring A=\xef\xbf\xbd, B sent through /run/initctl: veskoinit uses only INIT_HALT\n"
+         "power-off requested through /run/initctl => 1\n"},
+        {halt + initctl_record(m, 7, 0, std::string("INIT_HALT=HALT\0", 15)) + off,
+         "INIT_HALT=HALT set through /run/initctl: runlevel 0 halts\nINIT_HALT unset through /run/initctl: runlevel 0 powers off\n"
+         "power-off requested through /run/initctl => 1\n"},
+        {initctl_record(m, 1, '3') + initctl_record(m, 1, 's') + initctl_record(m, 1, 'q') + initctl_record(m, 1, 'U'),
+         "ignoring runlevel 3" + ignored + "ignoring runlevel s" + ignored +
+             "ignoring runlevel q (re-examine inittab) requested through /run/initctl: veskoinit has no inittab; veskoctl "
+             "reload reads the service directory again\nignoring runlevel U (re-execute) requested through /run/initctl: "
+             "veskoinit does not re-execute itself\n"},
+        {initctl_record(m, 2, 0) + initctl_record(m, 3, 0) + initctl_record(m, 4, 0) + initctl_record(m, 5, 0),
+         "ignoring a power failure notice sent" + no_ups + "ignoring an imminent power failure notice sent" + no_ups +
+             "ignoring a power restored notice sent" + no_ups +
+             "ignoring a BSD request sent through /run/initctl: veskoinit does not serve them\n"},
+        {initctl_record(0x04091969, 1, '0') + initctl_record(m, 0, '0') + initctl_record(m, 8, '0') +
+             initctl_record(m, 1, 'x') + initctl_record(m, 1, 0x130) + initctl_record(m, 6, 0, std::string(368, 'A')) +
+             initctl_record(m, 6, 0, std::string("1A=2\0", 5)) + initctl_record(m, 6, 0) + off.substr(0, 100),
+         "refused: wrong magic number 0x04091969 (0x03091969 expected)\nrefused: unknown command 0\n"
+         "refused: unknown command 8\nrefused: invalid runlevel 'x'\nrefused: invalid runlevel (value 304)\n"
+         "refused: an environment string without its terminating NUL byte\n"
+         "refused: an environment string \"1A=2\" that is not NAME=VALUE\n"
+         "refused: an environment request without a NAME=VALUE string\nrefused: a record of 100 bytes (384 expected)\n"},
+    };
+    for (const auto& [bytes, expected] : cases) {
+        bool halts = false;
+        std::string lines;
+        for (const auto& record : initctl::parse(bytes)) {
+            if (!record) {
+                lines += "refused: " + initctl::display(record.error()) + "\n";
+                continue;
+            }
+            initctl::Reply reply = initctl::reply(*record, halts);
+            lines += reply.line + (reply.power ? " => " + std::to_string(static_cast<int>(*reply.power)) : "") + "\n";
+        }
+        EXPECT_EQ(lines, expected);
+    }
+    EXPECT_EQ(initctl::display(initctl::System{"mkfifo", vesko::OsError{EROFS}}),
+              "/run/initctl is not served: mkfifo failed: Read-only file system (os error 30)");
+    EXPECT_EQ(initctl::display(initctl::NotPrivate{}),
+              "/run/initctl is not served: it is not a FIFO that only process 1's user may use");
 }
 
 TEST(PowerCommands, RequestsAndRefusals) {
