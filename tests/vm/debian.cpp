@@ -44,17 +44,7 @@ std::string read_file(const fs::path& path) {
 fs::path kernel(const std::string& release) { return tree(release) / "vmlinuz"; }
 fs::path initramfs(const std::string& release) { return tree(release) / "initrd.img"; }
 
-// Runs COMMAND in a shell on the host; its output (standard error too) and exit status.
-std::string capture(const std::string& command, int& status) {
-    std::string output;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) throw std::runtime_error("popen failed");
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    int raw = pclose(pipe);
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
-    return output;
-}
+std::string capture(const std::string& command, int& status);
 
 // The root file system's image: a copy of the cached tree, veskoinit installed from the
 // package this build makes, its services and fstab; the copy is gone once the image is made.
@@ -133,6 +123,18 @@ std::string make_root_image(const Setup& setup, const std::string& ssh_key, std:
         fs::remove_all(work, ignored);
         throw;
     }
+}
+
+// Runs COMMAND in a shell on the host; its output (standard error too) and exit status.
+std::string capture(const std::string& command, int& status) {
+    std::string output;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) throw std::runtime_error("popen failed");
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    int raw = pclose(pipe);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
+    return output;
 }
 
 // A host step of the session (see Setup::commands); what it gave.
