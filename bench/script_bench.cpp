@@ -17,10 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "admin.hpp"
 #include "bench_support.hpp"
 #include "helpers.hpp"
 #include "runner.hpp"
+#include "script_action.hpp"
+#include "script_order.hpp"
 #include "spawn.hpp"
 
 namespace {

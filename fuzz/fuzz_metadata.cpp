@@ -1,7 +1,7 @@
 // Script services' dependency records as process 1 parses them. Accepted records hold only
 // valid names, one per line that carries a known key; they print back to the same records.
-#include "admin.hpp"
 #include "fuzz_support.hpp"
+#include "script_order.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     std::string_view input = fuzz::text(data, size);

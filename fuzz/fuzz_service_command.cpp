@@ -4,6 +4,7 @@
 
 #include "admin.hpp"
 #include "fuzz_support.hpp"
+#include "script_dirs.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     std::vector<std::string> args = fuzz::arguments(fuzz::text(data, size));

@@ -7,11 +7,13 @@
 
 #include <map>
 
-#include "admin.hpp"
 #include "control.hpp"
 #include "fd.hpp"
 #include "logging.hpp"
 #include "result.hpp"
+#include "script_action.hpp"
+#include "script_dirs.hpp"
+#include "script_order.hpp"
 #include "spawn.hpp"
 #include "text.hpp"
 

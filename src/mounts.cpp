@@ -498,63 +498,81 @@ Result<std::string, Error> read_kernel_table(const char* path) {
     return std::move(*text);
 }
 
-}  // namespace
-
-Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path, bool container) {
+// What the pass goes through, in order: the built-in entries that the file does not name
+// (the first UNASKED), then the file's own; or the default table when there is no file (in a
+// container all of it unasked). KEEP_READ_ONLY: the file's line for / asks for ro.
+struct Plan {
     std::vector<FstabEntry> entries;
-    // The first UNASKED entries come from the built-in table without the file naming them.
     size_t unasked = 0;
     bool keep_read_only = false;
+};
+
+Result<Plan, Error> read_plan(const std::string& fstab_path, bool container) {
+    Plan plan;
     auto text = vesko::read_text_file(fstab_path);
     if (!text && text.error().code == ENOENT && text.error().text == nullptr) {
         say(shown(fstab_path) + " not found; using built-in default filesystems");
         auto parsed = parse_fstab(kDefaultTableName, kDefaultTable);
         if (!parsed) return fail(std::move(parsed.error()));
-        entries = std::move(*parsed);
-        if (container) unasked = entries.size();
+        plan.entries = std::move(*parsed);
+        if (container) plan.unasked = plan.entries.size();
     } else if (!text) {
         return fail(Error{Read{fstab_path, text.error()}});
     } else {
         auto parsed = parse_fstab(fstab_path, *text);
         if (!parsed) return fail(std::move(parsed.error()));
-        entries = unnamed_defaults(*parsed);
-        unasked = entries.size();
-        keep_read_only = keeps_root_read_only(*parsed);
-        entries.insert(entries.end(), std::make_move_iterator(parsed->begin()), std::make_move_iterator(parsed->end()));
+        plan.entries = unnamed_defaults(*parsed);
+        plan.unasked = plan.entries.size();
+        plan.keep_read_only = keeps_root_read_only(*parsed);
+        plan.entries.insert(plan.entries.end(), std::make_move_iterator(parsed->begin()),
+                            std::make_move_iterator(parsed->end()));
     }
-    if (!keep_read_only && !container) {
-        const FstabEntry* root = nullptr;
-        for (const FstabEntry& entry : entries) {
-            if (entry.fstype != "swap" && path_key(entry.target) == "/") root = &entry;
-        }
-        remount_root_read_write(root);
-    }
+    return plan;
+}
 
-    FstabSummary summary;
-    std::optional<size_t> bootstrapped;
+// The last entry that mounts something on /, or null.
+const FstabEntry* root_entry(const std::vector<FstabEntry>& entries) {
+    const FstabEntry* root = nullptr;
+    for (const FstabEntry& entry : entries) {
+        if (entry.fstype != "swap" && path_key(entry.target) == "/") root = &entry;
+    }
+    return root;
+}
+
+// Without /proc there is no mountinfo to compare the table with: the first entry that mounts
+// proc on /proc (unless it is noauto) is mounted before the others. Returns its index when it
+// was mounted; when something is there already, mountinfo tells what.
+Result<std::optional<size_t>, Error> bootstrap_proc(const std::vector<FstabEntry>& entries, FstabSummary& summary) {
     struct stat info;
-    if (::stat(kMountinfo, &info) != 0) {
-        for (size_t i = 0; i < entries.size(); ++i) {
-            const FstabEntry& entry = entries[i];
-            if (entry.options.noauto || entry.fstype != "proc" || path_key(entry.target) != "/proc") {
-                continue;
-            }
-            auto mounted = mount_entry(entry);
-            if (mounted) {
-                say("mounted " + shown(entry.source) + " on " + shown(entry.target) + " as " +
-                    shown(entry.fstype));
-                ++summary.mounted;
-                bootstrapped = i;
-            } else if (auto* busy = std::get_if<Mount>(&mounted.error()); busy != nullptr && busy->os.code == EBUSY) {
-                say(shown(entry.target) + " is already busy while bootstrapping " + shown(entry.fstype) +
-                    "; checking mountinfo");
-            } else {
-                return fail(std::move(mounted.error()));
-            }
-            break;
+    if (::stat(kMountinfo, &info) == 0) return std::optional<size_t>();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const FstabEntry& entry = entries[i];
+        if (entry.options.noauto || entry.fstype != "proc" || path_key(entry.target) != "/proc") {
+            continue;
         }
+        auto mounted = mount_entry(entry);
+        if (mounted) {
+            say("mounted " + shown(entry.source) + " on " + shown(entry.target) + " as " +
+                shown(entry.fstype));
+            ++summary.mounted;
+            return std::optional<size_t>(i);
+        }
+        auto* busy = std::get_if<Mount>(&mounted.error());
+        if (busy == nullptr || busy->os.code != EBUSY) return fail(std::move(mounted.error()));
+        say(shown(entry.target) + " is already busy while bootstrapping " + shown(entry.fstype) +
+            "; checking mountinfo");
+        break;
     }
+    return std::optional<size_t>();
+}
 
+// What is mounted and which swap areas are active, as the kernel lists them.
+struct Present {
+    MountTable mounts;
+    ActiveSwaps swaps;
+};
+
+Result<Present, Error> read_present() {
     auto mountinfo = read_kernel_table(kMountinfo);
     if (!mountinfo) return fail(std::move(mountinfo.error()));
     auto table = parse_mountinfo(*mountinfo);
@@ -563,11 +581,86 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path, bool
     if (!swaps_text) return fail(std::move(swaps_text.error()));
     auto swap_paths = parse_swaps(*swaps_text);
     if (!swap_paths) return fail(std::move(swap_paths.error()));
-    ActiveSwaps active = active_swaps(*swap_paths);
+    return Present{std::move(*table), active_swaps(*swap_paths)};
+}
+
+// Activates the swap area of ENTRY unless ACTIVE has it already; it joins ACTIVE.
+Result<void, Error> swap_on(const FstabEntry& entry, ActiveSwaps& active, FstabSummary& summary) {
+    std::string canonical_path = resolve_swap_path(entry.source);
+    if (active.count(canonical_path) != 0) {
+        say(shown(entry.source) + " is already active swap; skipping swapon");
+        ++summary.swaps_already_active;
+        return {};
+    }
+    auto activated = activate_swap(entry);
+    if (activated) {
+        say("activated swap " + shown(entry.source));
+        active.insert(canonical_path);
+        ++summary.swaps_activated;
+    } else if (entry.options.nofail) {
+        say("warning: optional swap " + shown(entry.source) + " failed: " +
+            display(activated.error()));
+        ++summary.optional_failures;
+    } else {
+        return fail(std::move(activated.error()));
+    }
+    return {};
+}
+
+// Mounts ENTRY unless its mount point in MOUNTS holds it already; it joins MOUNTS. UNASKED: a
+// built-in entry that the file does not name.
+Result<void, Error> mount_one(const FstabEntry& entry, bool unasked, bool container, MountTable& mounts,
+                              FstabSummary& summary) {
+    auto existing = mounts.find(path_key(resolve_existing_target(entry.target)));
+    if (existing != mounts.end()) {
+        // What an earlier stage mounted where the file asked for nothing is left as it is.
+        if (existing->second == entry.fstype || unasked) {
+            say(shown(entry.target) + " already has " + shown(existing->second) + "; skipping mount");
+            ++summary.already_mounted;
+            return {};
+        }
+        // A container's root and volumes are the runtime's (an fstab kept from a machine's
+        // image names / as ext4 where the runtime gave an overlay).
+        if (container) {
+            say(shown(entry.target) + " is already mounted by the container runtime as " + shown(existing->second) +
+                "; skipping mount");
+            ++summary.already_mounted;
+            return {};
+        }
+        return fail(Error{AlreadyMounted{entry.target, existing->second, entry.fstype}});
+    }
+    auto mounted = mount_entry(entry);
+    if (mounted) {
+        say("mounted " + shown(entry.source) + " on " + shown(entry.target) + " as " +
+            shown(entry.fstype));
+        mounts[path_key(resolve_existing_target(entry.target))] = entry.fstype;
+        ++summary.mounted;
+    } else if (entry.options.nofail || (container && unasked)) {
+        say("warning: optional mount " + shown(entry.target) + " failed: " + display(mounted.error()));
+        ++summary.optional_failures;
+    } else {
+        return fail(std::move(mounted.error()));
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path, bool container) {
+    auto plan = read_plan(fstab_path, container);
+    if (!plan) return fail(std::move(plan.error()));
+    const std::vector<FstabEntry>& entries = plan->entries;
+    if (!plan->keep_read_only && !container) remount_root_read_write(root_entry(entries));
+
+    FstabSummary summary;
+    auto bootstrapped = bootstrap_proc(entries, summary);
+    if (!bootstrapped) return fail(std::move(bootstrapped.error()));
+    auto present = read_present();
+    if (!present) return fail(std::move(present.error()));
 
     for (size_t i = 0; i < entries.size(); ++i) {
         const FstabEntry& entry = entries[i];
-        if (bootstrapped == i) continue;
+        if (*bootstrapped == i) continue;
         if (entry.options.noauto) {
             if (entry.fstype == "swap") {
                 say("skipping swap " + shown(entry.source) + " because it is marked noauto");
@@ -577,57 +670,9 @@ Result<FstabSummary, Error> mount_from_fstab(const std::string& fstab_path, bool
             ++summary.skipped;
             continue;
         }
-        if (entry.fstype == "swap") {
-            std::string canonical_path = resolve_swap_path(entry.source);
-            if (active.count(canonical_path) != 0) {
-                say(shown(entry.source) + " is already active swap; skipping swapon");
-                ++summary.swaps_already_active;
-                continue;
-            }
-            auto activated = activate_swap(entry);
-            if (activated) {
-                say("activated swap " + shown(entry.source));
-                active.insert(canonical_path);
-                ++summary.swaps_activated;
-            } else if (entry.options.nofail) {
-                say("warning: optional swap " + shown(entry.source) + " failed: " +
-                    display(activated.error()));
-                ++summary.optional_failures;
-            } else {
-                return fail(std::move(activated.error()));
-            }
-            continue;
-        }
-        auto existing = table->find(path_key(resolve_existing_target(entry.target)));
-        if (existing != table->end()) {
-            // What an earlier stage mounted where the file asked for nothing is left as it is.
-            if (existing->second == entry.fstype || i < unasked) {
-                say(shown(entry.target) + " already has " + shown(existing->second) + "; skipping mount");
-                ++summary.already_mounted;
-                continue;
-            }
-            // A container's root and volumes are the runtime's (an fstab kept from a machine's
-            // image names / as ext4 where the runtime gave an overlay).
-            if (container) {
-                say(shown(entry.target) + " is already mounted by the container runtime as " + shown(existing->second) +
-                    "; skipping mount");
-                ++summary.already_mounted;
-                continue;
-            }
-            return fail(Error{AlreadyMounted{entry.target, existing->second, entry.fstype}});
-        }
-        auto mounted = mount_entry(entry);
-        if (mounted) {
-            say("mounted " + shown(entry.source) + " on " + shown(entry.target) + " as " +
-                shown(entry.fstype));
-            (*table)[path_key(resolve_existing_target(entry.target))] = entry.fstype;
-            ++summary.mounted;
-        } else if (entry.options.nofail || (container && i < unasked)) {
-            say("warning: optional mount " + shown(entry.target) + " failed: " + display(mounted.error()));
-            ++summary.optional_failures;
-        } else {
-            return fail(std::move(mounted.error()));
-        }
+        auto done = entry.fstype == "swap" ? swap_on(entry, present->swaps, summary)
+                                           : mount_one(entry, i < plan->unasked, container, present->mounts, summary);
+        if (!done) return fail(std::move(done.error()));
     }
     return summary;
 }

@@ -18,10 +18,12 @@
 #include <set>
 #include <utility>
 
+#include "answers.hpp"
 #include "control.hpp"
 #include "daemons.hpp"
 #include "fd.hpp"
 #include "initctl.hpp"
+#include "script_boot.hpp"
 #include "text.hpp"
 
 namespace pid1 {
@@ -181,38 +183,76 @@ shutdown::PowerRequest request_for(Action action) {
     return shutdown::PowerRequest::PowerOff;
 }
 
-}  // namespace
+Action action_of(shutdown::PowerRequest request) {
+    if (request == shutdown::PowerRequest::Reboot) return Action::Reboot;
+    if (request == shutdown::PowerRequest::Halt) return Action::Halt;
+    return Action::PowerOff;
+}
 
-Result<int, Error> run(const Start& start) {
-    sigset_t served;
+// What process 1 runs with once it has booted. It stays where run made it: the supervisor
+// keeps a pointer to the catalog, and the reports of adopted children reach the daemons'
+// watch by reference.
+struct Machine {
+    explicit Machine(const Start& start) : start(start) {}
+
+    const Start& start;
+    sigset_t served{};  // the signals that SIGNALS reports
+    vesko::Fd signals;
+    // The main program keeps the standard input and output process 1 was started with (a
+    // container's `podman run -i` input), whatever the log takes.
+    vesko::Fd boot_input, boot_output;
+    std::optional<logging::Relay> relay;
+    service::Catalog catalog;
+    // What appears among process 1's children while a script service starts is its daemons.
+    daemons::Watch daemons;
+    // The script services that the boot passed over: with why, and by name.
+    std::map<std::string, std::string> failed_scripts;
+    std::set<std::string> passed_over_scripts;
+    supervisor::Supervisor supervisor{catalog};
+    // Run-time control (veskoctl status) and the requests of the machine's own reboot,
+    // poweroff and telinit: without them the machine runs all the same.
+    std::optional<control::Server> control;
+    std::optional<initctl::Fifo> fifo;
+    // Set after the boot and after each request: the next sleep without end releases memory first.
+    bool release_before_sleep = true;
+};
+
+// Blocks the signals that process 1 serves, and opens the descriptor it reads them from.
+Result<void, Error> take_signals(Machine& machine) {
+    sigset_t& served = machine.served;
     if (sigemptyset(&served) != 0) return fail(Error{System{"sigemptyset", vesko::last_os_error()}});
     for (int signal : kServedSignals) {
         if (sigaddset(&served, signal) != 0) return fail(Error{System{"sigaddset", vesko::last_os_error()}});
     }
-    if (start.container && sigaddset(&served, SIGRTMIN + 3) != 0) {
+    if (machine.start.container && sigaddset(&served, SIGRTMIN + 3) != 0) {
         return fail(Error{System{"sigaddset", vesko::last_os_error()}});
     }
     if (int rc = pthread_sigmask(SIG_BLOCK, &served, nullptr); rc != 0) {
         return fail(Error{System{"pthread_sigmask", vesko::OsError{rc}}});
     }
     // A container has no Ctrl-Alt-Del of its own, and may not ask.
-    if (!start.container) disable_ctrl_alt_del();
-    vesko::Fd signals(signalfd(-1, &served, SFD_CLOEXEC));
-    if (!signals.valid()) return fail(Error{System{"signalfd", vesko::last_os_error()}});
-    boot_console = vesko::Fd(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
-    // The main program keeps the standard input and output process 1 was started with (a
-    // container's `podman run -i` input), whatever the log takes.
-    vesko::Fd boot_input, boot_output;
-    if (!start.main_program.empty()) {
-        boot_input = vesko::Fd(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
-        boot_output = vesko::Fd(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
-    }
+    if (!machine.start.container) disable_ctrl_alt_del();
+    machine.signals = vesko::Fd(signalfd(-1, &served, SFD_CLOEXEC));
+    if (!machine.signals.valid()) return fail(Error{System{"signalfd", vesko::last_os_error()}});
+    return {};
+}
 
-    auto summary = mounts::mount_from_fstab(kFstabPath, start.container);
+// Keeps the console, and the main program's standard input and output, before the log takes
+// standard error (and standard output).
+void keep_boot_streams(Machine& machine) {
+    boot_console = vesko::Fd(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+    if (!machine.start.main_program.empty()) {
+        machine.boot_input = vesko::Fd(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
+        machine.boot_output = vesko::Fd(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    }
+}
+
+// Mounts the file systems of the fstab and sets up the log.
+Result<void, Error> set_up_filesystems_and_log(Machine& machine) {
+    auto summary = mounts::mount_from_fstab(kFstabPath, machine.start.container);
     if (!summary) return fail(Error{FilesystemSetup{std::move(summary.error())}});
-    bool log_in_file = logging::log_in_file(start.container);
+    bool log_in_file = logging::log_in_file(machine.start.container);
     std::string log_path = "standard output";
-    std::optional<logging::Relay> relay;
     if (log_in_file) {
         auto initialized = logging::initialize();
         if (!initialized) return fail(Error{LoggingSetup{std::move(initialized.error())}});
@@ -220,22 +260,21 @@ Result<int, Error> run(const Start& start) {
         // Without the relay every process writes to the file itself, and only a rotation
         // by copying and truncating could follow it.
         if (auto started = logging::Relay::start(*initialized)) {
-            relay = std::move(*started);
+            machine.relay = std::move(*started);
         } else {
             print_err("veskoinit: warning: " + logging::display(started.error()) + "\n");
         }
     }
     print_err("veskoinit: " + mounts::describe(*summary) + "\n");
     print_err("veskoinit: logging output to " + log_path + "\n");
+    return {};
+}
 
-    auto loaded = load_catalog(start.main_program.empty(), start.container);
-    if (!loaded) return fail(std::move(loaded.error()));
-    service::Catalog catalog = std::move(*loaded);
-    // The script services start before the direct services. Process 1 waits for each action
-    // and meanwhile reaps the orphans that their daemons may leave. What cannot start is
-    // passed over: one service's mistake must not cost the machine its other services.
-    // What appears among process 1's children while a script service starts is its daemons.
-    daemons::Watch daemons;
+// The script services start before the direct services. Process 1 waits for each action
+// and meanwhile reaps the orphans that their daemons may leave. What cannot start is
+// passed over: one service's mistake must not cost the machine its other services.
+void start_script_services(Machine& machine) {
+    daemons::Watch& daemons = machine.daemons;
     daemons.begin();
     admin::StartReport scripts = admin::start_enabled(
         [&daemons](pid_t pid, int status) {
@@ -243,196 +282,242 @@ Result<int, Error> run(const Start& start) {
             print_err(supervisor::adopted_child_line(pid, exit, false) + daemons.ended(pid, exit.description(), exit.clean()));
         },
         [&daemons](const std::string& name) { daemons.started(name); });
-    std::map<std::string, std::string> failed_scripts;
-    std::set<std::string> passed_over_scripts;
     for (const admin::PassedOver& passed : scripts.passed_over) {
-        failed_scripts.emplace(passed.name, admin::display(passed.why));
-        passed_over_scripts.insert(passed.name);
+        machine.failed_scripts.emplace(passed.name, admin::display(passed.why));
+        machine.passed_over_scripts.insert(passed.name);
     }
-    print_err("veskoinit: " + started_line(scripts.started, passed_over_scripts, "enabled script service(s)") + "\n");
-    supervisor::Supervisor supervisor = supervisor::Supervisor::start_all(catalog, boot_console.get());
-    supervisor.on_adopted(
-        [&daemons](pid_t pid, const supervisor::ExitStatus& exit) {
-            return daemons.ended(pid, exit.description(), exit.clean());
-        });
+    print_err("veskoinit: " + started_line(scripts.started, machine.passed_over_scripts, "enabled script service(s)") +
+              "\n");
+}
+
+// Starts the direct services of the catalog, then the main program when there is one.
+Result<void, Error> start_direct_services(Machine& machine) {
+    supervisor::Supervisor& supervisor = machine.supervisor;
+    supervisor = supervisor::Supervisor::start_all(machine.catalog, boot_console.get());
+    supervisor.on_adopted([&daemons = machine.daemons](pid_t pid, const supervisor::ExitStatus& exit) {
+        return daemons.ended(pid, exit.description(), exit.clean());
+    });
     std::set<std::string> passed_over_services;
     for (const auto& [name, record] : supervisor.records()) {
         if (record.state == supervisor::State::Failed) passed_over_services.insert(name);
     }
     if (!passed_over_services.empty()) {
-        size_t started = catalog.services.size() - passed_over_services.size();
+        size_t started = machine.catalog.services.size() - passed_over_services.size();
         print_err("veskoinit: " + started_line(started, passed_over_services, "service(s)") + "\n");
     }
-    if (!start.main_program.empty()) {
-        const int streams[3] = {boot_input.get(), boot_output.get(), boot_console.get()};
-        auto started = supervisor.start_main(start.main_program, streams);
+    if (!machine.start.main_program.empty()) {
+        const int streams[3] = {machine.boot_input.get(), machine.boot_output.get(), boot_console.get()};
+        auto started = supervisor.start_main(machine.start.main_program, streams);
         if (!started) return fail(Error{ServiceSupervision{std::move(started.error())}});
     }
-    // Run-time control (veskoctl status): without it the machine runs all the same.
-    std::optional<control::Server> control;
+    return {};
+}
+
+// Opens the channels that requests come through: the control socket and /run/initctl.
+void open_request_channels(Machine& machine) {
     if (auto listening = control::Server::listen(control::kSocketPath)) {
-        control = std::move(*listening);
+        machine.control = std::move(*listening);
     } else {
         print_err(std::string("veskoinit: warning: no run-time control: cannot listen on ") + control::kSocketPath + ": " +
                   listening.error().display() + "\n");
     }
-    // The requests of the machine's own reboot, poweroff and telinit; the machine runs without it too.
-    std::optional<initctl::Fifo> fifo;
     if (auto made = initctl::Fifo::open(initctl::kFifoPath)) {
-        fifo = std::move(*made);
+        machine.fifo = std::move(*made);
     } else {
         print_err("veskoinit: warning: " + initctl::display(made.error()) + "\n");
     }
-    bool release_before_sleep = true;
-    // Each name in turn; the first that cannot be done ends the answer with why.
-    auto each = [](const std::vector<std::string>& names, auto act) {
-        control::Answer answer;
-        for (const std::string& name : names) {
-            auto done = act(name);
-            if (!done) return control::Answer{1, answer.text + "veskoctl: " + done.error() + "\n"};
-            answer.text += *done;
-        }
-        return answer;
-    };
-    auto answer = [&](const control::Request& request) {
-        // A request's code goes back too: clients leave no footprint behind.
-        release_before_sleep = true;
-        return std::visit(
-            vesko::Overloaded{
-                [&](const control::Status& r) {
-                    timespec now{};
-                    clock_gettime(CLOCK_MONOTONIC, &now);
-                    return control::Answer{0, daemons.status_lines(r.names) + control::status_lines(catalog, supervisor.records(), now,
-                                                                                           r.names, failed_scripts)};
-                },
-                [&](const control::Start& r) {
-                    return each(r.names, [&](const std::string& name) { return supervisor.request_start(name); });
-                },
-                [&](const control::Stop& r) {
-                    return each(r.names, [&](const std::string& name) { return supervisor.request_stop(name); });
-                },
-                [&](const control::Restart& r) {
-                    return each(r.names, [&](const std::string& name) { return supervisor.request_stop(name, true); });
-                },
-                [&](const control::Reload&) {
-                    // The boot's own validation; an invalid directory changes nothing.
-                    auto fresh = service::Catalog::load(kServiceDirectory, start.main_program.empty());
-                    if (!fresh) {
-                        std::string why = pid1::display(ServiceConfiguration{std::move(fresh.error())});
-                        print_err("veskoinit: reload refused: " + why + "\n");
-                        return control::Answer{1, "veskoctl: " + why + "\n"};
-                    }
-                    std::string validated = "validated " + std::to_string(fresh->services.size()) + " service(s) from " +
-                                            kServiceDirectory;
-                    print_err("veskoinit: " + validated + " on request\n");
-                    service::Catalog previous = std::exchange(catalog, std::move(*fresh));
-                    auto done = supervisor.reloaded(previous);
-                    control::Answer reply{done.failures.empty() ? 0 : 1, validated + "\n" + done.said};
-                    for (const std::string& failure : done.failures) reply.text += "veskoctl: " + failure + "\n";
-                    return reply;
-                },
-            },
-            request);
-    };
-    print_err("veskoinit: PID 1 event loop started\n");
+}
 
-    // The requests among the served signals. A signal descriptor hands over the lowest-numbered
-    // pending signal first, and SIGCHLD ranks before SIGPWR and SIGRTMIN+3: in a storm of
-    // orphans SIGCHLD is pending again at every read. So a pending request is taken first.
-    sigset_t requests = served;
+// The boot, up to the event loop.
+Result<void, Error> boot(Machine& machine) {
+    if (auto taken = take_signals(machine); !taken) return taken;
+    keep_boot_streams(machine);
+    if (auto set_up = set_up_filesystems_and_log(machine); !set_up) return set_up;
+    auto loaded = load_catalog(machine.start.main_program.empty(), machine.start.container);
+    if (!loaded) return fail(std::move(loaded.error()));
+    machine.catalog = std::move(*loaded);
+    start_script_services(machine);
+    if (auto started = start_direct_services(machine); !started) return started;
+    open_request_channels(machine);
+    return {};
+}
+
+// A control client's request, answered. A request's code goes back too: clients leave no
+// footprint behind.
+control::Answer answer(Machine& machine, const control::Request& request) {
+    machine.release_before_sleep = true;
+    answers::Services services{machine.catalog, machine.supervisor, machine.daemons, machine.failed_scripts,
+                               machine.start.main_program.empty()};
+    return answers::answer(request, services);
+}
+
+// What woke process 1 and is for the loop to act on: a signal (SIGNAL), or a power request
+// through /run/initctl (SIGNAL 0).
+struct Wake {
+    Action action;
+    uint32_t signal = 0;
+};
+using Woken = std::optional<Wake>;
+
+// A request signal that is pending already. A signal descriptor hands over the
+// lowest-numbered pending signal first, and SIGCHLD ranks before SIGPWR and SIGRTMIN+3: in a
+// storm of orphans SIGCHLD is pending again at every read. So a pending request is taken
+// first, from REQUESTS (the served signals but SIGCHLD), without waiting.
+Woken pending_request(const sigset_t& requests) {
+    const timespec now{0, 0};
+    int request = sigtimedwait(&requests, nullptr, &now);
+    if (request <= 0) return std::nullopt;
+    uint32_t signal = static_cast<uint32_t>(request);
+    return Wake{action_for(signal), signal};
+}
+
+// The descriptors process 1 sleeps on: the signal descriptor first, then the control
+// channel's; where the FIFO's and the relay's begin; and how long it may sleep (-1: until one
+// of them is ready).
+struct Sleep {
+    std::vector<pollfd> fds;
+    size_t fifo_at = 0;
+    size_t relay_at = 0;
+    long timeout = -1;
+};
+
+// What process 1 sleeps on, until a control client's time is up, the relay's upkeep is due or
+// a stop is overdue, whichever comes first. The stops that are overdue now are killed here.
+Sleep prepare_sleep(Machine& machine) {
+    Sleep sleep;
+    std::vector<pollfd>& fds = sleep.fds;
+    fds.push_back({machine.signals.get(), POLLIN, 0});
+    sleep.timeout = machine.control ? machine.control->add_descriptors(fds) : -1;
+    sleep.fifo_at = fds.size();
+    if (machine.fifo) fds.push_back({machine.fifo->descriptor(), POLLIN, 0});
+    sleep.relay_at = fds.size();
+    long upkeep = machine.relay ? machine.relay->add_descriptors(fds) : -1;
+    long stops = machine.supervisor.kill_overdue_stops();
+    for (long wanted : {upkeep, stops}) {
+        if (wanted >= 0 && (sleep.timeout < 0 || wanted < sleep.timeout)) sleep.timeout = wanted;
+    }
+    return sleep;
+}
+
+// Reads the signal that the signal descriptor holds; nothing when the read was interrupted.
+Result<Woken, Error> read_signal(const vesko::Fd& signals) {
+    char record[kSignalRecordSize];
+    ssize_t n = ::read(signals.get(), record, sizeof record);
+    if (n < 0 && errno == EINTR) return Woken();
+    if (n < 0) return fail(Error{System{"read(signalfd)", vesko::last_os_error()}});
+    if (static_cast<size_t>(n) != kSignalRecordSize) {
+        return fail(Error{ShortSignalRecord{kSignalRecordSize, static_cast<size_t>(n)}});
+    }
+    uint32_t signal = 0;
+    std::memcpy(&signal, record, sizeof signal);  // ssi_signo, the first field
+    return Woken(Wake{action_for(signal), signal});
+}
+
+// Sleeps until something wakes process 1 and serves what it can there and then: the control
+// clients, the relay's upkeep and the stops that are overdue. Returns a power request through
+// /run/initctl or a signal for the loop to act on; nothing when there is none.
+Result<Woken, Error> sleep_until_woken(Machine& machine) {
+    Sleep sleep = prepare_sleep(machine);
+    if (machine.release_before_sleep && sleep.timeout < 0) {
+        release_boot_memory();
+        machine.release_before_sleep = false;
+    }
+    std::vector<pollfd>& fds = sleep.fds;
+    int ready = ::poll(fds.data(), fds.size(), static_cast<int>(sleep.timeout));
+    if (ready < 0 && errno == EINTR) return Woken();
+    if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
+    // What woke it, each in turn: a control client, the relay, a record in /run/initctl, a signal.
+    if (machine.control) {
+        machine.control->serve(fds.data() + 1,
+                               [&machine](const control::Request& request) { return answer(machine, request); });
+    }
+    if (machine.relay) machine.relay->serve(fds.data() + sleep.relay_at, fds.size() - sleep.relay_at);
+    if (machine.fifo) {
+        if (auto asked = machine.fifo->serve(fds[sleep.fifo_at])) return Woken(Wake{action_of(*asked)});
+    }
+    if ((fds[0].revents & POLLIN) == 0) return Woken();
+    return read_signal(machine.signals);
+}
+
+// The first request is final: no requests are served from now on (a client finds nothing to
+// ask), and no record is read while the sequence runs. On a machine it returns only when it
+// could not finish; a container's process 1 exits after the processes are stopped, with the
+// main program's status or 0 for a request.
+Result<int, Error> stop(Machine& machine, Action action) {
+    if (machine.control) {
+        machine.control.reset();
+        (void)::unlink(control::kSocketPath);
+    }
+    if (machine.fifo) machine.fifo->remove();
+    logging::Relay* relay = machine.relay ? &*machine.relay : nullptr;
+    if (!machine.start.container) {
+        return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), machine.supervisor, relay, boot_console,
+                                                              machine.passed_over_scripts)}});
+    }
+    auto stopped = shutdown::stop_processes(machine.supervisor, relay, machine.passed_over_scripts);
+    if (!stopped) return fail(Error{ShutdownFailed{std::move(stopped.error())}});
+    // With a main program the container's status is always its own, also when a stop
+    // request ended it (128 + the signal); without one a requested stop is a success.
+    int status = 0;
+    if (!machine.start.main_program.empty()) {
+        status = machine.supervisor.main_ended().value_or(supervisor::ExitStatus{SIGKILL}).shell_status();
+    }
+    print_err("veskoinit: stopped; exiting with status " + std::to_string(status) + "\n");
+    return status;
+}
+
+// The event loop: each pass acts on one thing that woke process 1. A pending request comes
+// first, then the rest of a reaping pass that stopped at its bound (without waiting for
+// another SIGCHLD), then whatever wakes it from its sleep.
+Result<int, Error> loop(Machine& machine) {
+    sigset_t requests = machine.served;
     if (sigdelset(&requests, SIGCHLD) != 0) return fail(Error{System{"sigdelset", vesko::last_os_error()}});
     for (;;) {
-        const timespec now{0, 0};
-        int request = sigtimedwait(&requests, nullptr, &now);
-        uint32_t signal = static_cast<uint32_t>(request);
-        std::optional<shutdown::PowerRequest> asked;  // through /run/initctl
-        // A pass that stopped at its bound goes on without waiting for another SIGCHLD.
-        if (request <= 0 && supervisor.more_to_reap()) {
-            signal = SIGCHLD;
-        } else if (request <= 0) {
-            // The signals and the control channel; a wait without end when no client waits.
-            std::vector<pollfd> fds{{signals.get(), POLLIN, 0}};
-            long timeout = control ? control->add_descriptors(fds) : -1;
-            size_t fifo_at = fds.size();
-            if (fifo) fds.push_back({fifo->descriptor(), POLLIN, 0});
-            size_t relay_at = fds.size();
-            long upkeep = relay ? relay->add_descriptors(fds) : -1;
-            long stops = supervisor.kill_overdue_stops();
-            for (long wanted : {upkeep, stops}) {
-                if (wanted >= 0 && (timeout < 0 || wanted < timeout)) timeout = wanted;
-            }
-            if (release_before_sleep && timeout < 0) {
-                release_boot_memory();
-                release_before_sleep = false;
-            }
-            int ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) return fail(Error{System{"poll", vesko::last_os_error()}});
-            if (control) control->serve(fds.data() + 1, answer);
-            if (relay) relay->serve(fds.data() + relay_at, fds.size() - relay_at);
-            if (fifo) asked = fifo->serve(fds[fifo_at]);
-            if (!asked) {
-                if ((fds[0].revents & POLLIN) == 0) continue;
-                char record[kSignalRecordSize];
-                ssize_t n = ::read(signals.get(), record, sizeof record);
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0) return fail(Error{System{"read(signalfd)", vesko::last_os_error()}});
-                if (static_cast<size_t>(n) != kSignalRecordSize) {
-                    return fail(Error{ShortSignalRecord{kSignalRecordSize, static_cast<size_t>(n)}});
-                }
-                std::memcpy(&signal, record, sizeof signal);  // ssi_signo, the first field
-            }
+        Woken wake = pending_request(requests);
+        if (!wake && machine.supervisor.more_to_reap()) wake = Wake{Action::Reap, SIGCHLD};
+        if (!wake) {
+            auto woken = sleep_until_woken(machine);
+            if (!woken) return fail(std::move(woken.error()));
+            if (!*woken) continue;
+            wake = *woken;
         }
-        Action action = !asked ? action_for(signal)
-                        : *asked == shutdown::PowerRequest::Reboot ? Action::Reboot
-                        : *asked == shutdown::PowerRequest::Halt   ? Action::Halt
-                                                                    : Action::PowerOff;
-        if (action == Action::Reap) {
-            size_t orphans = 0;
-            if (auto failed = reap(supervisor, orphans)) return fail(std::move(*failed));
-            if (!supervisor.main_ended()) {
-                // Orphans come in storms (a dying process group, a shell's jobs): the next
-                // ones gather for a moment, so that one pass reaps many instead of each
-                // costing a wake-up of its own.
-                if (orphans > 0 && !supervisor.more_to_reap()) {
-                    timespec pause{0, kOrphanPauseNs};
-                    (void)nanosleep(&pause, nullptr);
+        switch (wake->action) {
+            case Action::Reap: {
+                size_t orphans = 0;
+                if (auto failed = reap(machine.supervisor, orphans)) return fail(std::move(*failed));
+                if (!machine.supervisor.main_ended()) {
+                    // Orphans come in storms (a dying process group, a shell's jobs): the next
+                    // ones gather for a moment, so that one pass reaps many instead of each
+                    // costing a wake-up of its own.
+                    if (orphans > 0 && !machine.supervisor.more_to_reap()) {
+                        timespec pause{0, kOrphanPauseNs};
+                        (void)nanosleep(&pause, nullptr);
+                    }
+                    continue;
                 }
+                // The main program has ended: everything else stops, and process 1 with it.
+                print_err("veskoinit: the main program has ended; stopping\n");
+                return stop(machine, Action::PowerOff);
+            }
+            case Action::Ignore:
+                print_err("veskoinit: ignoring unexpected signal " + std::to_string(wake->signal) + "\n");
                 continue;
-            }
-            // The main program has ended: everything else stops, and process 1 with it.
-            print_err("veskoinit: the main program has ended; stopping\n");
-            action = Action::PowerOff;
-        } else if (action == Action::Ignore) {
-            print_err("veskoinit: ignoring unexpected signal " + std::to_string(signal) + "\n");
-            continue;
-        } else {
-            print_err(std::string("veskoinit: ") + request_line(action) + "\n");
+            case Action::Reboot:
+            case Action::PowerOff:
+            case Action::Halt:
+                print_err(std::string("veskoinit: ") + request_line(wake->action) + "\n");
+                return stop(machine, wake->action);
         }
-        // No requests are served from now on: a client finds nothing to ask.
-        if (control) {
-            control.reset();
-            (void)::unlink(control::kSocketPath);
-        }
-        if (fifo) fifo->remove();
-        // The first request is final: no record is read while the sequence runs. On a machine
-        // it returns only when it could not finish; a container's process 1 exits after the
-        // processes are stopped, with the main program's status or 0 for a request.
-        if (!start.container) {
-            return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), supervisor, relay ? &*relay : nullptr, boot_console,
-                                                                  passed_over_scripts)}});
-        }
-        auto stopped = shutdown::stop_processes(supervisor, relay ? &*relay : nullptr, passed_over_scripts);
-        if (!stopped) return fail(Error{ShutdownFailed{std::move(stopped.error())}});
-        // With a main program the container's status is always its own, also when a stop
-        // request ended it (128 + the signal); without one a requested stop is a success.
-        int status = 0;
-        if (!start.main_program.empty()) {
-            status = supervisor.main_ended().value_or(supervisor::ExitStatus{SIGKILL}).shell_status();
-        }
-        print_err("veskoinit: stopped; exiting with status " + std::to_string(status) + "\n");
-        return status;
     }
+}
+
+}  // namespace
+
+Result<int, Error> run(const Start& start) {
+    Machine machine{start};
+    if (auto booted = boot(machine); !booted) return fail(std::move(booted.error()));
+    print_err("veskoinit: PID 1 event loop started\n");
+    return loop(machine);
 }
 
 void report_fatal(const std::string& reason) { tell_console_too("veskoinit: fatal: " + reason + "\n"); }

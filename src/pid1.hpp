@@ -7,7 +7,6 @@
 #include <variant>
 #include <vector>
 
-#include "admin.hpp"
 #include "logging.hpp"
 #include "mounts.hpp"
 #include "os_error.hpp"

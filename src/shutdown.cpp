@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "admin.hpp"
+#include "script_boot.hpp"
 #include "spawn.hpp"
 #include "text.hpp"
 

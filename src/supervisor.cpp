@@ -237,44 +237,47 @@ Result<size_t, Error> Supervisor::reap_exited() {
         std::string label = forget(pid, exit);
         print_err("veskoinit: " + label + " exited (" + exit.description() + ")\n");
         if (main) continue;
-        std::string name = label.substr(std::string("service ").size());
-        Record& record = records_[name];
-        if (record.stopping) {
-            // Stopped by request: never restarted by its policy; a requested restart starts it.
-            record.stopping.reset();
-            record.killed = false;
-            record.state = State::Stopped;
-            // A service whose file a reload took away is forgotten once it has stopped.
-            if (catalog_->services.count(name) == 0) {
-                records_.erase(name);
-                continue;
-            }
-            if (!record.restart) continue;
-            record.restart = false;
-            print_err("veskoinit: starting service " + name + " again on request\n");
-            auto started = start_service(name);
-            if (!started) print_err("veskoinit: warning: " + display(started.error()) + "\n");
-            continue;
-        }
-        std::string reason;
-        auto definition = catalog_->services.find(name);
-        if (definition == catalog_->services.end()) continue;
-        switch (definition->second.restart) {
-            case service::RestartPolicy::Never:
-                continue;
-            case service::RestartPolicy::OnFailure:
-                if (exit.clean()) continue;
-                reason = exit.description();
-                break;
-            case service::RestartPolicy::Always:
-                reason = exit.clean() ? "clean exit" : exit.description();
-                break;
-        }
-        print_err("veskoinit: restarting service " + name + " after " + reason + "\n");
-        ++records_[name].restarts;
-        auto restarted = start_service(name);
+        auto restarted = service_ended(label.substr(std::string("service ").size()), exit);
         if (!restarted) return fail(std::move(restarted.error()));
     }
+}
+
+Result<void, Error> Supervisor::service_ended(const std::string& name, ExitStatus exit) {
+    Record& record = records_[name];
+    if (record.stopping) {
+        // Stopped by request: never restarted by its policy; a requested restart starts it.
+        record.stopping.reset();
+        record.killed = false;
+        record.state = State::Stopped;
+        // A service whose file a reload took away is forgotten once it has stopped.
+        if (catalog_->services.count(name) == 0) {
+            records_.erase(name);
+            return {};
+        }
+        if (!record.restart) return {};
+        record.restart = false;
+        print_err("veskoinit: starting service " + name + " again on request\n");
+        auto started = start_service(name);
+        if (!started) print_err("veskoinit: warning: " + display(started.error()) + "\n");
+        return {};
+    }
+    std::string reason;
+    auto definition = catalog_->services.find(name);
+    if (definition == catalog_->services.end()) return {};
+    switch (definition->second.restart) {
+        case service::RestartPolicy::Never:
+            return {};
+        case service::RestartPolicy::OnFailure:
+            if (exit.clean()) return {};
+            reason = exit.description();
+            break;
+        case service::RestartPolicy::Always:
+            reason = exit.clean() ? "clean exit" : exit.description();
+            break;
+    }
+    print_err("veskoinit: restarting service " + name + " after " + reason + "\n");
+    ++records_[name].restarts;
+    return start_service(name);
 }
 
 Result<std::string, std::string> Supervisor::request_start(const std::string& name) {

@@ -161,6 +161,10 @@ private:
     }
     // Takes the reaped PID off the books: "LABEL" for a service or the main program, "" else.
     std::string forget(pid_t pid, ExitStatus status);
+    // What follows the end of the service NAME, reaped with EXIT: a requested stop is done
+    // (and a requested restart starts it again), else its restart policy decides. Only a
+    // restart by policy that cannot start its program is an error.
+    vesko::Result<void, Error> service_ended(const std::string& name, ExitStatus exit);
     // Begins the stop of the running service NAME: SIGTERM now, SIGKILL once 10 seconds have
     // passed (kill_overdue_stops); WHY ends the log line. Nothing when it is stopping already.
     vesko::Result<void, std::string> begin_stop(const std::string& name, Record& record, const char* why);

@@ -3,6 +3,7 @@
 #include "admin.hpp"
 #include "helpers.hpp"
 #include "lsb.hpp"
+#include "script_order.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
