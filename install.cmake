@@ -58,10 +58,13 @@ add_custom_target(manual_pages ALL DEPENDS ${vesko_manual_outputs})
 install(DIRECTORY examples/services DESTINATION ${VESKO_DOC_DIR}/examples)
 # The Debian base set: its set-up command, invoke-rc.d's policy helper, its service files
 # (from the examples); and the log's rotation.
-install(PROGRAMS dist/debian/base/setup dist/debian/base/policy-rc.d
+install(PROGRAMS dist/debian/base/setup dist/debian/base/policy-rc.d dist/debian/base/rsyslog-rotate
         DESTINATION ${CMAKE_INSTALL_PREFIX}/share/veskoinit/debian)
 install(FILES examples/services/hostname examples/services/random-seed examples/services/getty.toml
         examples/services/serial-getty.toml DESTINATION ${CMAKE_INSTALL_PREFIX}/share/veskoinit/debian/services)
+# What the set-up adds where Debian has no script for it (Debian 13 with systemd-sysv).
+install(FILES examples/services/udev examples/services/kmod examples/services/rsyslog
+        DESTINATION ${CMAKE_INSTALL_PREFIX}/share/veskoinit/debian/fallback)
 install(FILES dist/debian/logrotate RENAME veskoinit DESTINATION ${VESKO_SYSCONF_DIR}/logrotate.d)
 file(WRITE ${CMAKE_BINARY_DIR}/dist/conffiles "${VESKO_SYSCONF_DIR}/logrotate.d/veskoinit\n")
 configure_file(dist/debian/changelog ${CMAKE_BINARY_DIR}/dist/changelog @ONLY)

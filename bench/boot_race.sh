@@ -14,7 +14,7 @@ build=$1 boots=$2 out=$3
 cd "$(dirname "$0")/.."
 cache="${VESKO_BENCH_CACHE:-${HOME:-/root}/.cache/vesko-bench}/boot"
 mkdir -p "$cache" "$out"
-base=$(scripts/debian-root)
+base=$(scripts/debian-root bookworm)
 root_uuid=6e6f6465-6269-616e-0000-626f6f747261
 
 log() { echo "boot race: $*" >&2; }

@@ -144,6 +144,8 @@ TEST_F(VeskoService, PolicyRcD) {
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) | listen(listener, 1), 0);
     const std::tuple<const char*, std::vector<std::string>, int> cases[] = {
         {"control", {"p", "hwclock.sh", "restart"}, 0}, {"control", {"p", "nginx", "start", "2"}, 101},
+        // What rsyslog's rotation helper from orphan-sysvinit-scripts asks (invoke-rc.d rsyslog rotate).
+        {"control", {"p", "hwclock", "rotate"}, 0},     {"control", {"p", "nginx", "rotate"}, 101},
         {"control", {"p", "nginx", "stop"}, 0},         {"control", {"p", "--quiet", "nginx"}, 103},
         {"none", {"p", "nginx", "start"}, 0},           {"none", {"p", "nginx", "(start)"}, 101}};
     for (const auto& [socket, argv, status] : cases) {

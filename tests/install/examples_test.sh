@@ -30,6 +30,7 @@ while IFS='|' read -r script expected; do
 done <<'CASES'
 atd|description:Deferred command scheduler\nuse:syslog\nstatus 0
 hostname|description:Host name from /etc/hostname\nstatus 0
+kmod|description:Kernel modules of /etc/modules and modules-load.d\nbefore:procps\nbefore:networking\nstatus 0
 httpd|description:Small web server\nneed:net\nuse:syslog\nstatus 0
 localmount|description:Local file systems (mounted by process 1 from /etc/fstab)\nprovide:localmount\nstatus 0
 memcached|description:Memory object cache\nneed:net\nuse:logger\nafter:firewall\nprovide:cache\nstatus 0
@@ -37,10 +38,11 @@ net|description:Network interfaces (loopback, and ifupdown's where installed)\np
 prepare-dirs|description:Run-time directories for daemons\nstatus 0
 random-seed|description:Random seed, loaded at boot and saved at shutdown\nprovide:urandom\nstatus 0
 rsyslog|description:System logging daemon (rsyslog)\nprovide:logger\nuse:localmount\nstatus 0
+udev|description:Device manager (udevd)\nstatus 0
 CASES
 
 # Every script of the directory has its case above.
-expect "the scripts" "atd hostname httpd localmount memcached net prepare-dirs random-seed rsyslog" \
+expect "the scripts" "atd hostname httpd kmod localmount memcached net prepare-dirs random-seed rsyslog udev" \
   "$(find "$examples" -type f ! -name '*.toml' -printf '%f\n' | sort | tr '\n' ' ' | sed 's/ $//')"
 [ "$failures" -eq 0 ] && echo "examples: ok"
 exit $((failures > 0))

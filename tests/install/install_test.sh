@@ -57,7 +57,12 @@ drwxr-xr-x ./usr/share/man/man8
 -rw-r--r-- ./usr/share/man/man8/veskoinit.8.gz
 drwxr-xr-x ./usr/share/veskoinit
 drwxr-xr-x ./usr/share/veskoinit/debian
+drwxr-xr-x ./usr/share/veskoinit/debian/fallback
+-rw-r--r-- ./usr/share/veskoinit/debian/fallback/kmod
+-rw-r--r-- ./usr/share/veskoinit/debian/fallback/rsyslog
+-rw-r--r-- ./usr/share/veskoinit/debian/fallback/udev
 -rwxr-xr-x ./usr/share/veskoinit/debian/policy-rc.d
+-rwxr-xr-x ./usr/share/veskoinit/debian/rsyslog-rotate
 drwxr-xr-x ./usr/share/veskoinit/debian/services
 -rw-r--r-- ./usr/share/veskoinit/debian/services/getty.toml
 -rw-r--r-- ./usr/share/veskoinit/debian/services/hostname

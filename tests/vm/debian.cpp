@@ -24,7 +24,7 @@ const char* const kRootUuid = "6e6f6465-6269-616e-0000-76736b6f6931";
 const char* const kDataUuid = "6e6f6465-6269-616e-0000-76736b6f6932";
 const char* const kSwapUuid = "6e6f6465-6269-616e-0000-76736b6f6933";
 
-fs::path tree() { return vm::cache_dir() / "debian-bookworm"; }
+fs::path tree(const std::string& release) { return vm::cache_dir() / ("debian-" + release); }
 
 using vm::quote;
 using vm::run;
@@ -41,18 +41,21 @@ std::string read_file(const fs::path& path) {
 }
 
 // The tree's own kernel and the initramfs built for it (the links the kernel package makes).
-fs::path kernel() { return tree() / "vmlinuz"; }
-fs::path initramfs() { return tree() / "initrd.img"; }
+fs::path kernel(const std::string& release) { return tree(release) / "vmlinuz"; }
+fs::path initramfs(const std::string& release) { return tree(release) / "initrd.img"; }
+
+std::string capture(const std::string& command, int& status);
 
 // The root file system's image: a copy of the cached tree, veskoinit installed from the
 // package this build makes, its services and fstab; the copy is gone once the image is made.
-std::string make_root_image(const Setup& setup, const std::string& ssh_key) {
+// What the base set's set-up printed goes to SETUP_OUTPUT.
+std::string make_root_image(const Setup& setup, const std::string& ssh_key, std::string& setup_output) {
     char pattern[] = "/tmp/vesko-debian-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     fs::path work = pattern;
     fs::path root = work / "root";
     try {
-        run("cp -a " + quote(tree().string()) + " " + quote(root.string()));
+        run("cp -a " + quote(tree(setup.release).string()) + " " + quote(root.string()));
         run("cd " + quote(VESKO_BUILD_DIR) + " && cpack -G DEB -B " + quote((work / "package").string()) + " >/dev/null");
         // dpkg inside the tree (a chroot, no mounts), so that it sees the tree's own users and
         // groups, as on the machine itself.
@@ -75,18 +78,26 @@ std::string make_root_image(const Setup& setup, const std::string& ssh_key) {
         write_file(root / "etc/hostname", "veskodeb\n");
         // The daemons of a small Debian machine, from the examples: a login prompt on the
         // serial console, rsyslog and cron as direct services; atd and the host name as
-        // script services.
+        // script services. With the base set, only the login prompt (the set-up in a chroot
+        // sees no serial console): the rest is the base set's, and the daemons' own scripts.
         fs::path examples = fs::path(VESKO_SOURCE_DIR) / "examples/services";
         fs::path services = root / "etc/veskoinit/services";
-        for (const char* name : {"serial-getty.toml", "syslog.toml", "cron.toml", "atd", "hostname"}) {
-            fs::copy_file(examples / name, services / name);
+        fs::copy_file(examples / "serial-getty.toml", services / "serial-getty.toml");
+        for (const char* name : {"syslog.toml", "cron.toml", "atd", "hostname"}) {
+            if (!setup.base_set) fs::copy_file(examples / name, services / name);
         }
         for (const char* name : {"atd", "hostname"}) {
-            fs::create_symlink(std::string("/etc/veskoinit/services/") + name, root / "etc/veskoinit/enabled" / name);
+            if (!setup.base_set) {
+                fs::create_symlink(std::string("/etc/veskoinit/services/") + name, root / "etc/veskoinit/enabled" / name);
+            }
         }
         for (const auto& [path, content] : setup.files) write_file(root / path.substr(1), content);
         if (!ssh_key.empty()) write_file(root / "root/.ssh/authorized_keys", read_file(ssh_key + ".pub"), fs::perms(0600));
-        if (setup.base_set) run("chroot " + quote(root.string()) + " /usr/share/veskoinit/debian/setup >/dev/null");
+        if (setup.base_set) {
+            int status = 0;
+            setup_output = capture("chroot " + quote(root.string()) + " /usr/share/veskoinit/debian/setup", status);
+            if (status != 0) throw std::runtime_error("the set-up failed:\n" + setup_output);
+        }
         for (const std::string& name : setup.enable) {
             bool own = fs::exists(services / name);
             fs::create_symlink((own ? "/etc/veskoinit/services/" : "/etc/init.d/") + name,
@@ -154,6 +165,9 @@ std::string host_step(vm::Machine& machine, const std::string& step, const std::
                                           " && printf 'GET / HTTP/1.0\\r\\n\\r\\n' >&3 && tr -d '\\r' <&3"),
                        status);
     }
+    if (step.rfind("wait ", 0) == 0) {
+        return machine.wait_console(step.substr(5), 300000) ? "" : "no \"" + step.substr(5) + "\" on the console\n";
+    }
     if (step == "hot-add") {
         machine.hot_add_disk({vm::Disk::Kind::Ext4, "hot", kHotUuid, {{"/hello", "hot\n"}}});
         return "";
@@ -163,11 +177,14 @@ std::string host_step(vm::Machine& machine, const std::string& step, const std::
 
 }  // namespace
 
-std::string unavailable() {
+std::string unavailable(const std::string& release) {
     if (std::string reason = vm::unavailable(); !reason.empty()) return reason;
-    if (!fs::exists(tree().string() + ".complete")) return "no cached Debian tree (scripts/debian-root makes it)";
-    if (!fs::exists(kernel()) || !fs::exists(initramfs())) {
-        return "the cached Debian tree has no kernel and initramfs (scripts/debian-root makes it again)";
+    if (!fs::exists(tree(release).string() + ".complete")) {
+        return "no cached Debian tree " + release + " (scripts/debian-root " + release + " makes it)";
+    }
+    if (!fs::exists(kernel(release)) || !fs::exists(initramfs(release))) {
+        return "the cached Debian tree " + release + " has no kernel and initramfs (scripts/debian-root " + release +
+               " makes it again)";
     }
     for (const char* tool : {"/usr/bin/dpkg", "/usr/bin/dpkg-deb", "/usr/bin/cpack"}) {
         if (access(tool, X_OK) != 0) return std::string(tool) + " is missing";
@@ -191,12 +208,14 @@ Boot boot(const Setup& setup, const std::function<void(const std::string&)>& sho
             if (!dir.empty()) fs::remove_all(dir, ignored);
         }
     } remove_keys{keys};
+    Boot result;
     vm::Scenario scenario;
-    scenario.root_image = make_root_image(setup, keys.empty() ? "" : keys + "/key");
+    scenario.root_image = make_root_image(setup, keys.empty() ? "" : keys + "/key", result.setup);
     if (setup.network) scenario.forwarded_ports = {22, 80};
-    scenario.kernel = fs::canonical(kernel()).string();
+    scenario.restarts = setup.restarts;
+    scenario.kernel = fs::canonical(kernel(setup.release)).string();
     if (setup.initramfs) {
-        scenario.initrd = fs::canonical(initramfs()).string();
+        scenario.initrd = fs::canonical(initramfs(setup.release)).string();
         scenario.root = std::string("UUID=") + kRootUuid;
     }
     scenario.kernel_arguments = "ro " + setup.extra_words;
@@ -205,7 +224,6 @@ Boot boot(const Setup& setup, const std::function<void(const std::string&)>& sho
     scenario.memory_mb = 512;
     vm::Machine machine(scenario);
 
-    Boot result;
     size_t shown = 0;
     auto since_start = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - machine.started()).count();

@@ -1,5 +1,5 @@
-// A real Debian 12 system booted with veskoinit: the debootstrap tree that scripts/debian-root
-// keeps in a cache (with Debian's cloud kernel and the initramfs that initramfs-tools built
+// A real Debian system (13, or 12) booted with veskoinit: the debootstrap tree that
+// scripts/debian-root keeps in a cache (with Debian's cloud kernel and the initramfs that initramfs-tools built
 // for it), veskoinit installed into a copy of it from the project's own package, the example
 // services of a Debian machine and an fstab as an installer writes it (the root, a data disk
 // and swap, all by UUID), on an ext4 image. It boots with the line a Debian install writes,
@@ -15,8 +15,8 @@
 
 namespace debian {
 
-// Why a Debian system cannot be booted here, or "".
-std::string unavailable();
+// Why the Debian system RELEASE (trixie, bookworm) cannot be booted here, or "".
+std::string unavailable(const std::string& release = "trixie");
 
 struct Setup {
     // Debian's own initramfs mounts the root; without it the kernel does (root=/dev/nvme0n1),
@@ -28,7 +28,8 @@ struct Setup {
     // starts with "host: " is done by the test instead, in its turn, its output kept in
     // Boot::host: "host: ssh-wait" waits (up to 3 minutes of the guest's time) until root can
     // log in by ssh, "host: ssh COMMAND" runs COMMAND there, "host: http" asks the web server
-    // for /, and "host: hot-add" plugs in a disk (ext4, label hot, kHotUuid).
+    // for /, "host: hot-add" plugs in a disk (ext4, label hot, kHotUuid), and "host: wait
+    // TEXT" waits (up to 5 minutes of the guest's time) until TEXT is on the console.
     std::vector<std::string> commands;
     // Files to put in the tree, and the script services to enable: those of
     // /etc/veskoinit/services that the files put there, else Debian's own in /etc/init.d.
@@ -37,8 +38,11 @@ struct Setup {
     // A network card on QEMU's user network with the guest's ssh (22) and web (80) ports
     // forwarded from 127.0.0.1, root's ssh key authorized in the guest.
     bool network = false;
-    // The Debian base set, set up in the tree with the package's own command.
+    // The Debian base set, set up in the tree with the package's own command (before the
+    // services above are enabled); what the command printed is in Boot::setup.
     bool base_set = false;
+    std::string release = "trixie";  // the tree: trixie (Debian 13) or bookworm (Debian 12)
+    bool restarts = false;           // a reboot starts the guest again
 };
 
 inline constexpr const char* kHotUuid = "6e6f6465-6269-616e-0000-76736b6f6934";
@@ -53,6 +57,7 @@ struct Boot {
     std::string syslog;              // /var/log/syslog after the end
     std::string rotated_log;         // /var/log/veskoinit.log.1 after the end
     std::string host;                // what the host steps gave: "$ STEP\n" and the output
+    std::string setup;               // what the base set's set-up printed
     bool clean = false;              // e2fsck -fn found the root file system clean
 };
 

@@ -1,4 +1,4 @@
-// scripts/demo --debian: a Debian 12 system booted with veskoinit, its console on this
+// scripts/demo --debian: a Debian 13 system booted with veskoinit, its console on this
 // terminal: the boot, a root login that looks at the services, and a power-off.
 #include <cstdio>
 #include <string>
@@ -10,7 +10,7 @@ int main() {
         std::printf("demo: cannot boot the Debian system here: %s\n", reason.c_str());
         return 1;
     }
-    std::printf("== making the root file system: the cached Debian 12 tree, veskoinit from its package,\n"
+    std::printf("== making the root file system: the cached Debian 13 tree, veskoinit from its package,\n"
                 "   rsyslog, cron and a serial getty as direct services, atd as a script service\n"
                 "== booting it under QEMU (software emulation) with Debian's own kernel and initramfs\n"
                 "   and the boot line an install writes (root=UUID=... ro quiet); its console follows\n\n");

@@ -217,10 +217,11 @@ Machine::Machine(const Scenario& scenario) {
     }
     if (!scenario.kernel_arguments.empty()) append += " " + scenario.kernel_arguments;
     std::vector<std::string> args = {"qemu-system-x86_64", "-accel", "tcg", "-m", std::to_string(scenario.memory_mb),
-                                     "-nodefaults", "-display", "none", "-no-reboot", "-kernel",
+                                     "-nodefaults", "-display", "none", "-kernel",
                                      scenario.kernel.empty() ? kernel() : scenario.kernel, "-append",
                                      append, "-chardev", "socket,id=con0,path=" + console_socket + ",server=on,wait=on",
                                      "-serial", "chardev:con0", "-qmp", "unix:" + qmp_socket + ",server=on,wait=off"};
+    if (!scenario.restarts) args.push_back("-no-reboot");
     if (!initrd.empty()) args.insert(args.end(), {"-initrd", initrd});
     if (!scenario.forwarded_ports.empty()) {
         // QEMU's user network, kept inside QEMU (restrict=on): only the forwarded ports on

@@ -65,6 +65,9 @@ struct Scenario {
     // A network card on QEMU's user network (restrict=on: the guest reaches nothing outside
     // QEMU), with these guest TCP ports forwarded from free ports of 127.0.0.1; none without.
     std::vector<int> forwarded_ports;
+    // A reboot starts the guest again (QEMU's RESET event), instead of ending QEMU with a
+    // SHUTDOWN event whose reason is guest-reset.
+    bool restarts = false;
 };
 
 class Machine {
