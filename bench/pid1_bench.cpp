@@ -101,7 +101,7 @@ pid_t relay_of(pid_t pid) {
     for (pid_t child; children >> child;) {
         std::ifstream in("/proc/" + std::to_string(child) + "/cmdline");
         std::string command((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (command.find(std::string("\0") + logging::kRelay) != std::string::npos) return child;
+        if (command.find(std::string(1, '\0') + logging::kRelay) != std::string::npos) return child;
     }
     return -1;
 }

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <link.h>
 #include <malloc.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "fd.hpp"
@@ -63,18 +65,34 @@ void release_file_pages(int pagemap, uintptr_t start, uintptr_t end, uintptr_t p
     }
 }
 
-// The lowest address of the mapping that holds ADDRESS (the stack), from /proc/self/maps; 0
-// when it cannot be read.
-uintptr_t mapping_start(uintptr_t address) {
-    auto maps = vesko::read_file("/proc/self/maps");
-    if (!maps) return 0;
+// Opens PATH, a file of /proc about this process, only when it is one: what releases pages by
+// what it says must not believe a file mounted over it.
+vesko::Result<vesko::Fd, vesko::OsError> open_proc(const char* path) {
+    auto file = vesko::open_fd(path, O_RDONLY);
+    if (!file) return file;
+    struct statfs where {};
+    if (::fstatfs(file->get(), &where) != 0) return vesko::fail(vesko::last_os_error());
+    if (where.f_type != PROC_SUPER_MAGIC) return vesko::fail(vesko::OsError{EXDEV});
+    return file;
+}
+
+// The lowest address of the stack's mapping when it holds ADDRESS, from /proc/self/maps (read
+// up to a bound); 0 when it cannot be told.
+uintptr_t stack_start(uintptr_t address) {
+    constexpr size_t kMaxMaps = 1 << 20;
+    auto file = open_proc("/proc/self/maps");
+    if (!file) return 0;
+    auto maps = vesko::read_all(file->get(), kMaxMaps);
+    if (!maps || maps->size() > kMaxMaps) return 0;
     for (std::string_view line : vesko::split_lines(*maps)) {
-        char* end = nullptr;
-        std::string text(line.substr(0, line.find(' ')));
-        uintptr_t low = std::strtoul(text.c_str(), &end, 16);
-        if (*end != '-') continue;
-        uintptr_t high = std::strtoul(end + 1, &end, 16);
-        if (*end == '\0' && low <= address && address < high) return low;
+        if (!line.ends_with(" [stack]")) continue;
+        uintptr_t low = 0, high = 0;
+        size_t dash = line.find('-'), space = line.find(' ');
+        if (dash == std::string_view::npos || space == std::string_view::npos || dash > space) return 0;
+        auto parsed = std::from_chars(line.data(), line.data() + dash, low, 16);
+        auto upper = std::from_chars(line.data() + dash + 1, line.data() + space, high, 16);
+        if (parsed.ptr != line.data() + dash || upper.ptr != line.data() + space) return 0;
+        return low <= address && address < high ? low : 0;
     }
     return 0;
 }
@@ -91,11 +109,11 @@ uintptr_t mapping_start(uintptr_t address) {
 
 [[gnu::hot]] void release_unused() {
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    uintptr_t bottom = mapping_start(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+    uintptr_t bottom = stack_start(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
     (void)malloc_trim(0);
     Segments segments;
     (void)dl_iterate_phdr(loadable_segments, &segments);
-    if (auto pagemap = vesko::open_fd("/proc/self/pagemap", O_RDONLY)) {
+    if (auto pagemap = open_proc("/proc/self/pagemap")) {
         for (int i = 0; i < segments.count; ++i) {
             const Segment& segment = segments.list[i];
             if (segment.writable) release_file_pages(pagemap->get(), segment.start, segment.end, page);
@@ -112,6 +130,18 @@ uintptr_t mapping_start(uintptr_t address) {
         if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
     }
     release_stack(bottom, page);
+}
+
+void bring_back() {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    Segments segments;
+    (void)dl_iterate_phdr(loadable_segments, &segments);
+    for (int i = 0; i < segments.count; ++i) {
+        const Segment& segment = segments.list[i];
+        if (madvise(reinterpret_cast<void*>(segment.start), segment.end - segment.start, MADV_POPULATE_READ) == 0) continue;
+        // Before Linux 5.14: a read of each page brings it in.
+        for (uintptr_t at = segment.start; at < segment.end; at += page) (void)*reinterpret_cast<volatile const char*>(at);
+    }
 }
 
 int Idle::wait(pollfd* fds, nfds_t count, long timeout, const sigset_t* mask) {

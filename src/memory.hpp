@@ -18,6 +18,10 @@ namespace memory {
 // process of one thread: a write by another between the look at a page and its release
 // would be lost.
 void release_unused();
+// Brings the whole program back in (what release_unused let go of the executable), before a
+// stretch that must not wait on the file system it comes from: the shutdown stops the
+// processes that a root on the network or on a FUSE file system needs.
+void bring_back();
 
 // The wait of a loop that serves events: before a wait without end, when anything ran since
 // the last release, it releases (release_unused), at most once in kPauseMs; a wait that would

@@ -417,6 +417,9 @@ Result<int, Error> stop(Machine& machine, Action action) {
         (void)::unlink(control::kSocketPath);
     }
     if (machine.fifo) machine.fifo->remove();
+    // What the idle waits let go of comes back now, while the file system it is read from is
+    // sure to be there: the sequence stops what a root on the network needs.
+    memory::bring_back();
     logging::Relay* relay = machine.relay ? &*machine.relay : nullptr;
     if (!machine.start.container) {
         return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), machine.supervisor, relay, boot_console,
