@@ -1,6 +1,8 @@
 #include "daemons.hpp"
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,18 +54,25 @@ void Watch::begin() {
     }
 }
 
-void Watch::started(const std::string& service) {
-    Seen& seen = services_[service];
+void Watch::started(const std::string& service, bool succeeded) {
     pid_t self = ::getpid();
+    // One that failed is the boot's to tell of; what it left is nobody's. A child that has
+    // ended already is nobody's either: it may be what an earlier start left when it was
+    // killed, reaped only now.
     for (const Process& process : processes()) {
-        if (process.parent != self || process.state == 'Z' || !known_.insert(process.pid).second) continue;
+        if (process.parent != self || !known_.insert(process.pid).second || !succeeded || process.state == 'Z') continue;
+        Seen& seen = services_[service];
         daemons_[process.pid] = {service, vesko::shown(process.command)};
         seen.alive.push_back(process.pid);
         seen.left_daemons = true;
     }
+    if (succeeded) services_.try_emplace(service);
 }
 
-std::string Watch::ended(pid_t pid, const std::string& described, bool clean) {
+std::string Watch::ended(pid_t pid, int status, const std::string& described) {
+    bool stopped = WIFSIGNALED(status) && (WTERMSIG(status) == SIGTERM || WTERMSIG(status) == SIGINT ||
+                                           WTERMSIG(status) == SIGHUP || WTERMSIG(status) == SIGPIPE);
+    bool failed = !stopped && !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     known_.erase(pid);
     auto found = daemons_.find(pid);
     if (found == daemons_.end()) return "";
@@ -72,7 +81,7 @@ std::string Watch::ended(pid_t pid, const std::string& described, bool clean) {
     Seen& seen = services_[service];
     std::erase(seen.alive, pid);
     std::string what = "daemon " + command + " (pid " + std::to_string(pid) + ") ended (" + described + ")";
-    if (seen.failed.empty() && !clean) seen.failed = what;
+    if (seen.failed.empty() && failed) seen.failed = what;
     return "veskoinit: script service " + service + ": its " + what + "\n";
 }
 

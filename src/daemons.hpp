@@ -37,11 +37,13 @@ class Watch {
 public:
     // Before the first start: what runs now is no service's.
     void begin();
-    // After SERVICE has started: process 1's new children are its daemons.
-    void started(const std::string& service);
-    // PID, a child of process 1, has ended as DESCRIBED (CLEAN: exited with status 0): the
-    // log line when it was a daemon of a script service (empty otherwise).
-    std::string ended(pid_t pid, const std::string& described, bool clean);
+    // After SERVICE's start: process 1's new children are its daemons when it started, and
+    // nobody's when it failed (what its runner left when it was killed, say).
+    void started(const std::string& service, bool succeeded);
+    // PID, a child of process 1, has ended with the wait status STATUS, as DESCRIBED: the log
+    // line when it was a daemon of a script service (empty otherwise). It failed unless it
+    // exited with status 0 or was ended by SIGTERM, SIGINT, SIGHUP or SIGPIPE (a stop).
+    std::string ended(pid_t pid, int status, const std::string& described);
     // The status lines of the services among NAMES (all when empty) that process 1 started:
     // "NAME script running PID - - - -" while a daemon of it runs, "... ended - - - - - WHY"
     // once one has failed, "... done ..." when all have exited with status 0, and
@@ -52,6 +54,7 @@ private:
     std::set<pid_t> known_;  // process 1's children that have not ended
     std::map<pid_t, std::pair<std::string, std::string>> daemons_;  // pid: service, command
     std::map<std::string, Seen> services_;
+
 };
 
 }  // namespace daemons

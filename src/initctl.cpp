@@ -231,8 +231,12 @@ std::optional<shutdown::PowerRequest> Fifo::serve(const pollfd& ready) {
 }
 
 void Fifo::remove() {
+    // Only the FIFO made at boot: what someone has put at the path since is theirs.
+    struct stat held {}, named {};
+    bool same = ::fstat(fd_.get(), &held) == 0 && ::lstat(path_.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino;
     fd_.reset();
-    (void)::unlink(path_.c_str());
+    if (same) (void)::unlink(path_.c_str());
 }
 
 void Fifo::say(const std::string& line) {

@@ -252,9 +252,9 @@ void start_script_services(Machine& machine) {
     admin::StartReport scripts = admin::start_enabled(
         [&daemons](pid_t pid, int status) {
             supervisor::ExitStatus exit{status};
-            print_err(supervisor::adopted_child_line(pid, exit, false) + daemons.ended(pid, exit.description(), exit.clean()));
+            print_err(supervisor::adopted_child_line(pid, exit, false) + daemons.ended(pid, status, exit.description()));
         },
-        [&daemons](const std::string& name) { daemons.started(name); });
+        [&daemons](const std::string& name, bool started) { daemons.started(name, started); });
     for (const admin::PassedOver& passed : scripts.passed_over) {
         machine.failed_scripts.emplace(passed.name, admin::display(passed.why));
         machine.passed_over_scripts.insert(passed.name);
@@ -268,7 +268,7 @@ Result<void, Error> start_direct_services(Machine& machine) {
     supervisor::Supervisor& supervisor = machine.supervisor;
     supervisor = supervisor::Supervisor::start_all(machine.catalog, boot_console.get());
     supervisor.on_adopted([&daemons = machine.daemons](pid_t pid, const supervisor::ExitStatus& exit) {
-        return daemons.ended(pid, exit.description(), exit.clean());
+        return daemons.ended(pid, exit.raw, exit.description());
     });
     std::set<std::string> passed_over_services;
     for (const auto& [name, record] : supervisor.records()) {
@@ -294,6 +294,8 @@ void open_request_channels(Machine& machine) {
         print_err(std::string("veskoinit: warning: no run-time control: cannot listen on ") + control::kSocketPath + ": " +
                   listening.error().display() + "\n");
     }
+    // A container is stopped by its runtime's signal, and its /run may be the host's.
+    if (machine.start.container) return;
     if (auto made = initctl::Fifo::open(initctl::kFifoPath)) {
         machine.fifo = std::move(*made);
     } else {

@@ -11,7 +11,7 @@ using vesko::fail;
 using vesko::Result;
 using vesko::shown;
 
-StartReport start_enabled(const OtherChild& other, const std::function<void(const std::string&)>& each_started) {
+StartReport start_enabled(const OtherChild& other, const std::function<void(const std::string&, bool)>& after_start) {
     Directories directories = Directories::from_environment();
     StartReport report;
     auto warn = [](const std::string& text) { vesko::print_err("veskoinit: warning: " + text + "\n"); };
@@ -34,12 +34,12 @@ StartReport start_enabled(const OtherChild& other, const std::function<void(cons
             continue;
         }
         auto done = run_action(directories, name, "start", false, other);
+        if (after_start) after_start(name, static_cast<bool>(done));
         if (!done) {
             pass(name, std::move(done.error()));
             continue;
         }
         started.insert(name);
-        if (each_started) each_started(name);
     }
     report.started = started.size();
     return report;

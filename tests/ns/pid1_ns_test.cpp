@@ -784,16 +784,21 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
     image.links["/etc/veskoinit/enabled/sc"] = dir + "sc";
     // A one-shot is started; a daemon that a script left is watched: its end is told by name.
     image.files[dir + "one"] = "start() { :; }\n";
-    image.files[dir + "dz"] = "command=/bin/sleep\ncommand_args=997\ncommand_background=yes\npidfile=/tmp/dz.pid\n";
-    for (const char* name : {"one", "dz"}) image.links[std::string("/etc/veskoinit/enabled/") + name] = dir + name;
+    // One stopped (SIGTERM) is not taken for a failure.
+    for (const char* name : {"dz", "dt"}) {
+        image.files[dir + name] = std::string("command=/bin/sleep\ncommand_args=997\ncommand_background=yes\npidfile=/tmp/") +
+                                  name + ".pid\n";
+    }
+    for (const char* name : {"one", "dz", "dt"}) image.links[std::string("/etc/veskoinit/enabled/") + name] = dir + name;
     // Passed over at boot: failed, with why.
     image.files[dir + "nogo"] = "depend() { need zz; }\n";
     image.links["/etc/veskoinit/enabled/nogo"] = dir + "nogo";
     image.scripts["/probe"] =
         "#!/bin/sh\nsleep 0.5; exec 3>&1 >/tmp/out 2>&1\n"
         "veskoctl status; echo status $?; veskoctl status up once; echo status $?\n"
-        "kill -9 $(cat /tmp/dz.pid); until grep -q 'its daemon' /var/log/veskoinit.log; do sleep 0.01; done\n"
-        "veskoctl status dz one; echo status $?; veskoctl status one; echo status $?\n"
+        "kill -9 $(cat /tmp/dz.pid); kill $(cat /tmp/dt.pid)\n"
+        "until [ $(grep -c 'its daemon' /var/log/veskoinit.log) = 2 ]; do sleep 0.01; done\n"
+        "veskoctl status dz one dt; echo status $?; veskoctl status one; echo status $?\n"
         "su -s /bin/sh nobody -c 'veskoctl status'; echo status $?\n"
         "veskoctl stop crash; echo status $?; sleep 0.3; veskoctl status crash; echo status $?\n"
         "veskoctl start crash; echo status $?; veskoctl stop up; echo status $?\n"
@@ -810,13 +815,13 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
     power_off_after_relay_probe(system, before, after);
     std::string out = std::regex_replace(system.read_file("/tmp/out").value_or(""), std::regex("running [0-9]+ [0-9]+"), "running # #");
     EXPECT_EQ(without_pids(out),
-              "dz script running - - - - -\nnogo script failed - - - - - service nogo needs zz, but zz is not enabled\n"
+              "dt script running - - - - -\ndz script running - - - - -\nnogo script failed - - - - - service nogo needs zz, but zz is not enabled\n"
               "one script started - - - - -\nsc script running - - - - -\ncrash direct running # # 1 exit:3 current\nonce direct ended - - 0 exit:0 current\n"
               "probe direct running # # 0 - current\nup direct running # # 0 - current\n"
               "user direct running # # 0 - current\nstatus 3\n"
               "up direct running # # 0 - current\nonce direct ended - - 0 exit:0 current\nstatus 3\n"
               "dz script ended - - - - - daemon sleep (pid #) ended (killed by signal 9)\none script started - - - - -\n"
-              "status 3\none script started - - - - -\nstatus 0\n"
+              "dt script stopped - - - - -\nstatus 3\none script started - - - - -\nstatus 0\n"
               "veskoctl: only root may ask process 1\nstatus 1\n"
               "stopping crash\nstatus 0\ncrash direct stopped - - 1 signal:15 current\nstatus 3\n"
               "started crash as pid #\nstatus 0\n"
@@ -833,7 +838,7 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
               "veskoctl: service configuration is invalid: cannot parse /etc/veskoinit/services/bad.toml: TOML parse "
               "error at line 1, column 11: invalid type integer for key \"command\", expected an array of strings\n"
               "status 1\n"
-              "dz script ended - - - - - daemon sleep (pid #) ended (killed by signal 9)\n"
+              "dt script stopped - - - - -\ndz script ended - - - - - daemon sleep (pid #) ended (killed by signal 9)\n"
               "nogo script failed - - - - - service nogo needs zz, but zz is not enabled\n"
               "one script started - - - - -\nsc script running - - - - -\nbroken direct failed - - 0 - current cannot start service \"broken\" using "
               "\"/nonexistent\": No such file or directory (os error 2)\nfresh direct running # # 0 - current\n"

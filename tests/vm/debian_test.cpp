@@ -111,6 +111,8 @@ const std::vector<Case>& cases() {
              "setup: added /etc/veskoinit/services/rsyslog\n"
              "setup: diverted /usr/lib/rsyslog/rsyslog-rotate to /usr/lib/rsyslog/rsyslog-rotate.real; "
              "the base set's has the service rsyslog reopen its files\n"
+             "setup: (undone by: rm /usr/lib/rsyslog/rsyslog-rotate; dpkg-divert --package veskoinit --rename --remove "
+             "/usr/lib/rsyslog/rsyslog-rotate)\n"
              "setup: what this machine's own init starts (the wants of /etc/systemd/system, /etc/rc2.d), here:\n"
              "setup:   atd: from /etc/init.d/atd (at) once enabled: vesko-service atd enable\n"
              "setup:   cron: from /etc/init.d/cron (cron) once enabled: vesko-service cron enable\n"
