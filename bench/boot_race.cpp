@@ -204,7 +204,7 @@ std::string figure(double value, const char* format) { return bench::figure(valu
 void print_steps(const char* title, const std::vector<std::pair<std::string, double>>& steps) {
     std::string line = std::string(10, ' ') + title;
     for (size_t i = 0; i < steps.size(); ++i) {
-        std::string item = steps[i].first + ": " + figure(std::max(steps[i].second, 0.0), "%.2f") + (i + 1 < steps.size() ? "," : "");
+        std::string item = steps[i].first + ": " + figure(steps[i].second, "%.2f") + (i + 1 < steps.size() ? "," : "");
         if (line.size() + 1 + item.size() > 120) {
             std::printf("%s\n", line.c_str());
             line = std::string(12, ' ');
@@ -277,21 +277,21 @@ int main(int argc, char** argv) {
     for (const Init& init : inits) {
         std::vector<std::pair<std::string, double>> medians;
         for (const Run& run : runs[init.name]) {
-            for (const auto& [step, seconds] : run.steps) {
-                if (std::none_of(medians.begin(), medians.end(), [&](const auto& m) { return m.first == step; })) {
-                    std::vector<double> values;
-                    for (const Run& other : runs[init.name]) {
-                        for (const auto& [name, value] : other.steps) {
-                            if (name == step && other.failure.empty()) values.push_back(value);
-                        }
+            for (const auto& taken : run.steps) {
+                const std::string& step = taken.first;
+                if (std::any_of(medians.begin(), medians.end(), [&](const auto& m) { return m.first == step; })) continue;
+                std::vector<double> values;
+                for (const Run& other : runs[init.name]) {
+                    for (const auto& [name, value] : other.steps) {
+                        if (name == step && other.failure.empty()) values.push_back(value);
                     }
-                    medians.emplace_back(step, bench::median(values));
                 }
+                medians.emplace_back(step, bench::median(values));
             }
         }
         if (medians.empty()) continue;
-        std::printf("\n%s's power-off, the median of each step:\n", init.name.c_str());
-        print_steps("", medians);
+        std::printf("\n%s's power-off, the median of each step of the boots that finished:\n", init.name.c_str());
+        print_steps("steps (s):", medians);
     }
     std::ofstream(out + "/boot-race.md") << table.str() << "\n" << tasks.str();
     std::ofstream(out + "/boot-race.dat") << data.str();
