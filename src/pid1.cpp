@@ -387,8 +387,10 @@ Result<Woken, Error> read_signal(const vesko::Fd& signals) {
 
 // Sleeps until something wakes process 1 and serves what it can there and then: the control
 // clients, the relay's upkeep and the stops that are overdue. Returns a power request through
-// /run/initctl or a signal for the loop to act on; nothing when there is none.
-Result<Woken, Error> sleep_until_woken(Machine& machine) {
+// /run/initctl or a signal for the loop to act on; nothing when there is none. A request
+// among REQUESTS that came with the signal that woke it goes first: a shutdown command that
+// sends its request and exits leaves SIGCHLD pending beside it.
+Result<Woken, Error> sleep_until_woken(Machine& machine, const sigset_t& requests) {
     Sleep sleep = prepare_sleep(machine);
     std::vector<pollfd>& fds = sleep.fds;
     int ready = machine.idle.wait(fds.data(), fds.size(), sleep.timeout, nullptr);
@@ -405,6 +407,7 @@ Result<Woken, Error> sleep_until_woken(Machine& machine) {
         if (auto asked = machine.fifo->serve(fds[sleep.fifo_at])) return Woken(Wake{action_of(*asked)});
     }
     if ((fds[0].revents & POLLIN) == 0) return Woken();
+    if (Woken request = pending_request(requests)) return request;
     return read_signal(machine.signals);
 }
 
@@ -449,7 +452,7 @@ Result<int, Error> loop(Machine& machine) {
         Woken wake = pending_request(requests);
         if (!wake && machine.supervisor.more_to_reap()) wake = Wake{Action::Reap, SIGCHLD};
         if (!wake) {
-            auto woken = sleep_until_woken(machine);
+            auto woken = sleep_until_woken(machine, requests);
             if (!woken) return fail(std::move(woken.error()));
             if (!*woken) continue;
             wake = *woken;
