@@ -71,7 +71,8 @@ std::vector<std::pair<std::string, double>> power_off_steps(const std::vector<st
                                                             double last_arrival, double total) {
     std::vector<std::pair<std::string, double>> steps;
     if (marks.empty()) return steps;
-    if (last_arrival >= 0) steps.emplace_back("the request's way to process 1", last_arrival - (marks.back().first - marks.front().first));
+    double span = marks.back().first - marks.front().first;
+    if (last_arrival >= 0) steps.emplace_back("the request's way to process 1", last_arrival - span);
     for (size_t i = 1; i < marks.size(); ++i) steps.emplace_back(marks[i].second, marks[i].first - marks[i - 1].first);
     if (last_arrival >= 0) steps.emplace_back("the kernel's power-off and QEMU's exit", total - last_arrival);
     return steps;
@@ -204,7 +205,8 @@ std::string figure(double value, const char* format) { return bench::figure(valu
 void print_steps(const char* title, const std::vector<std::pair<std::string, double>>& steps) {
     std::string line = std::string(10, ' ') + title;
     for (size_t i = 0; i < steps.size(); ++i) {
-        std::string item = steps[i].first + ": " + figure(steps[i].second, "%.2f") + (i + 1 < steps.size() ? "," : "");
+        std::string item = steps[i].first + ": " + figure(steps[i].second, "%.2f");
+        if (i + 1 < steps.size()) item += ",";
         if (line.size() + 1 + item.size() > 120) {
             std::printf("%s\n", line.c_str());
             line = std::string(12, ' ');
@@ -279,7 +281,8 @@ int main(int argc, char** argv) {
         for (const Run& run : runs[init.name]) {
             for (const auto& taken : run.steps) {
                 const std::string& step = taken.first;
-                if (std::any_of(medians.begin(), medians.end(), [&](const auto& m) { return m.first == step; })) continue;
+                auto named = [&](const auto& median) { return median.first == step; };
+                if (std::any_of(medians.begin(), medians.end(), named)) continue;
                 std::vector<double> values;
                 for (const Run& other : runs[init.name]) {
                     for (const auto& [name, value] : other.steps) {
