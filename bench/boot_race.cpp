@@ -6,7 +6,12 @@
 // the guest's used memory, how many processes were started before the login and what of
 // the boot's work the guest shows done; then the init's power-off command (poweroff, or
 // veskoinit's shutdown) is typed and timed to QEMU's exit, and e2fsck checks the root file
-// system. Prints every boot (a failed one with why), then the medians of the boots that
+// system. Every kernel command line sets VESKO_SHUTDOWN_TIMES, with which veskoinit's process 1
+// writes the monotonic time at the end of each step of its shutdown ("veskoinit: time SECONDS
+// STEP", into its log and, after the log is let go, onto the console; other inits ignore it):
+// with the console's last such line as it arrives here, each boot's power-off is broken down
+// into its steps, from the request's way to process 1 to the kernel's power-off and QEMU's
+// exit. Prints every boot (a failed one with why), then the medians of the boots that
 // finished as Markdown tables, and writes them for the chart.
 //   boot_race KERNEL INITRD BOOTS OUT_DIR NAME IMAGE OWN_PROCESSES POWEROFF [NAME ...]...
 #include <algorithm>
@@ -38,7 +43,40 @@ struct Run {
     bool clean = false;
     std::string running, tasks, first_line, failure;
     std::string own;  // the init's processes with their PSS: " COMM PID N kB" each
+    std::vector<std::pair<std::string, double>> steps;  // the power-off's steps and their seconds
 };
+
+// The lines "veskoinit: time SECONDS STEP" in TEXT: each step with the monotonic time at its end.
+std::vector<std::pair<double, std::string>> time_marks(const std::string& text) {
+    std::vector<std::pair<double, std::string>> marks;
+    const std::string prefix = "veskoinit: time ";
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;
+        char* after = nullptr;
+        double seconds = std::strtod(text.c_str() + at + prefix.size(), &after);
+        if (after == nullptr || *after != ' ') continue;
+        std::string step = text.substr(after + 1 - text.c_str(), end - (after + 1 - text.c_str()));
+        while (!step.empty() && step.back() == '\r') step.pop_back();
+        marks.emplace_back(seconds, step);
+    }
+    return marks;
+}
+
+// The power-off's steps: from the command's typing to the request's mark in process 1, each
+// step to its end mark, and from the last mark (its arrival here, LAST_ARRIVAL seconds after
+// the typing) to QEMU's exit (TOTAL). MARKS are the guest's, in order; the last mark is
+// placed on this side's clock by its arrival on the console.
+std::vector<std::pair<std::string, double>> power_off_steps(const std::vector<std::pair<double, std::string>>& marks,
+                                                            double last_arrival, double total) {
+    std::vector<std::pair<std::string, double>> steps;
+    if (marks.empty()) return steps;
+    double span = marks.back().first - marks.front().first;
+    if (last_arrival >= 0) steps.emplace_back("the request's way to process 1", last_arrival - span);
+    for (size_t i = 1; i < marks.size(); ++i) steps.emplace_back(marks[i].second, marks[i].first - marks[i - 1].first);
+    if (last_arrival >= 0) steps.emplace_back("the kernel's power-off and QEMU's exit", total - last_arrival);
+    return steps;
+}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -58,7 +96,7 @@ Run boot(const Init& init, const std::string& kernel, const std::string& initrd)
     scenario.initrd = initrd;
     scenario.root = "UUID=6e6f6465-6269-616e-0000-626f6f747261";
     scenario.init = "";
-    scenario.kernel_arguments = "ro";
+    scenario.kernel_arguments = "ro VESKO_SHUTDOWN_TIMES=1";
     scenario.memory_mb = 512;
     vm::Machine machine(scenario);
 
@@ -116,11 +154,28 @@ Run boot(const Init& init, const std::string& kernel, const std::string& initrd)
                     run.running += " " + process.comm + (mine ? "*" : "");
                 }
                 if (run.pid1_pss < 0) run.failure = "process 1 is not in the guest's list";
+                size_t typed_at = machine.console().size();
                 machine.type(init.poweroff + "\n");
                 auto typed = std::chrono::steady_clock::now();
-                if (machine.wait_end(180000)) {
+                // In short steps, so that the arrival of the console's last time mark is seen.
+                vm::Machine::Deadline until = machine.deadline(180000);
+                double last_arrival = -1;
+                size_t marks_seen = 0;
+                bool ended = false;
+                while (!ended && machine.left_ms(until) > 0) {
+                    ended = machine.wait_end(20).has_value();
+                    size_t marks = time_marks(machine.console().substr(typed_at)).size();
+                    if (marks > marks_seen) last_arrival = seconds_since(typed);
+                    marks_seen = marks;
+                }
+                if (ended) {
                     run.poweroff = seconds_since(typed);
                     run.clean = machine.disk_clean(0);
+                    // The marks written into the log, then those on the console after it was let go.
+                    auto marks = time_marks(machine.read_disk_file(0, "/var/log/veskoinit.log").value_or(""));
+                    auto shown = time_marks(machine.console().substr(typed_at));
+                    marks.insert(marks.end(), shown.begin(), shown.end());
+                    run.steps = power_off_steps(marks, shown.empty() ? -1 : last_arrival, run.poweroff);
                 } else {
                     run.failure = "no end within 180 s of poweroff";
                 }
@@ -145,6 +200,23 @@ double median(const std::vector<Run>& runs, Get get) {
 }
 
 std::string figure(double value, const char* format) { return bench::figure(value, format, "n/a"); }
+
+// STEPS as "step: seconds", separated by commas, in lines of about 120 columns indented by 10.
+void print_steps(const char* title, const std::vector<std::pair<std::string, double>>& steps) {
+    std::string line = std::string(10, ' ') + title;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        std::string item = steps[i].first + ": " + figure(steps[i].second, "%.2f");
+        if (i + 1 < steps.size()) item += ",";
+        if (line.size() + 1 + item.size() > 120) {
+            std::printf("%s\n", line.c_str());
+            line = std::string(12, ' ');
+        } else {
+            line += " ";
+        }
+        line += item;
+    }
+    std::printf("%s\n", line.c_str());
+}
 
 }  // namespace
 
@@ -173,6 +245,7 @@ int main(int argc, char** argv) {
                             run.first_line.c_str(), run.running.c_str(), run.tasks.c_str());
             }
             if (!run.own.empty()) std::printf("          the init's processes (PSS):%s\n", run.own.c_str());
+            if (!run.steps.empty()) print_steps("power-off steps (s):", run.steps);
             std::fflush(stdout);
             runs[init.name].push_back(run);
         }
@@ -202,6 +275,27 @@ int main(int argc, char** argv) {
         data << init.name << " " << login << " " << poweroff << " " << pid1 / 1024 << " " << own / 1024 << " " << used / 1024 << "\n";
     }
     std::printf("\nMedians of the boots that finished, of %d each:\n\n%s\n%s", boots, table.str().c_str(), tasks.str().c_str());
+    // The power-off's steps, each the median of the boots that had it, in the order of the first.
+    for (const Init& init : inits) {
+        std::vector<std::pair<std::string, double>> medians;
+        for (const Run& run : runs[init.name]) {
+            for (const auto& taken : run.steps) {
+                const std::string& step = taken.first;
+                auto named = [&](const auto& median) { return median.first == step; };
+                if (std::any_of(medians.begin(), medians.end(), named)) continue;
+                std::vector<double> values;
+                for (const Run& other : runs[init.name]) {
+                    for (const auto& [name, value] : other.steps) {
+                        if (name == step && other.failure.empty()) values.push_back(value);
+                    }
+                }
+                medians.emplace_back(step, bench::median(values));
+            }
+        }
+        if (medians.empty()) continue;
+        std::printf("\n%s's power-off, the median of each step of the boots that finished:\n", init.name.c_str());
+        print_steps("steps (s):", medians);
+    }
     std::ofstream(out + "/boot-race.md") << table.str() << "\n" << tasks.str();
     std::ofstream(out + "/boot-race.dat") << data.str();
     return 0;

@@ -22,6 +22,7 @@
 #include "initctl.hpp"
 #include "memory.hpp"
 #include "script_boot.hpp"
+#include "spawn.hpp"
 #include "text.hpp"
 
 namespace pid1 {
@@ -425,6 +426,7 @@ Result<int, Error> stop(Machine& machine, Action action) {
     // What the idle waits let go of comes back now, while the file system it is read from is
     // sure to be there: the sequence stops what a root on the network needs.
     memory::bring_back();
+    vesko::mark_time("program brought back");
     logging::Relay* relay = machine.relay ? &*machine.relay : nullptr;
     if (!machine.start.container) {
         return fail(Error{ShutdownFailed{shutdown::execute(request_for(action), machine.supervisor, relay, boot_console,
@@ -482,6 +484,7 @@ Result<int, Error> loop(Machine& machine) {
             case Action::PowerOff:
             case Action::Halt:
                 print_err(std::string("veskoinit: ") + request_line(wake->action) + "\n");
+                vesko::mark_time("request");
                 return stop(machine, wake->action);
         }
     }

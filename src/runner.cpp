@@ -46,6 +46,12 @@ std::optional<lsb::Header> header_of(const std::string& path) {
 
 bool has_lsb_header(const std::string& path) { return header_of(path).has_value(); }
 
+std::optional<std::string> lsb_metadata(const std::string& path) {
+    auto header = header_of(path);
+    if (!header) return std::nullopt;
+    return lsb::metadata(*header);
+}
+
 std::vector<std::string> shell_command(const std::string& script, const std::string& action, const std::string& name) {
     // An init script with an LSB header is a program of its own: its metadata comes from the
     // header, and an action is its argument.

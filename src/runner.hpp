@@ -33,6 +33,9 @@ std::vector<std::string> shell_environment(const std::string& helper,
 std::string cannot_execute(const std::string& program, const vesko::OsError& error);
 // Whether the script at PATH carries an LSB header (and so runs as a program).
 bool has_lsb_header(const std::string& path);
+// The metadata records of the script at PATH when it carries an LSB header (what its metadata
+// action prints); none when it has none.
+std::optional<std::string> lsb_metadata(const std::string& path);
 
 // The command's entry: ARGS are the arguments after the program name or after --vesko-run.
 int main(const std::vector<std::string>& args);

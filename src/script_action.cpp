@@ -145,9 +145,10 @@ Result<Runner, Error> start_runner(const Directories& directories, const std::st
     // The shell gets this executable (VESKO_HELPER), so it must be found.
     auto executable = self_executable();
     if (!executable) return fail(std::move(executable.error()));
-    int errors = STDERR_FILENO;
+    int errors = STDERR_FILENO, output = STDOUT_FILENO;
     for (const auto& [from, to] : redirects) {
         if (to == STDERR_FILENO) errors = from;
+        if (to == STDOUT_FILENO) output = from;
     }
     std::vector<std::string> environment = runner::shell_environment(
         *executable, {{"VESKO_SERVICE_DIR", directories.service_dir}, {"VESKO_ENABLED_DIR", directories.enabled_dir}});
@@ -168,6 +169,13 @@ Result<Runner, Error> start_runner(const Directories& directories, const std::st
         // shell's status, 1 for a shell killed by a signal, as vesko-run does.
         if (own_session && ::setsid() < 0) ::_exit(1);
         vesko::take_own_output();
+        // The metadata of a script with an LSB header is its header's records: the runner
+        // writes them itself, which spares a shell's start that would only print them.
+        if (action == "metadata") {
+            if (std::optional<std::string> records = runner::lsb_metadata(path)) {
+                ::_exit(vesko::write_all(output, *records) ? 0 : 1);
+            }
+        }
         std::vector<std::string> command = runner::shell_command(path, action, name);
         auto shell = vesko::spawn(command, options);
         if (!shell) {

@@ -3,6 +3,7 @@
 #include "script_dirs.hpp"
 #include "script_order.hpp"
 #include "fd.hpp"
+#include "spawn.hpp"
 #include "text.hpp"
 
 namespace admin {
@@ -63,11 +64,13 @@ Result<size_t, Error> stop_enabled(const OtherChild& other, const std::set<std::
     Plan plan = plan_start(directories, *names, [&](const std::string& name, const std::string& path) {
         return query_metadata(directories, name, path, other);
     });
+    vesko::mark_time("order of the script services");
     // What cannot be ordered now is not stopped either.
     for (PassedOver& passed : plan.passed_over) failed(passed.name, std::move(passed.why));
     size_t stopped = 0;
     for (auto name = plan.order.rbegin(); name != plan.order.rend(); ++name) {
         auto done = run_action(directories, *name, "stop", false, other);
+        vesko::mark_time("stop of script service " + *name);
         if (!done) {
             failed(*name, std::move(done.error()));
             continue;

@@ -333,7 +333,9 @@ Result<void, Error> stop_processes(supervisor::Supervisor& supervisor, logging::
     // The relay would be among the remaining processes: it ends first, having written out
     // what it holds, and what the last ones write before they go is taken afterwards.
     if (relay != nullptr) relay->stop();
+    vesko::mark_time("end of the log relay");
     terminate_remaining(supervisor);
+    vesko::mark_time("remaining processes");
     if (relay != nullptr) relay->drain();
     return {};
 }
@@ -362,11 +364,14 @@ Error execute(PowerRequest request, supervisor::Supervisor& supervisor, logging:
 Error finish(PowerRequest request, const vesko::Fd& boot_console, vesko::Fd console) {
     if (getpid() != 1) return NotProcessOne{};
     deactivate_swaps();
+    vesko::mark_time("swaps");
     auto unmounted = unmount_all();
     if (!unmounted) return std::move(unmounted.error());
+    vesko::mark_time("unmounts");
 
     leave_the_log(boot_console);
     ::sync();
+    vesko::mark_time("sync");
     // A root that stays writable is synced and the machine still goes down: stopping here
     // would leave it with nothing running and no way back but a reset.
     if (::mount(nullptr, "/", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0) {
@@ -375,6 +380,7 @@ Error finish(PowerRequest request, const vesko::Fd& boot_console, vesko::Fd cons
         say("warning: cannot remount / read-only: " + vesko::last_os_error().display());
         ::sync();
     }
+    vesko::mark_time("remount");
 
     int command = request == PowerRequest::Reboot ? RB_AUTOBOOT : RB_POWER_OFF;
     if (request == PowerRequest::Halt) {

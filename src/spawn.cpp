@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "fd.hpp"
+
 extern char** environ;
 
 namespace vesko {
@@ -285,6 +287,16 @@ bool passed(const timespec& deadline) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+void mark_time(std::string_view step) {
+    static const bool wanted = std::getenv("VESKO_SHUTDOWN_TIMES") != nullptr;
+    if (!wanted) return;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::string micro = std::to_string(now.tv_nsec / 1000);
+    print_err("veskoinit: time " + std::to_string(now.tv_sec) + "." + std::string(6 - micro.size(), '0') + micro + " " +
+              std::string(step) + "\n");
 }
 
 void wait_for_child(long milliseconds) {

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -81,5 +82,10 @@ long milliseconds_left(const timespec& deadline);
 // which keeps SIGCHLD blocked: the signal is taken here directly (the caller reaps every
 // ended child after it), and no other pending signal is touched.
 void wait_for_child(long milliseconds);
+
+// For the boot race: with VESKO_SHUTDOWN_TIMES in the environment (set on the kernel command
+// line), a line "veskoinit: time SECONDS STEP" with the monotonic time at which STEP of the
+// shutdown ended; nothing without it.
+void mark_time(std::string_view step);
 
 }  // namespace vesko

@@ -475,7 +475,10 @@ Result<void, Error> Supervisor::stop_all() {
         }
         auto gone = wait_until_stopped(stop.pid, kTermSeconds);
         if (!gone) return fail(std::move(gone.error()));
-        if (*gone) continue;
+        if (*gone) {
+            vesko::mark_time("stop of " + stop.label);
+            continue;
+        }
         print_err("veskoinit: " + stop.label + " did not stop within " + std::to_string(kTermSeconds) +
                   " seconds; sending SIGKILL\n");
         if (kill(stop.pid, SIGKILL) != 0 && errno != ESRCH) {
@@ -484,6 +487,7 @@ Result<void, Error> Supervisor::stop_all() {
         gone = wait_until_stopped(stop.pid, kKillSeconds);
         if (!gone) return fail(std::move(gone.error()));
         if (!*gone) print_err("veskoinit: warning: " + stop.label + " is still present after SIGKILL\n");
+        vesko::mark_time("stop of " + stop.label);
     }
     if (remembered) return fail(std::move(*remembered));
     return {};
