@@ -10,6 +10,7 @@
 #include "control.hpp"
 #include "fd.hpp"
 #include "logging.hpp"
+#include "pid1.hpp"
 #include "result.hpp"
 #include "script_action.hpp"
 #include "script_dirs.hpp"
@@ -76,19 +77,14 @@ Result<void, Error> follow(const std::string& path, vesko::Fd log) {
         // Output goes out with write(2) unbuffered, so there is nothing to flush here.
         sleep_quarter_second();
         off_t position = ::lseek(log.get(), 0, SEEK_CUR);
-        if (position < 0) return read_failure();
         struct stat open_info;
-        if (::fstat(log.get(), &open_info) != 0) {
+        if (position < 0 || ::fstat(log.get(), &open_info) != 0) return read_failure();
+        auto named = vesko::path_names(path, vesko::FileId{open_info.st_dev, open_info.st_ino});
+        if (!named) return fail(Error{Open{path, named.error()}});
+        if (*named == vesko::Named::TheFile && open_info.st_size < position && ::lseek(log.get(), 0, SEEK_SET) < 0) {
             return read_failure();
         }
-        struct stat path_info;
-        if (::stat(path.c_str(), &path_info) != 0) {
-            if (errno != ENOENT) return fail(Error{Open{path, vesko::last_os_error()}});
-        } else if (path_info.st_dev == open_info.st_dev && path_info.st_ino == open_info.st_ino) {
-            if (path_info.st_size < position && ::lseek(log.get(), 0, SEEK_SET) < 0) {
-                return read_failure();
-            }
-        } else {
+        if (*named == vesko::Named::AnotherFile) {
             auto replaced = vesko::open_fd(path, O_RDONLY);
             if (!replaced) return fail(Error{Open{path, replaced.error()}});
             log = std::move(*replaced);
@@ -101,7 +97,7 @@ Result<void, Error> follow(const std::string& path, vesko::Fd log) {
 Result<void, Error> show(bool follow_flag) {
     std::string path = logging::log_path();
     auto log = vesko::open_fd(path, O_RDONLY);
-    if (!log && log.error().code == ENOENT && !logging::log_in_file(logging::in_container())) {
+    if (!log && log.error().code == ENOENT && !logging::log_in_file(pid1::in_container())) {
         return fail(Error{NoLogInContainer{path}});
     }
     if (!log) return fail(Error{Open{path, log.error()}});

@@ -39,6 +39,21 @@ Result<Fd, OsError> open_fd(const std::string& path, int flags, mode_t mode) {
     }
 }
 
+std::optional<FileId> file_id(int fd) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return std::nullopt;
+    return FileId{info.st_dev, info.st_ino};
+}
+
+Result<Named, OsError> path_names(const std::string& path, const FileId& file) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) return Named::Nothing;
+        return fail(last_os_error());
+    }
+    return FileId{info.st_dev, info.st_ino} == file ? Named::TheFile : Named::AnotherFile;
+}
+
 Result<std::string, OsError> read_all(int fd) { return read_all(fd, std::string().max_size() - 1); }
 
 Result<std::string, OsError> read_all(int fd, size_t limit) {

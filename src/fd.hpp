@@ -37,6 +37,21 @@ private:
 // open(2) with O_CLOEXEC added.
 Result<Fd, OsError> open_fd(const std::string& path, int flags, mode_t mode = 0);
 
+// A file's identity, which stays the file's for as long as a descriptor holds it.
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileId&) const = default;
+};
+// The identity of the file that FD holds; none when fstat(2) fails.
+std::optional<FileId> file_id(int fd);
+// What PATH names now (links followed), against FILE: a rotation renames or removes a log's
+// file and may put another in its place.
+enum class Named { TheFile, AnotherFile, Nothing };
+// Nothing is ENOENT; any other failure of stat(2) is an error. Hot: the log relay asks it
+// before each write, and an idle relay keeps only hot code in memory.
+[[gnu::hot]] Result<Named, OsError> path_names(const std::string& path, const FileId& file);
+
 // Reads until end of file.
 Result<std::string, OsError> read_all(int fd);
 // Reads until end of file or until more than LIMIT bytes are in (then LIMIT + 1 of them).

@@ -17,6 +17,7 @@
 
 #include "fd.hpp"
 #include "logging.hpp"
+#include "pid1.hpp"
 #include "spawn.hpp"
 #include "text.hpp"
 
@@ -105,7 +106,7 @@ int failed(const std::string& message) {
 // process 1's output is one (so a rotation of the file takes the daemon's lines along), else
 // the file or, in a container that logs to process 1's own output, that.
 vesko::Result<vesko::Fd, vesko::OsError> open_log() {
-    bool in_file = logging::log_in_file(logging::in_container());
+    bool in_file = logging::log_in_file(pid1::in_container());
     auto output = vesko::open_fd("/proc/1/fd/1", O_WRONLY | O_APPEND);
     struct stat info;
     if (!in_file || (output && ::fstat(output->get(), &info) == 0 && S_ISFIFO(info.st_mode))) return output;

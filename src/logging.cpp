@@ -1,11 +1,9 @@
 #include "logging.hpp"
 
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/reboot.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -43,48 +41,8 @@ std::string log_path() {
     return value != nullptr ? value : kDefaultLogPath;
 }
 
-namespace {
-
-constexpr unsigned kSysBoot = 22;  // CAP_SYS_BOOT
-
-// Whether process 1 lacks CAP_SYS_BOOT: from /proc/1/status, or for process 1 before /proc is
-// mounted from the kernel directly; false when neither can tell.
-bool process_one_cannot_reboot() {
-    auto status = vesko::read_file("/proc/1/status");
-    if (status) {
-        size_t at = status->find("\nCapEff:\t");
-        if (at == std::string::npos) return false;
-        uint64_t effective = std::strtoull(status->c_str() + at + 9, nullptr, 16);
-        return (effective >> kSysBoot & 1) == 0;
-    }
-    if (::getpid() != 1) return false;
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) return false;
-    return (data[0].effective >> kSysBoot & 1) == 0;
-}
-
-// Whether this process runs in the machine's initial PID namespace, where no container's
-// process 1 is. The kernel gives that namespace a fixed inode number; before /proc is
-// mounted, process 1 asks the kernel to keep Ctrl-Alt-Del as a request (which a machine's
-// process 1 does anyway): only that namespace's process 1 may, the call is refused in any
-// other (EINVAL) and without CAP_SYS_BOOT (EPERM).
-bool in_initial_pid_namespace() {
-    constexpr ino_t kInitialPidNamespace = 0xEFFFFFFC;  // PROC_PID_INIT_INO
-    struct stat info;
-    if (::stat("/proc/self/ns/pid", &info) == 0) return info.st_ino == kInitialPidNamespace;
-    return ::getpid() == 1 && ::reboot(RB_DISABLE_CAD) == 0;
-}
-
-}  // namespace
-
-bool in_container() {
-    // The markers stay behind in a root exported from a container and installed on a machine,
-    // and container=... on a kernel command line becomes process 1's environment: they only
-    // decide for a process 1 that is not the machine's.
-    if (in_initial_pid_namespace()) return false;
-    return std::getenv("container") != nullptr || ::access("/run/.containerenv", F_OK) == 0 ||
-           ::access("/.dockerenv", F_OK) == 0 || process_one_cannot_reboot();
+vesko::Result<vesko::Fd, vesko::OsError> open_log(const std::string& path, int flags) {
+    return vesko::open_fd(path, O_WRONLY | O_CREAT | flags, 0644);
 }
 
 bool log_in_file(bool container) { return !container || std::getenv("VESKO_LOG_PATH") != nullptr; }
@@ -96,7 +54,7 @@ vesko::Result<std::string, Error> initialize() {
         auto created = vesko::create_directories(*parent, 0777);
         if (!created) return fail(Error{CreateDirectory{*parent, created.error()}});
     }
-    auto log = vesko::open_fd(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+    auto log = open_log(path, O_APPEND);
     if (!log) return fail(Error{Open{path, log.error()}});
     if (!vesko::duplicate_onto(log->get(), STDERR_FILENO)) {
         return fail(Error{Redirect{"standard error", vesko::last_os_error()}});
@@ -199,14 +157,19 @@ void LogFile::write_at_end(std::string_view text) {
 [[gnu::hot]] bool LogFile::follow() {
     // The file held is only looked at when another one may have taken its place: its identity
     // stays what it was for as long as the descriptor stays.
-    struct stat info;
-    if (!held_ && ::fstat(file_.get(), &info) == 0) held_ = FileId{info.st_dev, info.st_ino};
+    if (!held_) held_ = vesko::file_id(file_.get());
     if (!held_) return false;
-    if (::stat(path_.c_str(), &info) == 0 && info.st_dev == held_->device && info.st_ino == held_->inode) {
+    auto named = vesko::path_names(path_, *held_);
+    if (named && *named == vesko::Named::TheFile) {
         refused_ = false;
         return false;
     }
-    auto opened = vesko::open_fd(path_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | flags_, 0644);
+    return reopen();
+}
+
+bool LogFile::reopen() {
+    auto opened = open_log(path_, O_NOFOLLOW | O_NONBLOCK | flags_);
+    struct stat info;
     if (opened && ::fstat(opened->get(), &info) != 0) opened = fail(vesko::last_os_error());
     std::string why;
     if (!opened && (::lstat(path_.c_str(), &info) != 0 || S_ISREG(info.st_mode))) {
@@ -217,11 +180,13 @@ void LogFile::write_at_end(std::string_view text) {
                ::dup3(opened->get(), file_.get(), file_.get() > STDERR_FILENO ? O_CLOEXEC : 0) < 0) {
         why = "cannot open " + shown(path_) + ": " + vesko::last_os_error().display();
     } else {
-        held_ = FileId{info.st_dev, info.st_ino};
+        held_ = vesko::FileId{info.st_dev, info.st_ino};
         refused_ = false;
         return true;
     }
-    if (!refused_) write_at_end("veskoinit: warning: the log stays in the file held: " + why + "\n");
+    // The path is tried again at each write; only the first refusal is news.
+    if (refused_) return false;
+    write_at_end("veskoinit: warning: the log stays in the file held: " + why + "\n");
     refused_ = true;
     return true;
 }
@@ -240,7 +205,7 @@ ssize_t LogFile::copy_chunk(int pipe) {
     return n;
 }
 
-vesko::Result<Relay, Error> Relay::start(const std::string& path) {
+vesko::Result<Relay, Error> Relay::open(const std::string& path) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return fail(Error{StartRelay{"pipe2", vesko::last_os_error()}});
     Relay relay;
@@ -257,7 +222,6 @@ vesko::Result<Relay, Error> Relay::start(const std::string& path) {
     // then holds the file the relay writes to (adopt_relay_file) for the next one, and opens
     // the path again only when it writes the file itself.
     relay.log_ = LogFile(path, std::move(log), O_APPEND);
-    if (auto spawned = relay.spawn(); !spawned) return fail(std::move(spawned.error()));
     // A description of the pipe of process 1's own, which never blocks; without /proc the
     // blocking end that every writer shares.
     auto own = vesko::open_fd("/proc/self/fd/" + std::to_string(relay.write_end_.get()), O_WRONLY | O_NONBLOCK);
@@ -273,6 +237,12 @@ vesko::Result<Relay, Error> Relay::start(const std::string& path) {
         vesko::give_children_own_output(relay.write_end_.get());
     }
     return relay;
+}
+
+void Relay::begin() {
+    if (begun_) return;
+    begun_ = true;
+    if (auto spawned = spawn(); !spawned) wait_before_start(display(spawned.error()));
 }
 
 vesko::Result<void, Error> Relay::spawn() {

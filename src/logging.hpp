@@ -46,16 +46,13 @@ std::string display(const Error& error);
 // VESKO_LOG_PATH when set (even empty), else the default.
 std::string log_path();
 
-// Whether this process runs in a container. Never in the machine's initial PID namespace,
-// whatever the root holds or the environment says; elsewhere when the environment has
-// `container` (podman, LXC and systemd-nspawn set it), /run/.containerenv or /.dockerenv
-// exists, or process 1 lacks CAP_SYS_BOOT (no machine's process 1 does; container runtimes
-// drop it, and podman sets no marker for a --rootfs container with --read-only).
-bool in_container();
 // Whether process 1 keeps its log in a file: always on a machine; in a container only when
 // VESKO_LOG_PATH is set, for there the runtime collects process 1's output (podman logs) and
 // the root may be read-only.
 bool log_in_file(bool container);
+
+// The log's file PATH opened for writing with FLAGS added, made (0644) when it does not exist.
+vesko::Result<vesko::Fd, vesko::OsError> open_log(const std::string& path, int flags);
 
 // Creates the log's directory, opens the log for appending and points descriptors 2 and 1
 // at it. Returns the path used.
@@ -91,6 +88,8 @@ public:
     ssize_t take(int pipe);
 
 private:
+    // The rare part of follow(), outside the code that an idle relay keeps in memory.
+    [[gnu::noinline]] bool reopen();
     void write_at_end(std::string_view text);
     // splice refuses a file opened for appending and the files of some file systems, and
     // data that cannot be written (a full disk) stays in the pipe: then a chunk is read and
@@ -98,14 +97,9 @@ private:
     // buffer is on this call's stack alone, which the path through splice never touches.
     [[gnu::noinline]] ssize_t copy_chunk(int pipe);
 
-    struct FileId {
-        dev_t device;
-        ino_t inode;
-    };
-
     std::string path_;
     vesko::Fd file_;
-    std::optional<FileId> held_;  // the file held, once looked at
+    std::optional<vesko::FileId> held_;  // the file held, once looked at
     int flags_ = 0;
     bool refused_ = false;  // the warning about the path has been written
 };
@@ -126,10 +120,15 @@ class Relay {
 public:
     static constexpr long kStallMs = 3000;
 
-    // Starts the relay on the log at PATH, which standard output is open on, and points
-    // standard output and error at the pipe. On failure nothing has changed (the log file
-    // stays process 1's output).
-    static vesko::Result<Relay, Error> start(const std::string& path);
+    // Points standard output and error at the relay's pipe, for the log at PATH, which
+    // standard output is open on; the relay process starts with begin(). On failure nothing
+    // has changed (the log file stays process 1's output).
+    static vesko::Result<Relay, Error> open(const std::string& path);
+    // Starts the relay process, once; what was written into the pipe before waits there. Its
+    // start is kept off the path to the first services, which it would slow. When it cannot
+    // start, says so, and process 1 drains the pipe itself until a later start, as after a
+    // relay's end.
+    void begin();
     // For the event loop: adds the descriptors that the relay's upkeep waits on to FDS and
     // returns the milliseconds until it needs a look without them (-1: never).
     long add_descriptors(std::vector<pollfd>& fds);
@@ -164,7 +163,7 @@ private:
     pid_t pid_ = -1;
     timespec steady_at_{}, retry_at_{};
     long delay_ms_ = 0;  // before the next start when a relay ends soon after its start
-    bool stopped_ = false, killed_ = false;
+    bool begun_ = false, stopped_ = false, killed_ = false;
     std::optional<timespec> stall_deadline_;
     std::optional<uint64_t> position_;  // the relay's offset in the file, at the last look
 };

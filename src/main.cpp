@@ -58,7 +58,7 @@ int report(std::string_view text) {
 int process_one(const std::vector<std::string>& arguments) {
     std::optional<shutdown::FinalStage> final_stage;
     pid1::Start start;
-    start.container = logging::in_container();
+    start.container = pid1::in_container();
     if (!arguments.empty() && arguments[0] == shutdown::kFinalStage) {
         // Started by a shutdown: it must end one, never boot again (which would restart every
         // service of a machine that was asked to power off).

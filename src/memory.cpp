@@ -146,12 +146,13 @@ void bring_back() {
 
 int Idle::wait(pollfd* fds, nfds_t count, long timeout, const sigset_t* mask) {
     if (timeout < 0 && !released_) {
-        long left = vesko::milliseconds_left(next_release_);
+        if (!quiet_) release_at_ = vesko::deadline_after(kQuietMs);
+        quiet_ = true;
+        long left = vesko::milliseconds_left(release_at_);
         if (left > 0) {
             timeout = left;
         } else {
             // Before the release: nothing but this function and the wait may run after it.
-            next_release_ = vesko::deadline_after(kPauseMs);
             released_ = true;
             release_unused();
         }

@@ -24,25 +24,30 @@ void release_unused();
 void bring_back();
 
 // The wait of a loop that serves events: before a wait without end, when anything ran since
-// the last release, it releases (release_unused), at most once in kPauseMs; a wait that would
-// begin sooner ends then, for the release. Its code, with the C library calls it makes, is in
+// the last release, it releases (release_unused) once the loop has been quiet for kQuietMs
+// (a wait that would last longer ends then, for the release), so that a burst of events
+// costs one release after it. Its code, with the C library calls it makes, is in
 // a segment of the executable of its own (src/idle.ld) with the rest of the code marked hot:
 // the kernel maps the pages of a file in groups around the one a fault asks for, but never
 // beyond the mapping that holds it, so an idle process holds only a few of its pages.
 class Idle {
 public:
-    static constexpr long kPauseMs = 1000;
+    static constexpr long kQuietMs = 1000;
 
     // ppoll(2) of COUNT descriptors FDS for up to TIMEOUT milliseconds (-1: without end)
     // with the signal mask MASK (null: the process's own), after a release when one is due.
     // Returns what ppoll returned; 0 also when the wait ended for a release.
     [[gnu::hot, gnu::noinline]] int wait(pollfd* fds, nfds_t count, long timeout, const sigset_t* mask);
     // Tells that something ran whose pages the next release should let go.
-    void ran() { released_ = false; }
+    void ran() {
+        released_ = false;
+        quiet_ = false;
+    }
 
 private:
     bool released_ = false;
-    timespec next_release_{};
+    bool quiet_ = false;  // release_at_ is set: nothing ran since it was
+    timespec release_at_{};
 };
 
 }  // namespace memory

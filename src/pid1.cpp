@@ -1,15 +1,18 @@
 #include "pid1.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/reboot.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -22,6 +25,7 @@
 #include "initctl.hpp"
 #include "memory.hpp"
 #include "script_boot.hpp"
+#include "script_dirs.hpp"
 #include "spawn.hpp"
 #include "text.hpp"
 
@@ -30,6 +34,50 @@ namespace pid1 {
 using vesko::fail;
 using vesko::print_err;
 using vesko::Result;
+
+namespace {
+
+constexpr unsigned kSysBoot = 22;  // CAP_SYS_BOOT
+
+// Whether process 1 lacks CAP_SYS_BOOT: from /proc/1/status, or for process 1 before /proc is
+// mounted from the kernel directly; false when neither can tell.
+bool process_one_cannot_reboot() {
+    auto status = vesko::read_file("/proc/1/status");
+    if (status) {
+        size_t at = status->find("\nCapEff:\t");
+        if (at == std::string::npos) return false;
+        uint64_t effective = std::strtoull(status->c_str() + at + 9, nullptr, 16);
+        return (effective >> kSysBoot & 1) == 0;
+    }
+    if (::getpid() != 1) return false;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[0].effective >> kSysBoot & 1) == 0;
+}
+
+// Whether this process runs in the machine's initial PID namespace, where no container's
+// process 1 is. The kernel gives that namespace a fixed inode number; before /proc is
+// mounted, process 1 asks the kernel to keep Ctrl-Alt-Del as a request (which a machine's
+// process 1 does anyway): only that namespace's process 1 may, the call is refused in any
+// other (EINVAL) and without CAP_SYS_BOOT (EPERM).
+bool in_initial_pid_namespace() {
+    constexpr ino_t kInitialPidNamespace = 0xEFFFFFFC;  // PROC_PID_INIT_INO
+    struct stat info;
+    if (::stat("/proc/self/ns/pid", &info) == 0) return info.st_ino == kInitialPidNamespace;
+    return ::getpid() == 1 && ::reboot(RB_DISABLE_CAD) == 0;
+}
+
+}  // namespace
+
+bool in_container() {
+    // The markers stay behind in a root exported from a container and installed on a machine,
+    // and container=... on a kernel command line becomes process 1's environment: they only
+    // decide for a process 1 that is not the machine's.
+    if (in_initial_pid_namespace()) return false;
+    return std::getenv("container") != nullptr || ::access("/run/.containerenv", F_OK) == 0 ||
+           ::access("/.dockerenv", F_OK) == 0 || process_one_cannot_reboot();
+}
 
 std::string display(const Error& error) {
     return std::visit(
@@ -233,10 +281,10 @@ Result<void, Error> set_up_filesystems_and_log(Machine& machine) {
         log_path = vesko::shown(*initialized);
         // Without the relay every process writes to the file itself, and only a rotation
         // by copying and truncating could follow it.
-        if (auto started = logging::Relay::start(*initialized)) {
-            machine.relay = std::move(*started);
+        if (auto opened = logging::Relay::open(*initialized)) {
+            machine.relay = std::move(*opened);
         } else {
-            print_err("veskoinit: warning: " + logging::display(started.error()) + "\n");
+            print_err("veskoinit: warning: " + logging::display(opened.error()) + "\n");
         }
     }
     print_err("veskoinit: " + mounts::describe(*summary) + "\n");
@@ -248,6 +296,9 @@ Result<void, Error> set_up_filesystems_and_log(Machine& machine) {
 // and meanwhile reaps the orphans that their daemons may leave. What cannot start is
 // passed over: one service's mistake must not cost the machine its other services.
 void start_script_services(Machine& machine) {
+    // The relay runs before process 1 waits for anything: nothing else would drain the pipe
+    // that the scripts write into.
+    if (machine.relay && admin::any_enabled()) machine.relay->begin();
     daemons::Watch& daemons = machine.daemons;
     daemons.begin();
     admin::StartReport scripts = admin::start_enabled(
@@ -287,6 +338,14 @@ Result<void, Error> start_direct_services(Machine& machine) {
     return {};
 }
 
+Result<void, Error> start_services(Machine& machine) {
+    auto loaded = load_catalog(machine.start.main_program.empty(), machine.start.container);
+    if (!loaded) return fail(std::move(loaded.error()));
+    machine.catalog = std::move(*loaded);
+    start_script_services(machine);
+    return start_direct_services(machine);
+}
+
 // Opens the channels that requests come through: the control socket and /run/initctl.
 void open_request_channels(Machine& machine) {
     if (auto listening = control::Server::listen(control::kSocketPath)) {
@@ -309,11 +368,11 @@ Result<void, Error> boot(Machine& machine) {
     if (auto taken = take_signals(machine); !taken) return taken;
     keep_boot_streams(machine);
     if (auto set_up = set_up_filesystems_and_log(machine); !set_up) return set_up;
-    auto loaded = load_catalog(machine.start.main_program.empty(), machine.start.container);
-    if (!loaded) return fail(std::move(loaded.error()));
-    machine.catalog = std::move(*loaded);
-    start_script_services(machine);
-    if (auto started = start_direct_services(machine); !started) return started;
+    auto started = start_services(machine);
+    // Without script services the relay starts only now, once the first services run: its
+    // start would slow theirs, and what was written meanwhile waits in the pipe.
+    if (machine.relay) machine.relay->begin();
+    if (!started) return started;
     open_request_channels(machine);
     return {};
 }

@@ -60,8 +60,15 @@ Action action_for(unsigned signal);
 // The line printed for a power request, without "veskoinit: " and the newline.
 const char* request_line(Action action);
 
+// Whether this process runs in a container. Never in the machine's initial PID namespace,
+// whatever the root holds or the environment says; elsewhere when the environment has
+// `container` (podman, LXC and systemd-nspawn set it), /run/.containerenv or /.dockerenv
+// exists, or process 1 lacks CAP_SYS_BOOT (no machine's process 1 does; container runtimes
+// drop it, and podman sets no marker for a --rootfs container with --read-only).
+bool in_container();
+
 // How process 1 was started: the main program of `veskoinit -- COMMAND ARG...` (empty for
-// none), and whether it is the process 1 of a container (logging::in_container).
+// none), and whether it is the process 1 of a container (in_container).
 struct Start {
     std::vector<std::string> main_program;
     bool container = false;

@@ -64,6 +64,12 @@ bool same_path(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+bool any_enabled() {
+    std::vector<Error> skipped;
+    auto names = enabled_names(Directories::from_environment().enabled_dir, &skipped);
+    return !names || !names->empty() || !skipped.empty();
+}
+
 Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled_dir, std::vector<Error>* skipped) {
     auto opened = vesko::open_fd(enabled_dir, O_RDONLY | O_DIRECTORY);
     if (!opened) {

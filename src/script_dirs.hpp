@@ -38,6 +38,9 @@ vesko::Result<std::string, Error> service_path(const Directories& directories, c
 // listing.
 vesko::Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled_dir,
                                                              std::vector<Error>* skipped = nullptr);
+// Whether the boot has any script service to start: an enabled name, an entry passed over
+// with a warning, or a directory that cannot be read (which the start reports).
+bool any_enabled();
 vesko::Result<void, Error> enable_service(const Directories& directories, const std::string& name);
 vesko::Result<void, Error> disable_service(const Directories& directories, const std::string& name);
 
