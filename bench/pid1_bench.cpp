@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -95,6 +97,25 @@ std::string pss(pid_t pid) {
     return "?";
 }
 
+// Where the PSS of process PID lies: each mapping that holds any, as "PERMISSIONS NAME N kB"
+// (anonymous mappings named so), from /proc/PID/smaps.
+std::string pss_by_mapping(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+    std::string line, mapping, shown;
+    while (std::getline(in, line)) {
+        if (line.rfind("Pss:", 0) == 0) {
+            long kb = std::atol(line.c_str() + 4);
+            if (kb > 0) shown += (shown.empty() ? "" : ", ") + mapping + " " + std::to_string(kb) + " kB";
+        } else if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find(' ') < line.find(':')) {
+            std::istringstream fields(line);
+            std::string range, permissions, offset, device, inode, path;
+            fields >> range >> permissions >> offset >> device >> inode >> path;
+            mapping = permissions + " " + (path.empty() ? "anonymous" : path.substr(path.rfind('/') + 1));
+        }
+    }
+    return shown;
+}
+
 // The log relay among the children of process 1 (PID), or -1.
 pid_t relay_of(pid_t pid) {
     std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
@@ -117,7 +138,8 @@ void wait_loop(ns::System& system) {
 
 void idle(const char* label, ns::System& system) {
     wait_loop(system);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // After a second without events process 1 lets go of what its start touched.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     pid_t pid = system.init_pid();
     std::string switches = status_field(pid, "voluntary_ctxt_switches");
     long ticks = cpu_ticks(pid);
@@ -128,6 +150,8 @@ void idle(const char* label, ns::System& system) {
     pid_t relay = relay_of(pid);
     std::printf("%-28s PSS of process 1 %s, of the log relay %s\n", "", pss(pid).c_str(),
                 relay > 0 ? pss(relay).c_str() : "(none)");
+    std::printf("%-28s process 1: %s\n", "", pss_by_mapping(pid).c_str());
+    if (relay > 0) std::printf("%-28s the relay: %s\n", "", pss_by_mapping(relay).c_str());
 }
 
 void idle(const char* label, const ns::Image& image) {

@@ -154,20 +154,21 @@ void LogFile::write_at_end(std::string_view text) {
     (void)vesko::write_all(file_.get(), text);
 }
 
-[[gnu::hot]] bool LogFile::follow() {
+[[gnu::hot]] void LogFile::follow() {
     // The file held is only looked at when another one may have taken its place: its identity
     // stays what it was for as long as the descriptor stays.
     if (!held_) held_ = vesko::file_id(file_.get());
-    if (!held_) return false;
+    if (!held_) return;
     auto named = vesko::path_names(path_, *held_);
     if (named && *named == vesko::Named::TheFile) {
         refused_ = false;
-        return false;
+        return;
     }
-    return reopen();
+    reopen();
 }
 
-bool LogFile::reopen() {
+void LogFile::reopen() {
+    rare_ = true;
     auto opened = open_log(path_, O_NOFOLLOW | O_NONBLOCK | flags_);
     struct stat info;
     if (opened && ::fstat(opened->get(), &info) != 0) opened = fail(vesko::last_os_error());
@@ -182,13 +183,11 @@ bool LogFile::reopen() {
     } else {
         held_ = vesko::FileId{info.st_dev, info.st_ino};
         refused_ = false;
-        return true;
+        return;
     }
     // The path is tried again at each write; only the first refusal is news.
-    if (refused_) return false;
-    write_at_end("veskoinit: warning: the log stays in the file held: " + why + "\n");
+    if (!refused_) write_at_end("veskoinit: warning: the log stays in the file held: " + why + "\n");
     refused_ = true;
-    return true;
 }
 
 [[gnu::hot]] ssize_t LogFile::take(int pipe) {
@@ -199,6 +198,7 @@ bool LogFile::reopen() {
 }
 
 ssize_t LogFile::copy_chunk(int pipe) {
+    rare_ = true;
     char buffer[16384];
     ssize_t n = ::read(pipe, buffer, sizeof buffer);
     if (n > 0) (void)vesko::write_all(file_.get(), std::string_view(buffer, static_cast<size_t>(n)));
@@ -425,7 +425,7 @@ void Relay::drain() {
     // Standard error would hold the first file for good; the relay's words go into the log.
     if (auto null = vesko::open_fd("/dev/null", O_WRONLY)) (void)vesko::duplicate_onto(null->get(), STDERR_FILENO);
     LogFile log(log_path(), vesko::Fd(STDOUT_FILENO), 0);
-    (void)log.follow();  // looks at the file held while the start's pages are still there
+    log.follow();  // looks at the file held while the start's pages are still there
     // The relay lives as long as the machine, and its loop needs little of what its start or
     // a rotation of the log touched: that is let go while it waits.
     memory::Idle idle;
@@ -438,8 +438,9 @@ void Relay::drain() {
             if (ready < 0) return 1;
             if (ready == 0) continue;  // the wait ended for a release
         }
-        if (log.follow()) idle.ran();
+        log.follow();
         ssize_t n = log.take(STDIN_FILENO);
+        if (log.ran_rare_path()) idle.ran();
         if (n == 0 || (n < 0 && errno == EAGAIN && relay_told_to_stop)) return 0;
         if (n < 0 && errno != EINTR && errno != EAGAIN) return 1;
     }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -78,18 +79,21 @@ public:
     // Points the descriptor at the file the path names when that is no longer the file held.
     // The path is opened without following a link and without blocking, and only a regular
     // file is taken: anything else planted there is refused with one warning, written into
-    // the file held, which goes on taking the lines. True when the path no longer named the
-    // file held: the rare case, which needs far more code than the check.
-    bool follow();
+    // the file held, which goes on taking the lines.
+    void follow();
     // Moves what the pipe PIPE holds (up to 1 MiB) to the end of the file, with splice(2)
     // where it can, so that data leaves the pipe only as it is written. Returns the bytes
     // taken, 0 at the pipe's end, or -1 with errno (EAGAIN: the pipe is empty). A chunk that
     // cannot be written (a full disk) is dropped.
     ssize_t take(int pipe);
+    // Whether a rare path ran since the last call (the path opened again or refused, a chunk
+    // copied rather than spliced): far more code than the usual one, which an idle relay
+    // lets go of again.
+    bool ran_rare_path() { return std::exchange(rare_, false); }
 
 private:
     // The rare part of follow(), outside the code that an idle relay keeps in memory.
-    [[gnu::noinline]] bool reopen();
+    [[gnu::noinline]] void reopen();
     void write_at_end(std::string_view text);
     // splice refuses a file opened for appending and the files of some file systems, and
     // data that cannot be written (a full disk) stays in the pipe: then a chunk is read and
@@ -102,6 +106,7 @@ private:
     std::optional<vesko::FileId> held_;  // the file held, once looked at
     int flags_ = 0;
     bool refused_ = false;  // the warning about the path has been written
+    bool rare_ = false;     // see ran_rare_path
 };
 
 // The log relay: process 1 and every process it starts write into one pipe, and a process

@@ -144,10 +144,13 @@ void bring_back() {
     }
 }
 
+void Idle::ran() {
+    released_ = false;
+    release_at_ = vesko::deadline_after(kQuietMs);
+}
+
 int Idle::wait(pollfd* fds, nfds_t count, long timeout, const sigset_t* mask) {
     if (timeout < 0 && !released_) {
-        if (!quiet_) release_at_ = vesko::deadline_after(kQuietMs);
-        quiet_ = true;
         long left = vesko::milliseconds_left(release_at_);
         if (left > 0) {
             timeout = left;

@@ -24,9 +24,9 @@ void release_unused();
 void bring_back();
 
 // The wait of a loop that serves events: before a wait without end, when anything ran since
-// the last release, it releases (release_unused) once the loop has been quiet for kQuietMs
-// (a wait that would last longer ends then, for the release), so that a burst of events
-// costs one release after it. Its code, with the C library calls it makes, is in
+// the last release, it releases (release_unused) once nothing has run for kQuietMs (a wait
+// that would last longer ends then, for the release), so that a burst of events costs one
+// release after it. Its code, with the C library calls it makes, is in
 // a segment of the executable of its own (src/idle.ld) with the rest of the code marked hot:
 // the kernel maps the pages of a file in groups around the one a fault asks for, but never
 // beyond the mapping that holds it, so an idle process holds only a few of its pages.
@@ -38,16 +38,13 @@ public:
     // with the signal mask MASK (null: the process's own), after a release when one is due.
     // Returns what ppoll returned; 0 also when the wait ended for a release.
     [[gnu::hot, gnu::noinline]] int wait(pollfd* fds, nfds_t count, long timeout, const sigset_t* mask);
-    // Tells that something ran whose pages the next release should let go.
-    void ran() {
-        released_ = false;
-        quiet_ = false;
-    }
+    // Tells that something ran whose pages the next release should let go; the release waits
+    // until nothing has run for kQuietMs.
+    void ran();
 
 private:
     bool released_ = false;
-    bool quiet_ = false;  // release_at_ is set: nothing ran since it was
-    timespec release_at_{};
+    timespec release_at_{};  // kQuietMs after the last run; none before the first
 };
 
 }  // namespace memory

@@ -39,18 +39,10 @@ namespace {
 
 constexpr unsigned kSysBoot = 22;  // CAP_SYS_BOOT
 
-// Whether process 1 lacks CAP_SYS_BOOT: from /proc/1/status, or for process 1 before /proc is
-// mounted from the kernel directly; false when neither can tell.
+// Whether process 1 of this PID namespace lacks CAP_SYS_BOOT, asked of the kernel (which any
+// process may ask, with or without /proc); false when it cannot tell.
 bool process_one_cannot_reboot() {
-    auto status = vesko::read_file("/proc/1/status");
-    if (status) {
-        size_t at = status->find("\nCapEff:\t");
-        if (at == std::string::npos) return false;
-        uint64_t effective = std::strtoull(status->c_str() + at + 9, nullptr, 16);
-        return (effective >> kSysBoot & 1) == 0;
-    }
-    if (::getpid() != 1) return false;
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 1};
     __user_cap_data_struct data[2] = {};
     if (::syscall(SYS_capget, &header, data) != 0) return false;
     return (data[0].effective >> kSysBoot & 1) == 0;
@@ -296,9 +288,14 @@ Result<void, Error> set_up_filesystems_and_log(Machine& machine) {
 // and meanwhile reaps the orphans that their daemons may leave. What cannot start is
 // passed over: one service's mistake must not cost the machine its other services.
 void start_script_services(Machine& machine) {
+    // Without any, there is nothing to plan or to watch.
+    if (!admin::any_enabled()) {
+        print_err("veskoinit: " + started_line(0, {}, "enabled script service(s)") + "\n");
+        return;
+    }
     // The relay runs before process 1 waits for anything: nothing else would drain the pipe
     // that the scripts write into.
-    if (machine.relay && admin::any_enabled()) machine.relay->begin();
+    if (machine.relay) machine.relay->begin();
     daemons::Watch& daemons = machine.daemons;
     daemons.begin();
     admin::StartReport scripts = admin::start_enabled(
