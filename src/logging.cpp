@@ -235,15 +235,22 @@ vesko::Result<Relay, Error> Relay::open(const std::string& path) {
     if (own) {
         vesko::divert_print_err(queue_output);
         vesko::give_children_own_output(relay.write_end_.get());
+    } else if (std::optional<Error> why = relay.begin()) {
+        // Process 1 writes to the pipe's blocking end here: nothing may fill it unread.
+        relay.stop();
+        return fail(std::move(*why));
     }
     return relay;
 }
 
-void Relay::begin() {
-    if (begun_) return;
+std::optional<Error> Relay::begin() {
+    if (begun_) return std::nullopt;
     begun_ = true;
-    if (auto spawned = spawn(); !spawned) wait_before_start(display(spawned.error()));
+    if (auto spawned = spawn(); !spawned) return std::move(spawned.error());
+    return std::nullopt;
 }
+
+void Relay::start_later(const Error& why) { wait_before_start(display(why)); }
 
 vesko::Result<void, Error> Relay::spawn() {
     auto self = vesko::own_executable();
@@ -440,9 +447,9 @@ void Relay::drain() {
         }
         log.follow();
         ssize_t n = log.take(STDIN_FILENO);
-        if (log.ran_rare_path()) idle.ran();
         if (n == 0 || (n < 0 && errno == EAGAIN && relay_told_to_stop)) return 0;
         if (n < 0 && errno != EINTR && errno != EAGAIN) return 1;
+        if (log.ran_rare_path()) idle.ran();
     }
 }
 

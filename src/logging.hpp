@@ -130,10 +130,12 @@ public:
     // has changed (the log file stays process 1's output).
     static vesko::Result<Relay, Error> open(const std::string& path);
     // Starts the relay process, once; what was written into the pipe before waits there. Its
-    // start is kept off the path to the first services, which it would slow. When it cannot
-    // start, says so, and process 1 drains the pipe itself until a later start, as after a
-    // relay's end.
-    void begin();
+    // start is kept off the path to the first services, which it would slow. Returns why it
+    // cannot start (and nothing after the first call).
+    std::optional<Error> begin();
+    // After a start that failed (WHY): says so, and process 1 drains the pipe itself (from its
+    // event loop) until a later start, as after a relay's end.
+    void start_later(const Error& why);
     // For the event loop: adds the descriptors that the relay's upkeep waits on to FDS and
     // returns the milliseconds until it needs a look without them (-1: never).
     long add_descriptors(std::vector<pollfd>& fds);

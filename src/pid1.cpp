@@ -294,8 +294,15 @@ void start_script_services(Machine& machine) {
         return;
     }
     // The relay runs before process 1 waits for anything: nothing else would drain the pipe
-    // that the scripts write into.
-    if (machine.relay) machine.relay->begin();
+    // that the scripts write into. One that cannot start leaves every process writing to the
+    // file itself, as no child holds the pipe yet.
+    if (machine.relay) {
+        if (std::optional<logging::Error> why = machine.relay->begin()) {
+            print_err("veskoinit: warning: " + logging::display(*why) + "\n");
+            machine.relay->stop();
+            machine.relay.reset();
+        }
+    }
     daemons::Watch& daemons = machine.daemons;
     daemons.begin();
     admin::StartReport scripts = admin::start_enabled(
@@ -360,6 +367,11 @@ void open_request_channels(Machine& machine) {
     }
 }
 
+void begin_relay(Machine& machine) {
+    if (!machine.relay) return;
+    if (std::optional<logging::Error> why = machine.relay->begin()) machine.relay->start_later(*why);
+}
+
 // The boot, up to the event loop.
 Result<void, Error> boot(Machine& machine) {
     if (auto taken = take_signals(machine); !taken) return taken;
@@ -368,10 +380,21 @@ Result<void, Error> boot(Machine& machine) {
     auto started = start_services(machine);
     // Without script services the relay starts only now, once the first services run: its
     // start would slow theirs, and what was written meanwhile waits in the pipe.
-    if (machine.relay) machine.relay->begin();
+    begin_relay(machine);
     if (!started) return started;
     open_request_channels(machine);
     return {};
+}
+
+// A boot that failed leaves its lines in the pipe: a machine's process 1 stops where it is
+// and its relay goes on writing the log; a container's ends, and writes them out first.
+void after_failed_boot(Machine& machine) {
+    if (!machine.relay) return;
+    if (machine.start.container) {
+        machine.relay->stop();
+    } else {
+        begin_relay(machine);
+    }
 }
 
 // A control client's request, answered.
@@ -550,7 +573,19 @@ Result<int, Error> loop(Machine& machine) {
 
 Result<int, Error> run(const Start& start) {
     Machine machine{start};
-    if (auto booted = boot(machine); !booted) return fail(std::move(booted.error()));
+    // Whatever ends the boot, the lines it wrote reach the log.
+    auto booted = [&] {
+        try {
+            return boot(machine);
+        } catch (...) {
+            after_failed_boot(machine);
+            throw;
+        }
+    }();
+    if (!booted) {
+        after_failed_boot(machine);
+        return fail(std::move(booted.error()));
+    }
     print_err("veskoinit: PID 1 event loop started\n");
     return loop(machine);
 }

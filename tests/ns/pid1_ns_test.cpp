@@ -742,6 +742,7 @@ size_t count(const std::string& text, const std::string& part) {
 std::string relay_probe(const std::string& signal, const std::string& plant) {
     std::string probe =
         "relay() { for p in /proc/[0-9]*; do [ \"$(readlink $p/fd/0)\" = \"$(readlink /proc/1/fd/1)\" ] && echo ${p#/proc/}; done; }\n"
+        "until [ -n \"$(relay)\" ]; do sleep 0.01; done\n"
         "(i=0; while [ $i -lt 20000 ]; do i=$((i+1)); echo n$i " + std::string(90, 'x') + "; done) >&3 & sleep 0.05\n"
         "mv /var/log/veskoinit.log /var/log/veskoinit.log.1; sleep 0.05; kill -" + signal + " $(relay); wait\n";
     if (!plant.empty()) {
