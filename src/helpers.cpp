@@ -15,6 +15,7 @@
 #include <deque>
 #include <memory>
 
+#include "account.hpp"
 #include "fd.hpp"
 #include "logging.hpp"
 #include "pid1.hpp"
@@ -25,70 +26,6 @@ namespace helpers {
 
 using vesko::fail;
 using vesko::Result;
-
-namespace {
-
-// The colon-separated fields of a line of /etc/passwd or /etc/group.
-std::vector<std::string_view> fields_of(std::string_view line) {
-    std::vector<std::string_view> fields;
-    for (size_t start = 0;;) {
-        size_t colon = line.find(':', start);
-        fields.push_back(line.substr(start, colon - start));
-        if (colon == std::string_view::npos) return fields;
-        start = colon + 1;
-    }
-}
-
-// The fields of the first entry named KEY (first field), else of the first numbered KEY
-// (third field), as chown reads a name that is all digits.
-std::optional<std::vector<std::string_view>> entry(std::string_view text, std::string_view key) {
-    for (size_t field : {0, 2}) {
-        for (std::string_view line : vesko::split_lines(text)) {
-            std::vector<std::string_view> fields = fields_of(line);
-            if (fields.size() >= 4 && !key.empty() && fields[field] == key) return fields;
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<uint32_t> id(std::string_view text) {
-    auto value = vesko::parse_unsigned(text, UINT32_MAX - 1);
-    if (!value || text[0] == '+') return std::nullopt;
-    return static_cast<uint32_t>(*value);
-}
-
-}  // namespace
-
-Result<Account, std::string> find_account(std::string_view who, std::string_view passwd, std::string_view group) {
-    size_t colon = who.find(':');
-    std::string_view user_name = who.substr(0, colon);
-    auto user = entry(passwd, user_name);
-    std::optional<uint32_t> uid = user ? id((*user)[2]) : std::nullopt;
-    std::optional<uint32_t> gid = user ? id((*user)[3]) : std::nullopt;
-    if (!uid || !gid) return fail("unknown user " + vesko::quoted(user_name));
-    Account account{*uid, *gid, {}};
-    if (colon != std::string_view::npos) {
-        std::string_view group_name = who.substr(colon + 1);
-        auto chosen = entry(group, group_name);
-        std::optional<uint32_t> chosen_id = chosen ? id((*chosen)[2]) : std::nullopt;
-        if (!chosen_id) return fail("unknown group " + vesko::quoted(group_name));
-        account.gid = *chosen_id;
-    }
-    // The group, then every other group that lists the user among its members.
-    account.groups.push_back(account.gid);
-    for (std::string_view line : vesko::split_lines(group)) {
-        std::vector<std::string_view> fields = fields_of(line);
-        std::optional<uint32_t> listed = fields.size() >= 4 ? id(fields[2]) : std::nullopt;
-        if (!listed || *listed == account.gid) continue;
-        for (size_t start = 0;;) {
-            size_t comma = fields[3].find(',', start);
-            if (fields[3].substr(start, comma - start) == (*user)[0]) account.groups.push_back(*listed);
-            if (comma == std::string_view::npos) break;
-            start = comma + 1;
-        }
-    }
-    return account;
-}
 
 namespace {
 
@@ -120,7 +57,7 @@ namespace {
 // Opens the file a script names for a daemon's output (output_log, error_log) for appending,
 // with the access checks of ACCOUNT when there is one: a service user's daemon gets only
 // what that user could open itself.
-vesko::Result<vesko::Fd, vesko::OsError> open_output(const std::string& path, const std::optional<Account>& account) {
+vesko::Result<vesko::Fd, vesko::OsError> open_output(const std::string& path, const std::optional<account::Account>& account) {
     if (!account) return vesko::open_fd(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
     // The file system ids and groups are the user's for the open alone (this helper is one
     // thread, and root again afterwards).
@@ -180,9 +117,9 @@ int daemon_main(const std::vector<std::string>& all) {
         return failed("usage: " + std::string(kDaemon) +
                       " [--wait] [--pidfile PATH] [--output-log PATH] [--error-log PATH] USER[:GROUP] COMMAND [ARGUMENT...]");
     }
-    std::optional<Account> account;
+    std::optional<account::Account> account;
     if (!args[0].empty()) {
-        auto found = find_account(args[0], read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
+        auto found = account::find_account(args[0], read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
         if (!found) return failed("command_user: " + found.error());
         account = std::move(*found);
     }
@@ -239,7 +176,7 @@ int service_pid_main(const std::vector<std::string>& args) {
     if (args.size() != 2) return failed("usage: " + std::string(kServicePid) + " PIDFILE USER[:GROUP]");
     std::optional<uid_t> user;
     if (!args[1].empty()) {
-        auto found = find_account(args[1], read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
+        auto found = account::find_account(args[1], read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
         if (!found) return failed("command_user: " + found.error());
         user = found->uid;
     }
@@ -281,7 +218,7 @@ struct Check {
     bool directory = false;
     bool empty = false;     // -D, -F
     std::optional<mode_t> mode;
-    std::optional<Account> owner;
+    std::optional<account::Account> owner;
 };
 
 // Removes everything inside the directory DIR (a descriptor), following no link.
@@ -466,7 +403,7 @@ int checkpath_main(const std::vector<std::string>& args) {
                 if (value.empty() || *end != '\0' || mode > 07777) return failed("checkpath: invalid mode " + vesko::quoted(value));
                 check.mode = static_cast<mode_t>(mode);
             } else {
-                auto owner = find_account(value, read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
+                auto owner = account::find_account(value, read_or_empty("/etc/passwd"), read_or_empty("/etc/group"));
                 if (!owner) return failed("checkpath: " + owner.error());
                 check.owner = std::move(*owner);
             }

@@ -20,21 +20,6 @@ inline constexpr const char* kDaemon = "--vesko-daemon";
 inline constexpr const char* kCheckpath = "--vesko-checkpath";
 inline constexpr const char* kServicePid = "--vesko-service-pid";
 
-// Who a process runs as: a user's ids, with the user's supplementary groups.
-struct Account {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::vector<gid_t> groups;
-
-    bool operator==(const Account&) const = default;
-};
-
-// "USER[:GROUP]" (names or numbers) against the texts of /etc/passwd and /etc/group: the
-// user's ids, the group given or the user's own, and every group that lists the user. The
-// error names what is unknown ("unknown user x", "unknown group y").
-vesko::Result<Account, std::string> find_account(std::string_view who, std::string_view passwd,
-                                                 std::string_view group);
-
 // --vesko-daemon [--wait] [--pidfile PATH] [--output-log PATH] [--error-log PATH]
 // USER[:GROUP] COMMAND [ARGUMENT...] (USER may be empty: the caller's own): starts COMMAND in
 // a session of its own with every signal at its default action, standard input from

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -90,7 +92,12 @@ namespace {
 
 // ---- Parsing one file -------------------------------------------------------------------
 
-const char* const kKeys = "\"description\", \"command\", \"requires\", \"restart\"";
+const char* const kKeys =
+    "\"description\", \"command\", \"requires\", \"restart\", \"type\", \"user\", \"group\", \"groups\", "
+    "\"environment\", \"environment-files\", \"working-directory\", \"umask\", \"limits\", "
+    "\"ambient-capabilities\", \"directories\", \"before-start\", \"after-start\", \"stop-command\", "
+    "\"reload-command\", \"stop-signal\", \"kill-mode\", \"success-statuses\", \"pid-file\", "
+    "\"ready-timeout\", \"notify-access\"";
 const char* const kRestartWords = "\"never\", \"on-failure\", \"always\"";
 
 std::string at(const toml::source_region& where) {
@@ -135,7 +142,311 @@ Result<std::vector<std::string>, std::string> string_array(const toml::node& nod
     return out;
 }
 
+
+// ---- The settings of a daemon ------------------------------------------------------------
+
+const char* const kCapabilities[] = {
+    "chown",         "dac_override",    "dac_read_search", "fowner",         "fsetid",
+    "kill",          "setgid",          "setuid",          "setpcap",        "linux_immutable",
+    "net_bind_service", "net_broadcast", "net_admin",      "net_raw",        "ipc_lock",
+    "ipc_owner",     "sys_module",      "sys_rawio",       "sys_chroot",     "sys_ptrace",
+    "sys_pacct",     "sys_admin",       "sys_boot",        "sys_nice",       "sys_resource",
+    "sys_time",      "sys_tty_config",  "mknod",           "lease",          "audit_write",
+    "audit_control", "setfcap",         "mac_override",    "mac_admin",      "syslog",
+    "wake_alarm",    "block_suspend",   "audit_read",      "perfmon",        "bpf",
+    "checkpoint_restore",
+};
+const char* const kLimits[] = {"cpu",     "fsize", "data",       "stack",    "core",   "rss",
+                               "nproc",   "nofile", "memlock",   "as",       "locks",  "sigpending",
+                               "msgqueue", "nice",  "rtprio",    "rttime"};  // RLIMIT_* order
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
+           });
+}
+
+template <size_t N>
+std::optional<int> index_of(const char* const (&names)[N], std::string_view name) {
+    for (size_t i = 0; i < N; ++i) {
+        if (same_ignoring_case(names[i], name)) return static_cast<int>(i);
+    }
+    return std::nullopt;
+}
+
+Result<std::string, std::string> string_value(const toml::node& node, std::string_view key) {
+    const auto* value = node.as_string();
+    if (value == nullptr) return fail(wrong_type(node, key, "a string"));
+    return value->get();
+}
+
+std::string bad_value(const toml::node& node, std::string_view key, std::string_view why) {
+    return at(node.source()) + "invalid value for key \"" + std::string(key) + "\": " + std::string(why);
+}
+
+// An octal mode or umask of at most four digits ("0750").
+Result<unsigned, std::string> octal(const toml::node& node, std::string_view key) {
+    auto text = string_value(node, key);
+    if (!text) return fail(text.error());
+    unsigned value = 0;
+    if (text->empty() || text->size() > 4) return fail(bad_value(node, key, "expected an octal mode such as \"0755\""));
+    for (char c : *text) {
+        if (c < '0' || c > '7') return fail(bad_value(node, key, "expected an octal mode such as \"0755\""));
+        value = value * 8 + static_cast<unsigned>(c - '0');
+    }
+    return value;
+}
+
+// One command: an array of strings whose first element is an absolute path.
+Result<std::vector<std::string>, std::string> one_command(const toml::node& node, std::string_view key) {
+    auto command = string_array(node, key);
+    if (!command) return command;
+    if (command->empty() || (*command)[0].empty() || (*command)[0][0] != '/') {
+        return fail(bad_value(node, key, "a command is an absolute executable and its arguments"));
+    }
+    for (const std::string& argument : *command) {
+        if (argument.find('\0') != std::string::npos) {
+            return fail(bad_value(node, key, "command arguments cannot contain NUL bytes"));
+        }
+    }
+    return command;
+}
+
+Result<std::vector<std::vector<std::string>>, std::string> command_list(const toml::node& node,
+                                                                        std::string_view key) {
+    const toml::array* array = node.as_array();
+    if (array == nullptr) return fail(wrong_type(node, key, "an array of commands"));
+    std::vector<std::vector<std::string>> out;
+    for (const toml::node& element : *array) {
+        auto command = one_command(element, key);
+        if (!command) return fail(command.error());
+        out.push_back(std::move(*command));
+    }
+    return out;
+}
+
+Result<uint64_t, std::string> limit_value(const toml::node& node, std::string_view key) {
+    if (const auto* number = node.as_integer(); number != nullptr && number->get() >= 0) {
+        return static_cast<uint64_t>(number->get());
+    }
+    if (const auto* word = node.as_string(); word != nullptr && word->get() == "infinity") return ~uint64_t{0};
+    return fail(bad_value(node, key, "expected a number of at least 0 or \"infinity\""));
+}
+
+Result<void, std::string> limits(const toml::node& node, std::string_view key, Settings& settings) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) return fail(wrong_type(node, key, "a table of limits"));
+    for (const auto& [name, value] : *table) {
+        auto resource = limit_resource(name.str());
+        if (!resource) return fail(at(name.source()) + "unknown resource limit " + quoted(name.str()));
+        Limit limit{*resource, 0, 0};
+        // A number for both, or [soft, hard].
+        const toml::array* pair = value.as_array();
+        if (pair != nullptr && pair->size() != 2) return fail(bad_value(value, key, "expected [soft, hard]"));
+        auto soft = limit_value(pair != nullptr ? (*pair)[0] : value, key);
+        auto hard = limit_value(pair != nullptr ? (*pair)[1] : value, key);
+        if (!soft) return fail(soft.error());
+        if (!hard) return fail(hard.error());
+        if (*soft > *hard) return fail(bad_value(value, key, "the soft limit is above the hard one"));
+        limit.soft = *soft;
+        limit.hard = *hard;
+        settings.limits.push_back(limit);
+    }
+    return {};
+}
+
+// A relative path without empty, . or .. components, for a directory under a base.
+bool plain_relative(std::string_view path) {
+    if (path.empty() || path.front() == '/' || path.find('\0') != std::string_view::npos) return false;
+    for (size_t start = 0;;) {
+        size_t slash = path.find('/', start);
+        std::string_view part = path.substr(start, slash - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (slash == std::string_view::npos) return true;
+        start = slash + 1;
+    }
+}
+
+Result<void, std::string> directories(const toml::node& node, std::string_view key, Settings& settings) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) return fail(wrong_type(node, key, "a table of directories"));
+    const char* const kBases[] = {"runtime", "state", "cache", "logs"};
+    unsigned modes[4] = {0755, 0755, 0755, 0755};
+    std::vector<Directory> found;
+    for (const auto& [name, value] : *table) {
+        std::string_view word = name.str();
+        bool mode = word.size() > 5 && word.substr(word.size() - 5) == "-mode";
+        auto base = index_of(kBases, mode ? word.substr(0, word.size() - 5) : word);
+        if (!base) {
+            return fail(at(name.source()) + "unknown key " + quoted(word) +
+                        " in directories, expected runtime, state, cache, logs or one of them with -mode");
+        }
+        if (mode) {
+            auto given = octal(value, word);
+            if (!given) return fail(given.error());
+            modes[*base] = *given;
+            continue;
+        }
+        auto paths = string_array(value, word);
+        if (!paths) return fail(paths.error());
+        for (std::string& path : *paths) {
+            if (!plain_relative(path)) return fail(bad_value(value, word, "a relative path without . or .. is expected"));
+            found.push_back({static_cast<DirectoryBase>(*base), std::move(path)});
+        }
+    }
+    for (Directory& directory : found) directory.mode = modes[static_cast<int>(directory.base)];
+    settings.directories = std::move(found);
+    return {};
+}
+
+Result<void, std::string> success_statuses(const toml::node& node, std::string_view key, Settings& settings) {
+    const toml::array* array = node.as_array();
+    if (array == nullptr) return fail(wrong_type(node, key, "an array of exit codes and signal names"));
+    for (const toml::node& element : *array) {
+        if (const auto* code = element.as_integer(); code != nullptr && code->get() >= 0 && code->get() <= 255) {
+            settings.success_exit_codes.push_back(static_cast<int>(code->get()));
+        } else if (auto signal = element.is_string() ? signal_number(element.as_string()->get()) : std::nullopt) {
+            settings.success_signals.push_back(*signal);
+        } else {
+            return fail(bad_value(element, key, "expected an exit code from 0 to 255 or a signal name"));
+        }
+    }
+    return {};
+}
+
+template <typename Enum, size_t N>
+Result<Enum, std::string> word_of(const toml::node& node, std::string_view key, const char* const (&words)[N]) {
+    auto text = string_value(node, key);
+    if (!text) return fail(text.error());
+    for (size_t i = 0; i < N; ++i) {
+        if (*text == words[i]) return static_cast<Enum>(i);
+    }
+    std::string expected;
+    for (size_t i = 0; i < N; ++i) expected += std::string(i > 0 ? ", " : "") + "\"" + words[i] + "\"";
+    return fail(bad_value(node, key, "expected one of " + expected));
+}
+
+// The keys of a daemon's settings; false for a key that is none of them.
+Result<bool, std::string> parse_setting(std::string_view key, const toml::node& node, Settings& s) {
+    auto take = [&](auto parsed, auto& field) -> Result<bool, std::string> {
+        if (!parsed) return fail(parsed.error());
+        field = std::move(*parsed);
+        return true;
+    };
+    auto absolute = [&](std::string& field, bool optional_prefix = false) -> Result<bool, std::string> {
+        auto text = string_value(node, key);
+        if (!text) return fail(text.error());
+        std::string_view path = *text;
+        if (optional_prefix && !path.empty() && path[0] == '-') path.remove_prefix(1);
+        if (path.empty() || path[0] != '/' || path.find('\0') != std::string_view::npos) {
+            return fail(bad_value(node, key, "an absolute path is expected"));
+        }
+        field = std::move(*text);
+        return true;
+    };
+    auto done = [](Result<void, std::string> result) -> Result<bool, std::string> {
+        if (!result) return fail(result.error());
+        return true;
+    };
+    if (key == "user") return take(string_value(node, key), s.user);
+    if (key == "group") return take(string_value(node, key), s.group);
+    if (key == "groups") return take(string_array(node, key), s.groups);
+    if (key == "working-directory") return absolute(s.working_directory);
+    if (key == "pid-file") return absolute(s.pid_file);
+    if (key == "umask") {
+        auto mask = octal(node, key);
+        if (!mask) return fail(mask.error());
+        s.umask = static_cast<int>(*mask & 0777);
+        return true;
+    }
+    if (key == "environment") {
+        const toml::table* table = node.as_table();
+        if (table == nullptr) return fail(wrong_type(node, key, "a table of strings"));
+        for (const auto& [name, value] : *table) {
+            std::string_view variable = name.str();
+            auto text = string_value(value, variable);
+            if (!text) return fail(text.error());
+            if (variable.empty() || variable.find_first_of(std::string_view("=\0", 2)) != std::string_view::npos ||
+                text->find('\0') != std::string::npos) {
+                return fail(bad_value(value, key, "a variable's name holds no = and neither holds a NUL byte"));
+            }
+            s.environment.push_back(std::string(variable) + "=" + *text);
+        }
+        return true;
+    }
+    if (key == "environment-files") {
+        const toml::array* array = node.as_array();
+        if (array == nullptr) return fail(wrong_type(node, key, "an array of strings"));
+        for (const toml::node& element : *array) {
+            auto text = string_value(element, key);
+            if (!text) return fail(text.error());
+            std::string_view bare = *text;
+            if (!bare.empty() && bare[0] == '-') bare.remove_prefix(1);
+            if (bare.empty() || bare[0] != '/' || bare.find('\0') != std::string_view::npos) {
+                return fail(bad_value(element, key, "an absolute path is expected, \"-\" first if it may be missing"));
+            }
+            s.environment_files.push_back(std::move(*text));
+        }
+        return true;
+    }
+    if (key == "limits") return done(limits(node, key, s));
+    if (key == "ambient-capabilities") {
+        auto names = string_array(node, key);
+        if (!names) return fail(names.error());
+        for (const std::string& name : *names) {
+            auto number = capability_number(name);
+            if (!number) return fail(bad_value(node, key, "unknown capability " + quoted(name)));
+            s.ambient_capabilities |= uint64_t{1} << *number;
+        }
+        return true;
+    }
+    if (key == "directories") return done(directories(node, key, s));
+    if (key == "before-start") return take(command_list(node, key), s.before_start);
+    if (key == "after-start") return take(command_list(node, key), s.after_start);
+    if (key == "stop-command") return take(one_command(node, key), s.stop_command);
+    if (key == "reload-command") return take(one_command(node, key), s.reload_command);
+    if (key == "stop-signal") {
+        auto text = string_value(node, key);
+        if (!text) return fail(text.error());
+        auto signal = signal_number(*text);
+        if (!signal) return fail(bad_value(node, key, "unknown signal " + quoted(*text)));
+        s.stop_signal = *signal;
+        return true;
+    }
+    if (key == "kill-mode") return take(word_of<KillMode>(node, key, {"process", "group"}), s.kill_mode);
+    if (key == "success-statuses") return done(success_statuses(node, key, s));
+    if (key == "type") return take(word_of<Type>(node, key, {"simple", "notify", "oneshot", "forking"}), s.type);
+    if (key == "notify-access") return take(word_of<NotifyAccess>(node, key, {"main", "all"}), s.notify_access);
+    if (key == "ready-timeout") {
+        const auto* seconds = node.as_integer();
+        if (seconds == nullptr || seconds->get() < 1 || seconds->get() > 86400) {
+            return fail(bad_value(node, key, "expected a number of seconds from 1 to 86400"));
+        }
+        s.ready_timeout = static_cast<unsigned>(seconds->get());
+        return true;
+    }
+    return false;
+}
 }  // namespace
+
+std::optional<int> signal_number(std::string_view name) {
+    if (name.substr(0, 3) == "SIG") name.remove_prefix(3);
+    for (int signal = 1; signal < 32; ++signal) {
+        const char* abbreviation = sigabbrev_np(signal);
+        if (abbreviation != nullptr && name == abbreviation) return signal;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> capability_number(std::string_view name) {
+    if (name.size() > 4 && same_ignoring_case(name.substr(0, 4), "cap_")) name.remove_prefix(4);
+    return index_of(kCapabilities, name);
+}
+
+std::optional<int> limit_resource(std::string_view name) {
+    if (name.substr(0, 5) == "Limit") name.remove_prefix(5);
+    return index_of(kLimits, name);
+}
 
 namespace {
 
@@ -253,12 +564,17 @@ Result<RawService, std::string> parse_service_text(std::string_view text) {
                 return fail(at(node.source()) + "unknown variant " + quoted(word) +
                             " of enum RestartPolicy, expected one of " + kRestartWords);
             }
+        } else if (auto setting = parse_setting(name, node, raw.settings); !setting || *setting) {
+            if (!setting) return fail(setting.error());
         } else {
             return fail(at(key.source()) + "unknown key " + quoted(name) +
                         " in struct RawService, expected one of " + kKeys);
         }
     }
     if (!have_command) return fail(std::string("missing key \"command\" in struct RawService"));
+    if (raw.settings.type == Type::Forking && raw.settings.pid_file.empty()) {
+        return fail(std::string("a service of type \"forking\" needs the key \"pid-file\""));
+    }
     return raw;
 }
 
@@ -394,7 +710,8 @@ Result<Service, Error> validate(std::string name, std::string path, RawService r
         if (!seen.insert(required).second) return fail(Error{DuplicateDependency{name, required, path}});
     }
     return Service{std::move(name),        std::move(raw.command), std::move(raw.requires_),
-                   std::move(path),        std::move(raw.description), raw.restart};
+                   std::move(path),        std::move(raw.description), raw.restart,
+                   false,                  std::move(raw.settings)};
 }
 
 Result<Catalog, Error> load_catalog(const std::string& directory, bool fallback) {

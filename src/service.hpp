@@ -2,6 +2,7 @@
 // and the built-in fallback console.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <span>
@@ -17,12 +18,66 @@ namespace service {
 
 enum class RestartPolicy { Never, OnFailure, Always };
 
+// When a started service counts as ready (what requires it may start then): once it is
+// spawned (simple); once it says so on its notification socket (notify); once it has exited
+// with success (oneshot, which then counts as running); once its first process has exited
+// with success and its pid file names the main process, which is then supervised (forking).
+enum class Type { Simple, Notify, Oneshot, Forking };
+// Who is signalled at a stop: the main process only, or its whole process group.
+enum class KillMode { Process, Group };
+// Who may send readiness notifications: the main process, or any of the service's.
+enum class NotifyAccess { Main, All };
+
+// A directory made for the service before each start, owned by its user and group.
+enum class DirectoryBase { Runtime, State, Cache, Logs };  // /run, /var/lib, /var/cache, /var/log
+struct Directory {
+    DirectoryBase base = DirectoryBase::Runtime;
+    std::string path;  // relative, without . or .. components
+    unsigned mode = 0755;
+    bool operator==(const Directory&) const = default;
+};
+// A resource limit (RLIMIT_*), soft and hard; RLIM_INFINITY for none.
+struct Limit {
+    int resource = 0;
+    uint64_t soft = 0, hard = 0;
+    bool operator==(const Limit&) const = default;
+};
+
+// How a service's processes run and how it is started, stopped and reloaded. Each default is
+// what a file without the key means: root, process 1's environment and working directory,
+// ready once spawned, SIGTERM to the main process at a stop.
+struct Settings {
+    std::string user;   // a name or number; empty for root
+    std::string group;  // empty for the user's own
+    std::vector<std::string> groups;  // supplementary groups besides those that list the user
+    std::vector<std::string> environment;        // "NAME=VALUE", later ones win
+    std::vector<std::string> environment_files;  // absolute; a leading "-" allows a missing one
+    std::string working_directory;               // absolute; empty keeps process 1's
+    int umask = -1;                              // -1 keeps process 1's
+    std::vector<Limit> limits;
+    uint64_t ambient_capabilities = 0;  // bit N for capability N
+    std::vector<Directory> directories;
+    std::vector<std::vector<std::string>> before_start, after_start;
+    std::vector<std::string> stop_command, reload_command;  // empty: none
+    int stop_signal = 15;                                    // SIGTERM
+    KillMode kill_mode = KillMode::Process;
+    std::vector<int> success_exit_codes;  // besides 0
+    std::vector<int> success_signals;
+    Type type = Type::Simple;
+    std::string pid_file;           // forking: the file naming the main process
+    unsigned ready_timeout = 90;    // seconds a notify or forking start may take
+    NotifyAccess notify_access = NotifyAccess::Main;
+
+    bool operator==(const Settings&) const = default;
+};
+
 // A service file exactly as parsed.
 struct RawService {
     std::optional<std::string> description;
     std::vector<std::string> command;
     std::vector<std::string> requires_;  // the file's `requires`; a keyword in C++20
     RestartPolicy restart = RestartPolicy::Never;
+    Settings settings;
 };
 
 // One validated definition.
@@ -36,6 +91,7 @@ struct Service {
     // Runs on the console process 1 was started with (the fallback shell), rather than on the
     // log file that other services inherit.
     bool on_console = false;
+    Settings settings;
 
     bool operator==(const Service&) const = default;
 };
@@ -134,6 +190,12 @@ struct Catalog {
 
 // Parses one service file's text; the error is the parser's or the schema check's message.
 vesko::Result<RawService, std::string> parse_service(std::string_view text);
+
+// The number of the signal NAME ("SIGTERM" or "TERM"), of a capability ("CAP_NET_ADMIN"
+// or "net_admin", any case), of a resource limit ("nofile", "NOFILE" or "LimitNOFILE").
+std::optional<int> signal_number(std::string_view name);
+std::optional<int> capability_number(std::string_view name);
+std::optional<int> limit_resource(std::string_view name);
 
 // Whether NAME follows the service name rule.
 bool is_valid_service_name(std::string_view name);

@@ -2,9 +2,11 @@
 // default action, and a program that cannot be executed fails the start itself.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <time.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,6 +44,14 @@ struct SpawnOptions {
     // Every signal at its default action, the ignored ones too (a shell's `&` job has SIGINT
     // and SIGQUIT ignored, which a daemon must not keep).
     bool default_signals = false;
+    // After the redirects: change to this directory (null keeps the caller's), set this umask
+    // (-1 keeps the caller's) and these resource limits.
+    const char* working_directory = nullptr;
+    int umask = -1;
+    std::vector<std::pair<int, rlimit>> limits;
+    // Capabilities (bit N for capability N) the program keeps across the change of user and
+    // its exec, as ambient capabilities.
+    uint64_t ambient_capabilities = 0;
 };
 
 // This process's environment with each NAME set to VALUE (replacing an entry it has), for

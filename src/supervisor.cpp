@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "fd.hpp"
+#include "launch.hpp"
 #include "spawn.hpp"
 #include "text.hpp"
 
@@ -43,6 +44,7 @@ std::string display(const Error& error) {
                 return "cannot start service " + quoted(e.service) + " using " + quoted(e.executable) + ": " +
                        e.os.display();
             },
+            [](const Prepare& e) { return "cannot start service " + quoted(e.service) + ": " + e.why; },
             [](const PidOutOfRange& e) {
                 return "cannot track service " + quoted(e.service) + ": child id " +
                        std::to_string(static_cast<uint32_t>(e.child)) + " does not fit pid_t";
@@ -123,7 +125,20 @@ Supervisor Supervisor::start_all(const service::Catalog& catalog, int console) {
 
 Result<void, Error> Supervisor::start_service(const std::string& name) {
     const service::Service& definition = catalog_->services.at(name);
-    vesko::SpawnOptions options;
+    // A service without settings runs with process 1's own environment, as root.
+    std::optional<launch::Launch> prepared;
+    if (definition.settings != service::Settings{}) {
+        auto made = launch::prepare(definition.settings);
+        if (!made) {
+            Error failure = Prepare{name, std::move(made.error())};
+            Record& record = records_[name];
+            record.state = State::Failed;
+            record.why = display(failure);
+            return fail(std::move(failure));
+        }
+        prepared = std::move(*made);
+    }
+    vesko::SpawnOptions options = prepared ? prepared->options(definition.settings) : vesko::SpawnOptions{};
     // Each service leads a session of its own: a service that signals its process group
     // (a shell's `kill 0`) must not reach process 1, which would take SIGINT, SIGTERM, SIGPWR
     // or SIGUSR1 for a power request; and a getty or shell can make its terminal its own.

@@ -62,7 +62,13 @@ struct RequiredPassedOver {
     std::string service;
     std::string required;
 };
-using Error = std::variant<Spawn, PidOutOfRange, DuplicatePid, Signal, System, StartMain, RequiredPassedOver>;
+// What a service's process must start with could not be made ready (its user, a file, a
+// directory): WHY says which.
+struct Prepare {
+    std::string service;
+    std::string why;
+};
+using Error = std::variant<Spawn, Prepare, PidOutOfRange, DuplicatePid, Signal, System, StartMain, RequiredPassedOver>;
 
 std::string display(const Error& error);
 

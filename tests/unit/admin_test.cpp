@@ -1,6 +1,7 @@
 // Script services without running any: the metadata records, the start order, the
 // vesko-service command line and every error text.
 #include "admin.hpp"
+#include "account.hpp"
 #include "helpers.hpp"
 #include "lsb.hpp"
 #include "script_order.hpp"
@@ -225,7 +226,7 @@ TEST(Accounts, UsersGroupsAndSupplementaryGroups) {
         {"nobody", "unknown user \"nobody\""}, {"web:www", "unknown group \"www\""}, {"", "unknown user \"\""},
     };
     for (const auto& [who, expected] : cases) {
-        auto account = helpers::find_account(who, passwd, group);
+        auto account = account::find_account(who, passwd, group);
         std::string got = account ? std::to_string(account->uid) + " " + std::to_string(account->gid) + " " : account.error();
         for (size_t i = 0; account && i < account->groups.size(); ++i) {
             got += (i > 0 ? "," : "") + std::to_string(account->groups[i]);
