@@ -151,7 +151,11 @@ TEST(CheckMode, EveryConfigurationErrorWithItsText) {
              "2, column 11: Error while parsing key-value pair: cannot redefine existing array 'command'"},
         {"unknown key", {{"a.toml", "[service]\ncommand = [\"/x\"]"}},
          "cannot parse {D}/a.toml: " + pos + "1, column 2: unknown key \"service\" in struct RawService, "
-         "expected one of \"description\", \"command\", \"requires\", \"restart\""},
+         "expected one of \"description\", \"command\", \"requires\", \"restart\", \"type\", \"user\", "
+         "\"group\", \"groups\", \"environment\", \"environment-files\", \"working-directory\", \"umask\", "
+         "\"limits\", \"ambient-capabilities\", \"directories\", \"before-start\", \"after-start\", "
+         "\"stop-command\", \"reload-command\", \"stop-signal\", \"kill-mode\", \"success-statuses\", "
+         "\"pid-file\", \"ready-timeout\", \"notify-access\""},
         {"wrong type", {{"a.toml", "command = \"/bin/x\""}},
          "cannot parse {D}/a.toml: " + pos + "1, column 11: invalid type string for key \"command\", "
          "expected an array of strings"},

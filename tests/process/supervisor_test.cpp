@@ -423,3 +423,63 @@ TEST_F(SupervisorTest, AChildStartsCleanWithProcessOnesStreamsInASessionOfItsOwn
 }
 
 }  // namespace
+
+namespace {
+
+// A daemon's settings reach its process: read back from /proc, and its directory made and
+// given to its user. As root only (it changes user).
+TEST_F(SupervisorTest, TheSettingsOfADaemonReachItsProcess) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    std::string env_file = dir_ + "/env";
+    std::ofstream(env_file) << "# comment\nFROM_FILE = \"quoted \\\" value\"\nOVERRIDDEN=file\n";
+    std::string runtime = "vesko-test-" + std::to_string(getpid());
+    add("daemon", {"/bin/sleep", "30"});
+    service::Settings& settings = catalog_.services["daemon"].settings;
+    settings.user = "nobody";
+    settings.groups = {"adm"};
+    settings.environment = {"OVERRIDDEN=table", "PLAIN=x"};
+    settings.environment_files = {env_file, "-/nonexistent/env"};
+    settings.working_directory = "/tmp";
+    settings.umask = 027;
+    settings.limits = {{RLIMIT_NOFILE, 512, 1024}};
+    settings.ambient_capabilities = uint64_t{1} << 10;
+    settings.directories = {{service::DirectoryBase::Runtime, runtime, 0750}};
+    Supervisor supervisor = Supervisor::start_all(catalog_);
+    ASSERT_EQ(supervisor.running().size(), 1U) << err_.text();
+    std::string proc = "/proc/" + std::to_string(supervisor.running().begin()->first);
+    ASSERT_TRUE(process::eventually([&] { return process::slurp(proc + "/comm") == "sleep\n"; }, 2000));
+    std::string status = process::slurp(proc + "/status"), limits = process::slurp(proc + "/limits");
+    std::string got;
+    for (const char* field : {"Uid", "Gid", "Groups", "Umask", "CapPrm", "CapAmb"}) {
+        got += std::string(field) + "=" + status_field(status, field) + "\n";
+    }
+    std::string environ = process::slurp(proc + "/environ");
+    for (const char* variable : {"USER=", "HOME=", "FROM_FILE=", "OVERRIDDEN=", "PLAIN="}) {
+        size_t at = environ.find(std::string(1, '\0') + variable);
+        got += at == std::string::npos ? std::string(variable) + "(unset)\n" : environ.substr(at + 1, environ.find('\0', at + 1) - at - 1) + "\n";
+    }
+    got += "cwd=" + fs::read_symlink(proc + "/cwd").string() + "\n";
+    size_t line = limits.find("Max open files");
+    got += limits.substr(line, limits.find('\n', line) - line) + "\n";
+    struct stat made;
+    ASSERT_EQ(stat(("/run/" + runtime).c_str(), &made), 0);
+    fs::remove("/run/" + runtime);
+    got += "dir=" + std::to_string(made.st_uid) + " " + std::to_string(made.st_mode & 07777);
+    EXPECT_EQ(got,
+              "Uid=65534\t65534\t65534\t65534\nGid=65534\t65534\t65534\t65534\nGroups=4 65534 \nUmask=0027\n"
+              "CapPrm=0000000000000400\nCapAmb=0000000000000400\nUSER=nobody\nHOME=/nonexistent\n"
+              "FROM_FILE=quoted \" value\nOVERRIDDEN=file\nPLAIN=x\ncwd=/tmp\n"
+              "Max open files            512                  1024                 files     \n"
+              "dir=65534 488");
+    // A user that does not exist fails the start with one line, and nothing runs.
+    settings.user = "no-such-user";
+    catalog_.services["daemon"].name = "daemon";
+    Supervisor failing = Supervisor::start_all(catalog_);
+    EXPECT_TRUE(failing.running().empty());
+    EXPECT_NE(err_.text().find("veskoinit: warning: passing over service daemon: cannot start service \"daemon\": "
+                               "unknown user \"no-such-user\"\n"),
+              std::string::npos);
+    ASSERT_TRUE(supervisor.stop_all().ok());
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 #include "service.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +14,12 @@ namespace {
 using service::RestartPolicy;
 
 const std::string kPos = "TOML parse error at line ";
-const std::string kKeys = "\"description\", \"command\", \"requires\", \"restart\"";
+const std::string kKeys =
+    "\"description\", \"command\", \"requires\", \"restart\", \"type\", \"user\", \"group\", \"groups\", "
+    "\"environment\", \"environment-files\", \"working-directory\", \"umask\", \"limits\", "
+    "\"ambient-capabilities\", \"directories\", \"before-start\", \"after-start\", \"stop-command\", "
+    "\"reload-command\", \"stop-signal\", \"kill-mode\", \"success-statuses\", \"pid-file\", "
+    "\"ready-timeout\", \"notify-access\"";
 
 TEST(ParseService, AcceptsTheFormatIncludingTomlOnePointOne) {
     struct Case {
@@ -44,6 +51,28 @@ TEST(ParseService, AcceptsTheFormatIncludingTomlOnePointOne) {
         EXPECT_EQ(raw->restart, c.restart);
         EXPECT_EQ(raw->description, c.description);
     }
+}
+
+// Every setting of a daemon at once, compared as a whole record.
+TEST(ParseService, TheSettingsOfADaemon) {
+    auto raw = service::parse_service(
+        "command = ['/usr/bin/caddy', 'run']\ntype = 'notify'\nuser = 'caddy'\ngroup = 'web'\ngroups = ['adm']\n"
+        "environment = { HOME = '/var/lib/caddy', A = 'b=c' }\nenvironment-files = ['-/etc/default/caddy']\n"
+        "working-directory = '/var/lib/caddy'\numask = '027'\nlimits = { nofile = [1024, 65536], core = 'infinity' }\n"
+        "ambient-capabilities = ['CAP_NET_BIND_SERVICE', 'sys_time']\n"
+        "directories = { runtime = ['caddy'], state = ['caddy/data'], state-mode = '0700' }\n"
+        "before-start = [['/usr/bin/caddy', 'validate']]\nafter-start = []\nstop-command = ['/bin/kill', '$MAINPID']\n"
+        "reload-command = ['/usr/bin/caddy', 'reload']\nstop-signal = 'SIGINT'\nkill-mode = 'group'\n"
+        "success-statuses = [1, 'SIGPIPE']\npid-file = '/run/caddy.pid'\nready-timeout = 30\nnotify-access = 'all'\n");
+    ASSERT_TRUE(raw.ok()) << raw.error();
+    service::Settings expected{
+        "caddy", "web", {"adm"}, {"A=b=c", "HOME=/var/lib/caddy"}, {"-/etc/default/caddy"}, "/var/lib/caddy", 027,
+        {{RLIMIT_CORE, RLIM_INFINITY, RLIM_INFINITY}, {RLIMIT_NOFILE, 1024, 65536}}, (1ULL << 10) | (1ULL << 25),
+        {{service::DirectoryBase::Runtime, "caddy", 0755}, {service::DirectoryBase::State, "caddy/data", 0700}},
+        {{"/usr/bin/caddy", "validate"}}, {}, {"/bin/kill", "$MAINPID"}, {"/usr/bin/caddy", "reload"}, SIGINT,
+        service::KillMode::Group, {1}, {SIGPIPE}, service::Type::Notify, "/run/caddy.pid", 30,
+        service::NotifyAccess::All};
+    EXPECT_TRUE(raw->settings == expected);
 }
 
 TEST(ParseService, MultiLineInlineTableWithTrailingCommaIsValidToml) {
@@ -89,6 +118,38 @@ TEST(ParseService, RejectsWithPositionAndAcceptedWords) {
                 "RestartPolicy"},
         {"command = [\"/x\"]\nrestart = true",
          kPos + "2, column 11: invalid type boolean for key \"restart\", expected enum RestartPolicy"},
+        // The settings of a daemon.
+        {"command = ['/x']\ntype = 'forking'", "a service of type \"forking\" needs the key \"pid-file\""},
+        {"command = ['/x']\ntype = 'dbus'", kPos + "2, column 8: invalid value for key \"type\": expected one of "
+                                                 "\"simple\", \"notify\", \"oneshot\", \"forking\""},
+        {"command = ['/x']\numask = '0998'",
+         kPos + "2, column 9: invalid value for key \"umask\": expected an octal mode such as \"0755\""},
+        {"command = ['/x']\nlimits = { files = 1 }", kPos + "2, column 12: unknown resource limit \"files\""},
+        {"command = ['/x']\nlimits = { nofile = [2, 1] }",
+         kPos + "2, column 21: invalid value for key \"limits\": the soft limit is above the hard one"},
+        {"command = ['/x']\nambient-capabilities = ['CAP_FLY']",
+         kPos + "2, column 24: invalid value for key \"ambient-capabilities\": unknown capability \"CAP_FLY\""},
+        {"command = ['/x']\ndirectories = { state = ['../etc'] }",
+         kPos + "2, column 25: invalid value for key \"state\": a relative path without . or .. is expected"},
+        {"command = ['/x']\ndirectories = { home = ['x'] }",
+         kPos + "2, column 17: unknown key \"home\" in directories, expected runtime, state, cache, logs or one of "
+                "them with -mode"},
+        {"command = ['/x']\nworking-directory = 'srv'",
+         kPos + "2, column 21: invalid value for key \"working-directory\": an absolute path is expected"},
+        {"command = ['/x']\nenvironment-files = ['etc/x']",
+         kPos + "2, column 22: invalid value for key \"environment-files\": an absolute path is expected, \"-\" "
+                "first if it may be missing"},
+        {"command = ['/x']\nbefore-start = [['true']]",
+         kPos + "2, column 17: invalid value for key \"before-start\": a command is an absolute executable and its "
+                "arguments"},
+        {"command = ['/x']\nstop-signal = 'SIGFOO'",
+         kPos + "2, column 15: invalid value for key \"stop-signal\": unknown signal \"SIGFOO\""},
+        {"command = ['/x']\nsuccess-statuses = [256]",
+         kPos + "2, column 21: invalid value for key \"success-statuses\": expected an exit code from 0 to 255 or a "
+                "signal name"},
+        {"command = ['/x']\nenvironment = { 'A=B' = 'c' }",
+         kPos + "2, column 25: invalid value for key \"environment\": a variable's name holds no = and neither holds "
+                "a NUL byte"},
     };
     for (const Case& c : cases) {
         auto raw = service::parse_service(c.text);
@@ -130,8 +191,7 @@ TEST(ParseService, MessagesStayOnOneLineAndKeysStayShallow) {
         {deep + "b = 1", kPos + "2, column 256: a dotted key or table header has more than 128 parts"},
         // 128 parts are still the parser's to judge.
         {deep.substr(0, deep.size() - 1) + " = 1",
-         kPos + "2, column 1: unknown key \"a\" in struct RawService, expected one of \"description\", "
-                "\"command\", \"requires\", \"restart\""},
+         kPos + "2, column 1: unknown key \"a\" in struct RawService, expected one of " + kKeys},
     };
     for (const auto& [text, expected] : refused) {
         auto raw = service::parse_service(text);
