@@ -69,7 +69,10 @@ control::Answer answer(const control::Request& request, Services& services) {
             [&](const control::Restart& r) {
                 return each(r.names, [&](const std::string& name) { return supervisor.request_stop(name, true); });
             },
-            [&](const control::Reload&) { return reload(services); },
+            [&](const control::Reload& r) {
+                if (r.names.empty()) return reload(services);
+                return each(r.names, [&](const std::string& name) { return supervisor.request_reload(name); });
+            },
         },
         request);
 }

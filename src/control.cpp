@@ -37,6 +37,7 @@ Result<Request, std::string> parse_request(std::string_view text) {
     if (!names.empty() && words[0] == "start") return Request{Start{std::move(names)}};
     if (!names.empty() && words[0] == "stop") return Request{Stop{std::move(names)}};
     if (!names.empty() && words[0] == "restart") return Request{Restart{std::move(names)}};
+    if (!names.empty() && words[0] == "reload") return Request{Reload{std::move(names)}};
     return fail("unknown request " + vesko::quoted(text.substr(0, 64)));
 }
 
@@ -63,11 +64,13 @@ std::string status_lines(const service::Catalog& catalog, const std::map<std::st
         if (!asked(name)) continue;
         auto found = records.find(name);
         supervisor::Record record = found != records.end() ? found->second : supervisor::Record{};
-        const char* state = record.state == supervisor::State::Running   ? "running"
-                            : record.state == supervisor::State::Failed  ? "failed"
-                            : record.state == supervisor::State::Stopped ? "stopped"
-                                                                          : "ended";
-        bool running = record.state == supervisor::State::Running;
+        const char* state = record.state == supervisor::State::Running    ? "running"
+                            : record.state == supervisor::State::Failed   ? "failed"
+                            : record.state == supervisor::State::Stopped  ? "stopped"
+                            : record.state == supervisor::State::Starting ? "starting"
+                                                                           : "ended";
+        bool running = (record.state == supervisor::State::Running || record.state == supervisor::State::Starting) &&
+                       record.pid > 0;
         std::string last = "-";
         if (record.last) {
             unsigned word = static_cast<unsigned>(record.last->raw);

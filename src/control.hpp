@@ -44,12 +44,14 @@ struct Stop {
 struct Restart {
     std::vector<std::string> names;
 };
-// To read the service directory again.
-struct Reload {};
+// To read the service directory again (no names), or to reload the services NAMES.
+struct Reload {
+    std::vector<std::string> names;
+};
 using Request = std::variant<Status, Start, Stop, Restart, Reload>;
 
 // A request's text: a command word, then for start, stop and restart one or more service
-// names and for status any number, separated by single spaces (a trailing line feed
+// names and for status and reload any number, separated by single spaces (a trailing line feed
 // allowed). The error says why not.
 vesko::Result<Request, std::string> parse_request(std::string_view text);
 

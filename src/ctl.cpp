@@ -45,7 +45,7 @@ constexpr const char* kCommands =
     "usage: veskoctl logs [-f|--follow]\n"
     "       veskoctl status [NAME...]\n"
     "       veskoctl start|stop|restart NAME...\n"
-    "       veskoctl reload\n"
+    "       veskoctl reload [NAME...]\n"
     "       veskoctl help\n";
 
 Unexpected<Error> read_failure() { return fail(Error{Read{vesko::last_os_error()}}); }
@@ -254,7 +254,7 @@ int control_services(const std::string& action, const std::vector<std::string>& 
     auto answer = ask_process_one(action + " " + vesko::join(direct, " ") + "\n");
     if (!answer) return answer.error();
     vesko::print_out(*answer);
-    if (action == "start") return 0;
+    if (action == "start" || action == "reload") return 0;
     timespec deadline = vesko::deadline_after(15000);
     for (;;) {
         auto now = direct_status(direct);
@@ -282,7 +282,7 @@ Command parse_command(const std::vector<std::string>& args) {
     if (args.size() == 2 && args[0] == "logs" && (args[1] == "-f" || args[1] == "--follow")) return ShowLog{true};
     if (args[0] == "status") return ShowStatus{{args.begin() + 1, args.end()}};
     if (args.size() == 1 && args[0] == "reload") return Reload{};
-    if (args.size() > 1 && (args[0] == "start" || args[0] == "stop" || args[0] == "restart")) {
+    if (args.size() > 1 && (args[0] == "start" || args[0] == "stop" || args[0] == "restart" || args[0] == "reload")) {
         return Control{args[0], {args.begin() + 1, args.end()}};
     }
     return Usage{"unknown command or option"};

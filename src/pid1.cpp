@@ -430,6 +430,7 @@ Woken pending_request(const sigset_t& requests) {
 struct Sleep {
     std::vector<pollfd> fds;
     size_t fifo_at = 0;
+    size_t services_at = 0;
     size_t relay_at = 0;
     long timeout = -1;
 };
@@ -443,10 +444,12 @@ Sleep prepare_sleep(Machine& machine) {
     sleep.timeout = machine.control ? machine.control->add_descriptors(fds) : -1;
     sleep.fifo_at = fds.size();
     if (machine.fifo) fds.push_back({machine.fifo->descriptor(), POLLIN, 0});
+    sleep.services_at = fds.size();
+    long starts = machine.supervisor.add_descriptors(fds);
     sleep.relay_at = fds.size();
     long upkeep = machine.relay ? machine.relay->add_descriptors(fds) : -1;
     long stops = machine.supervisor.kill_overdue_stops();
-    for (long wanted : {upkeep, stops}) {
+    for (long wanted : {upkeep, stops, starts}) {
         if (wanted >= 0 && (sleep.timeout < 0 || wanted < sleep.timeout)) sleep.timeout = wanted;
     }
     return sleep;
@@ -483,6 +486,7 @@ Result<Woken, Error> sleep_until_woken(Machine& machine, const sigset_t& request
         machine.control->serve(fds.data() + 1,
                                [&machine](const control::Request& request) { return answer(machine, request); });
     }
+    machine.supervisor.serve(fds.data() + sleep.services_at);
     if (machine.relay) machine.relay->serve(fds.data() + sleep.relay_at, fds.size() - sleep.relay_at);
     if (machine.fifo) {
         if (auto asked = machine.fifo->serve(fds[sleep.fifo_at])) return Woken(Wake{action_of(*asked)});

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 
 #include "fd.hpp"
+#include "daemons.hpp"
 #include "launch.hpp"
 #include "spawn.hpp"
 #include "text.hpp"
@@ -101,44 +103,135 @@ void wait_step(const vesko::Fd& process, int ms) {
 
 Supervisor Supervisor::start_all(const service::Catalog& catalog, int console) {
     Supervisor supervisor(catalog, console);
-    for (const std::string& name : catalog.start_order) {
-        std::optional<Error> failure;
-        for (const std::string& required : catalog.services.at(name).requires_) {
-            if (supervisor.records_[required].state == State::Failed) {
-                failure = RequiredPassedOver{name, required};
-                break;
-            }
-        }
-        if (!failure) {
-            auto started = supervisor.start_service(name);
-            if (!started) failure = std::move(started.error());
-        }
-        Record& record = supervisor.records_[name];
-        // Started all the same (an id that does not fit, or one recorded twice): it runs.
-        if (!failure || record.state == State::Running) continue;
-        record.state = State::Failed;
-        record.why = display(*failure);
-        print_err("veskoinit: warning: passing over service " + name + ": " + record.why + "\n");
-    }
+    supervisor.waiting_ = catalog.start_order;
+    supervisor.advance();
     return supervisor;
+}
+
+void Supervisor::advance() {
+    if (advancing_) {
+        advance_again_ = true;
+        return;
+    }
+    advancing_ = true;
+    do {
+        advance_again_ = false;
+        std::vector<std::string> waiting = std::exchange(waiting_, {});
+        std::set<std::string> pending(waiting.begin(), waiting.end());
+        for (const std::string& name : waiting) {
+            auto definition = catalog_->services.find(name);
+            pending.erase(name);
+            if (definition == catalog_->services.end()) continue;
+            std::optional<Error> failure;
+            bool blocked = false;
+            for (const std::string& required : definition->second.requires_) {
+                State state = records_[required].state;
+                if (pending.count(required) != 0 || state == State::Starting) {
+                    blocked = true;
+                } else if (state != State::Running) {
+                    failure = RequiredPassedOver{name, required};
+                    break;
+                }
+            }
+            if (blocked && !failure) {
+                waiting_.push_back(name);
+                pending.insert(name);
+                continue;
+            }
+            if (!failure) {
+                auto started = start_service(name);
+                if (!started) failure = std::move(started.error());
+            }
+            Record& record = records_[name];
+            // Started all the same (an id that does not fit, or one recorded twice): it runs.
+            if (!failure || record.state == State::Running) continue;
+            record.state = State::Failed;
+            record.why = display(*failure);
+            print_err("veskoinit: warning: passing over service " + name + ": " + record.why + "\n");
+        }
+    } while (advance_again_);
+    advancing_ = false;
 }
 
 Result<void, Error> Supervisor::start_service(const std::string& name) {
     const service::Service& definition = catalog_->services.at(name);
+    Record& record = records_[name];
+    auto failed = [&](Error failure) {
+        record.state = State::Failed;
+        record.why = display(failure);
+        launches_.erase(name);
+        return fail(std::move(failure));
+    };
+    launches_.erase(name);
+    record.notify.reset();
+    record.ready_by.reset();
+    record.step = 0;
+    record.failed_start = false;
     // A service without settings runs with process 1's own environment, as root.
-    std::optional<launch::Launch> prepared;
     if (definition.settings != service::Settings{}) {
-        auto made = launch::prepare(definition.settings);
-        if (!made) {
-            Error failure = Prepare{name, std::move(made.error())};
-            Record& record = records_[name];
-            record.state = State::Failed;
-            record.why = display(failure);
-            return fail(std::move(failure));
+        std::vector<std::pair<std::string, std::string>> extra;
+        if (definition.settings.type == service::Type::Notify) {
+            auto socket = readiness::open_socket(name);
+            if (!socket) return failed(Prepare{name, "cannot open its notification socket: " + socket.error().display()});
+            record.notify = std::make_shared<readiness::Socket>(std::move(*socket));
+            extra.emplace_back("NOTIFY_SOCKET", record.notify->address);
         }
-        prepared = std::move(*made);
+        auto made = launch::prepare(definition.settings, extra);
+        if (!made) return failed(Prepare{name, std::move(made.error())});
+        launches_.insert_or_assign(name, std::move(*made));
     }
-    vesko::SpawnOptions options = prepared ? prepared->options(definition.settings) : vesko::SpawnOptions{};
+    record.state = State::Starting;
+    record.why.clear();
+    record.older = false;
+    return next_step(name);
+}
+
+Result<void, Error> Supervisor::next_step(const std::string& name) {
+    const service::Settings& settings = catalog_->services.at(name).settings;
+    Record& record = records_[name];
+    if (record.step < settings.before_start.size()) {
+        auto spawned = spawn_command(name, settings.before_start[record.step++], Step::BeforeStart);
+        if (!spawned) {
+            record.state = State::Failed;
+            record.why = display(spawned.error());
+            return fail(std::move(spawned.error()));
+        }
+        return {};
+    }
+    return spawn_program(name);
+}
+
+Result<pid_t, Error> Supervisor::spawn_command(const std::string& name, const std::vector<std::string>& command,
+                                               Step step) {
+    const Record& record = records_[name];
+    auto found = launches_.find(name);
+    vesko::SpawnOptions options =
+        found != launches_.end() ? found->second.options(catalog_->services.at(name).settings) : vesko::SpawnOptions{};
+    options.new_session = true;
+    // $MAINPID in an argument is the main process's id, as the variable is in its environment.
+    std::string main = record.pid > 0 ? std::to_string(record.pid) : "";
+    std::vector<std::string> environment =
+        found != launches_.end() ? found->second.environment : vesko::environment_with({});
+    environment.push_back("MAINPID=" + main);
+    options.environment = &environment;
+    std::vector<std::string> argv = command;
+    for (std::string& argument : argv) {
+        for (size_t at = argument.find("$MAINPID"); at != std::string::npos;
+             at = argument.find("$MAINPID", at + main.size())) {
+            argument.replace(at, 8, main);
+        }
+    }
+    auto pid = vesko::spawn(argv, options);
+    if (!pid) return fail(Error{Spawn{name, argv[0], pid.error()}});
+    commands_[*pid] = Command{name, step};
+    return *pid;
+}
+
+Result<void, Error> Supervisor::spawn_program(const std::string& name) {
+    const service::Service& definition = catalog_->services.at(name);
+    auto launched = launches_.find(name);
+    vesko::SpawnOptions options =
+        launched != launches_.end() ? launched->second.options(definition.settings) : vesko::SpawnOptions{};
     // Each service leads a session of its own: a service that signals its process group
     // (a shell's `kill 0`) must not reach process 1, which would take SIGINT, SIGTERM, SIGPWR
     // or SIGUSR1 for a power request; and a getty or shell can make its terminal its own.
@@ -155,9 +248,8 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
         record.why = display(failure);
         return fail(std::move(failure));
     }
-    record.state = State::Running;
-    record.why.clear();
-    record.older = false;
+    bool simple = definition.settings.type == service::Type::Simple;
+    record.state = simple ? State::Running : State::Starting;
     record.pid = *pid;
     clock_gettime(CLOCK_MONOTONIC, &record.since);
     // pid_t is the platform's signed 32-bit type, so every id the kernel hands back fits it;
@@ -173,6 +265,11 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
     }
     running_.emplace(*pid, name);
     print_err("veskoinit: started service " + name + " as pid " + std::to_string(*pid) + "\n");
+    if (simple) {
+        became_ready(name);
+    } else if (definition.settings.type != service::Type::Oneshot) {
+        record.ready_by = vesko::deadline_after(definition.settings.ready_timeout * 1000L);
+    }
     return {};
 }
 
@@ -194,6 +291,11 @@ std::string Supervisor::forget(pid_t pid, ExitStatus status) {
     if (main_pid_ != 0 && pid == main_pid_ && !main_ended_) {
         main_ended_ = status;
         return main_label_;
+    }
+    if (auto command = commands_.find(pid); command != commands_.end()) {
+        std::string label = "command of service " + command->second.service;
+        commands_.erase(command);
+        return label;
     }
     auto found = running_.find(pid);
     if (found == running_.end()) return "";
@@ -248,13 +350,141 @@ Result<size_t, Error> Supervisor::reap_exited() {
             continue;
         }
         flush();
+        if (commands_.count(pid) != 0) {
+            command_ended(pid, exit);
+            continue;
+        }
         bool main = pid == main_pid_;
+        std::string name = main ? "" : running_.at(pid);
+        bool starting = !main && records_[name].state == State::Starting && !records_[name].stopping;
         std::string label = forget(pid, exit);
         print_err("veskoinit: " + label + " exited (" + exit.description() + ")\n");
         if (main) continue;
-        auto restarted = service_ended(label.substr(std::string("service ").size()), exit);
+        if (starting) {
+            program_ended_while_starting(name, exit);
+            continue;
+        }
+        auto restarted = service_ended(name, exit);
         if (!restarted) return fail(std::move(restarted.error()));
     }
+}
+
+void Supervisor::program_ended_while_starting(const std::string& name, ExitStatus exit) {
+    const service::Settings& settings = catalog_->services.at(name).settings;
+    Record& record = records_[name];
+    std::string why = "it " + exit.description() + " before it was ready";
+    if (succeeded(name, exit) && settings.type == service::Type::Oneshot) {
+        record.state = State::Starting;
+        became_ready(name);
+        return;
+    }
+    if (succeeded(name, exit) && settings.type == service::Type::Forking) {
+        // Its main process is the one the pid file names, which process 1 took over when
+        // the first process ended: only a child of this process can be supervised.
+        auto pid = readiness::read_pid_file(settings.pid_file);
+        auto process = pid ? daemons::read_process(*pid) : std::nullopt;
+        if (process && process->parent == getpid() && !tracked(*pid)) {
+            record.state = State::Starting;
+            record.pid = *pid;
+            running_.emplace(*pid, name);
+            print_err("veskoinit: service " + name + " runs as pid " + std::to_string(*pid) + "\n");
+            became_ready(name);
+            return;
+        }
+        why = pid ? "the process its pid file names (" + std::to_string(*pid) + ") is not one of its own" : pid.error();
+    }
+    record.why = why;
+    auto restarted = service_ended(name, exit);
+    if (!restarted) print_err("veskoinit: warning: " + display(restarted.error()) + "\n");
+    if (records_[name].state == State::Starting || records_[name].state == State::Running) return;
+    start_failed(name, why);
+}
+
+bool Supervisor::succeeded(const std::string& name, ExitStatus exit) const {
+    if (exit.clean()) return true;
+    auto definition = catalog_->services.find(name);
+    if (definition == catalog_->services.end()) return false;
+    const service::Settings& settings = definition->second.settings;
+    unsigned word = static_cast<unsigned>(exit.raw);
+    const std::vector<int>& listed = (word & 0x7f) == 0 ? settings.success_exit_codes : settings.success_signals;
+    int value = (word & 0x7f) == 0 ? static_cast<int>((word >> 8) & 0xff) : static_cast<int>(word & 0x7f);
+    return std::find(listed.begin(), listed.end(), value) != listed.end();
+}
+
+void Supervisor::became_ready(const std::string& name) {
+    const service::Settings& settings = catalog_->services.at(name).settings;
+    Record& record = records_[name];
+    record.ready_by.reset();
+    size_t after = record.step - std::min(record.step, settings.before_start.size());
+    if (after < settings.after_start.size()) {
+        ++record.step;
+        record.state = State::Starting;
+        auto spawned = spawn_command(name, settings.after_start[after], Step::AfterStart);
+        if (!spawned) start_failed(name, display(spawned.error()));
+        return;
+    }
+    record.state = State::Running;
+    if (settings.type != service::Type::Simple || !settings.after_start.empty()) {
+        print_err("veskoinit: service " + name + " is ready\n");
+    }
+    advance();
+}
+
+void Supervisor::start_failed(const std::string& name, const std::string& why) {
+    Record& record = records_[name];
+    record.why = why;
+    print_err("veskoinit: warning: service " + name + " failed to start: " + why + "\n");
+    if (record.pid > 0 && running_.count(record.pid) != 0) {
+        record.failed_start = true;
+        record.restart = false;
+        (void)begin_stop(name, record, ": its start failed");
+        return;
+    }
+    record.state = State::Failed;
+    launches_.erase(name);
+    advance();
+}
+
+void Supervisor::command_ended(pid_t pid, ExitStatus exit) {
+    Command command = commands_.at(pid);
+    commands_.erase(pid);
+    const std::string& name = command.service;
+    auto definition = catalog_->services.find(name);
+    Record& record = records_[name];
+    const char* what = command.step == Step::BeforeStart  ? "before-start command"
+                       : command.step == Step::AfterStart ? "after-start command"
+                       : command.step == Step::Stop       ? "stop command"
+                                                          : "reload command";
+    bool ok = exit.clean();
+    if (!ok || command.step == Step::Reload) {
+        print_err("veskoinit: " + std::string(what) + " of service " + name + " " + exit.description() + "\n");
+    }
+    if (definition == catalog_->services.end()) return;
+    bool starting = record.state == State::Starting && !record.stopping;
+    if (command.step == Step::Stop) {
+        // The stop command has done what it does; what still runs gets the stop signal.
+        if (record.stopping && record.pid > 0) {
+            (void)signal_service(name, record, definition->second.settings.stop_signal);
+            (void)signal_service(name, record, SIGCONT);
+        }
+    } else if (command.step == Step::BeforeStart && starting) {
+        if (!ok) return start_failed(name, std::string("its ") + what + " " + exit.description());
+        auto next = next_step(name);
+        if (!next) start_failed(name, display(next.error()));
+    } else if (command.step == Step::AfterStart && starting) {
+        if (!ok) return start_failed(name, std::string("its ") + what + " " + exit.description());
+        became_ready(name);
+    }
+}
+
+bool Supervisor::signal_service(const std::string& name, const Record& record, int signal) const {
+    if (record.pid <= 0) return true;
+    auto definition = catalog_->services.find(name);
+    bool group = definition != catalog_->services.end() &&
+                 definition->second.settings.kill_mode == service::KillMode::Group;
+    // A daemon that made a group of its own leads it; else only the process is reached.
+    if (group && ::kill(-record.pid, signal) == 0) return true;
+    return ::kill(record.pid, signal) == 0 || errno == ESRCH;
 }
 
 Result<void, Error> Supervisor::service_ended(const std::string& name, ExitStatus exit) {
@@ -263,7 +493,12 @@ Result<void, Error> Supervisor::service_ended(const std::string& name, ExitStatu
         // Stopped by request: never restarted by its policy; a requested restart starts it.
         record.stopping.reset();
         record.killed = false;
-        record.state = State::Stopped;
+        record.state = record.failed_start ? State::Failed : State::Stopped;
+        if (record.failed_start) {
+            launches_.erase(name);
+            advance();
+            return {};
+        }
         // A service whose file a reload took away is forgotten once it has stopped.
         if (catalog_->services.count(name) == 0) {
             records_.erase(name);
@@ -283,7 +518,7 @@ Result<void, Error> Supervisor::service_ended(const std::string& name, ExitStatu
         case service::RestartPolicy::Never:
             return {};
         case service::RestartPolicy::OnFailure:
-            if (exit.clean()) return {};
+            if (succeeded(name, exit)) return {};
             reason = exit.description();
             break;
         case service::RestartPolicy::Always:
@@ -304,17 +539,28 @@ Result<std::string, std::string> Supervisor::request_start(const std::string& na
             if (std::find(needed.begin(), needed.end(), required) == needed.end()) needed.push_back(required);
         }
     }
-    std::string said;
+    std::vector<std::string> queued;
     for (const std::string& each : catalog_->start_order) {
         if (std::find(needed.begin(), needed.end(), each) == needed.end()) continue;
         Record& record = records_[each];
-        if (record.state == State::Running) {
+        if (record.state == State::Running || record.state == State::Starting) {
             record.restart = record.restart || (each == name && record.stopping.has_value());
             continue;
         }
-        auto started = start_service(each);
-        if (!started) return fail(display(started.error()));
-        said += "started " + each + " as pid " + std::to_string(records_[each].pid) + "\n";
+        if (std::find(waiting_.begin(), waiting_.end(), each) != waiting_.end()) continue;
+        record.state = State::Ended;
+        waiting_.push_back(each);
+        queued.push_back(each);
+    }
+    advance();
+    std::string said;
+    for (const std::string& each : queued) {
+        const Record& record = records_[each];
+        if (record.state == State::Failed) return fail(record.why);
+        std::string pid = record.pid > 0 ? " as pid " + std::to_string(record.pid) : "";
+        said += record.state == State::Running    ? "started " + each + pid + "\n"
+                : record.state == State::Starting ? "starting " + each + pid + "\n"
+                                                  : each + " starts once what it requires is ready\n";
     }
     return said.empty() ? name + " runs already\n" : said;
 }
@@ -322,14 +568,20 @@ Result<std::string, std::string> Supervisor::request_start(const std::string& na
 Result<std::string, std::string> Supervisor::request_stop(const std::string& name, bool restart) {
     if (catalog_->services.count(name) == 0) return fail("no direct service named " + quoted(name));
     Record& record = records_[name];
-    if (record.state != State::Running) {
+    bool runs = record.state == State::Running || record.state == State::Starting;
+    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), name), waiting_.end());
+    if (!runs || record.pid <= 0) {
+        // A one-shot service that has done its work, or one that waits or runs a command
+        // before its program: nothing to signal.
+        if (restart && runs) record.state = State::Stopped;
         if (restart) return request_start(name);
         record.state = State::Stopped;
-        return name + " does not run\n";
+        return runs ? "stopped " + name + "\n" : name + " does not run\n";
     }
     for (const std::string& other : catalog_->start_order) {
         const auto& requires_ = catalog_->services.at(other).requires_;
-        if (other != name && records_[other].state == State::Running && !restart &&
+        State state = records_[other].state;
+        if (other != name && (state == State::Running || state == State::Starting) && !restart &&
             std::find(requires_.begin(), requires_.end(), name) != requires_.end()) {
             return fail("service " + name + " is required by " + other + ", which runs: stop " + other + " first");
         }
@@ -340,12 +592,36 @@ Result<std::string, std::string> Supervisor::request_stop(const std::string& nam
     return "stopping " + name + "\n";
 }
 
+Result<std::string, std::string> Supervisor::request_reload(const std::string& name) {
+    auto definition = catalog_->services.find(name);
+    if (definition == catalog_->services.end()) return fail("no direct service named " + quoted(name));
+    Record& record = records_[name];
+    if (record.state != State::Running || record.pid <= 0 || record.stopping) return fail(name + " does not run");
+    const std::vector<std::string>& command = definition->second.settings.reload_command;
+    if (!command.empty()) {
+        auto spawned = spawn_command(name, command, Step::Reload);
+        if (!spawned) return fail(display(spawned.error()));
+        print_err("veskoinit: reloading service " + name + " on request\n");
+        return "reloading " + name + "\n";
+    }
+    if (::kill(record.pid, SIGHUP) != 0) return fail(display(Error{Signal{SIGHUP, name, record.pid, vesko::last_os_error()}}));
+    print_err("veskoinit: sent SIGHUP to service " + name + " on request\n");
+    return "sent SIGHUP to " + name + "\n";
+}
+
 Result<void, std::string> Supervisor::begin_stop(const std::string& name, Record& record, const char* why) {
     if (record.stopping) return {};
-    if (::kill(record.pid, SIGTERM) != 0 && errno != ESRCH) {
-        return fail(display(Error{Signal{SIGTERM, name, record.pid, vesko::last_os_error()}}));
+    auto definition = catalog_->services.find(name);
+    const service::Settings settings =
+        definition != catalog_->services.end() ? definition->second.settings : service::Settings{};
+    // With a stop command the signal follows once the command has ended (command_ended).
+    bool by_command = !settings.stop_command.empty() && spawn_command(name, settings.stop_command, Step::Stop).ok();
+    if (!by_command) {
+        if (!signal_service(name, record, settings.stop_signal)) {
+            return fail(display(Error{Signal{settings.stop_signal, name, record.pid, vesko::last_os_error()}}));
+        }
+        (void)signal_service(name, record, SIGCONT);
     }
-    (void)::kill(record.pid, SIGCONT);
     record.stopping = vesko::deadline_after(10000);
     print_err("veskoinit: stopping service " + name + why + "\n");
     return {};
@@ -360,7 +636,7 @@ Supervisor::Reloaded Supervisor::reloaded(const service::Catalog& previous) {
             ++each;
             continue;
         }
-        if (record.state != State::Running) {
+        if (record.state != State::Running && record.state != State::Starting) {
             each = records_.erase(each);
             continue;
         }
@@ -378,7 +654,8 @@ Supervisor::Reloaded Supervisor::reloaded(const service::Catalog& previous) {
             auto started = request_start(name);
             if (!started) done.failures.push_back(started.error());
             if (started) said += *started;
-        } else if (!(before->second == catalog_->services.at(name)) && records_[name].state == State::Running) {
+        } else if (!(before->second == catalog_->services.at(name)) &&
+                   (records_[name].state == State::Running || records_[name].state == State::Starting)) {
             records_[name].older = true;
             said += name + " runs an older definition until it is restarted\n";
         }
@@ -389,10 +666,10 @@ Supervisor::Reloaded Supervisor::reloaded(const service::Catalog& previous) {
 long Supervisor::kill_overdue_stops() {
     long next = -1;
     for (auto& [name, record] : records_) {
-        if (!record.stopping || record.killed || record.state != State::Running) continue;
+        if (!record.stopping || record.killed || record.pid <= 0) continue;
         if (vesko::passed(*record.stopping)) {
             print_err("veskoinit: service " + name + " did not stop within 10 seconds; sending SIGKILL\n");
-            (void)::kill(record.pid, SIGKILL);
+            (void)signal_service(name, record, SIGKILL);
             record.killed = true;
             continue;
         }
@@ -400,6 +677,66 @@ long Supervisor::kill_overdue_stops() {
         next = next < 0 ? left : std::min(next, left);
     }
     return next;
+}
+
+long Supervisor::add_descriptors(std::vector<pollfd>& fds) {
+    long next = -1;
+    std::vector<std::string> late;
+    notify_order_.clear();
+    for (auto& [name, record] : records_) {
+        if (record.state == State::Starting && record.ready_by && !record.stopping) {
+            if (vesko::passed(*record.ready_by)) {
+                late.push_back(name);
+                continue;
+            }
+            long left = vesko::milliseconds_left(*record.ready_by);
+            next = next < 0 ? left : std::min(next, left);
+        }
+        if (record.notify && record.pid > 0) {
+            fds.push_back({record.notify->fd.get(), POLLIN, 0});
+            notify_order_.push_back(name);
+        }
+    }
+    for (const std::string& name : late) {
+        unsigned seconds = catalog_->services.at(name).settings.ready_timeout;
+        records_[name].ready_by.reset();
+        start_failed(name, "it was not ready within " + std::to_string(seconds) + " seconds");
+    }
+    return late.empty() ? next : 0;
+}
+
+void Supervisor::serve(const pollfd* fds) {
+    for (size_t i = 0; i < notify_order_.size(); ++i) {
+        if ((fds[i].revents & POLLIN) == 0) continue;
+        const std::string& name = notify_order_[i];
+        Record& record = records_[name];
+        auto definition = catalog_->services.find(name);
+        // A bounded number at a time, so that a chatty daemon cannot hold the loop.
+        for (int count = 0; count < 16 && record.notify && definition != catalog_->services.end(); ++count) {
+            auto message = readiness::receive(record.notify->fd);
+            if (!message) break;
+            bool trusted = message->sender == record.pid && record.pid > 0;
+            if (!trusted && definition->second.settings.notify_access == service::NotifyAccess::All) {
+                auto sender = daemons::read_process(message->sender);
+                auto main = daemons::read_process(record.pid);
+                trusted = sender && main && sender->session == main->session;
+            }
+            if (!trusted) {
+                print_err("veskoinit: warning: ignored a notification for service " + name + " from pid " +
+                          std::to_string(message->sender) + "\n");
+                continue;
+            }
+            auto named = message->main_pid != 0 ? daemons::read_process(message->main_pid) : std::nullopt;
+            if (named && named->parent == getpid() && !tracked(message->main_pid)) {
+                running_.erase(record.pid);
+                record.pid = message->main_pid;
+                running_.emplace(record.pid, name);
+            }
+            if (message->ready && record.ready_by && !record.stopping) {
+                became_ready(name);
+            }
+        }
+    }
 }
 
 Result<void, Error> Supervisor::reap_during_shutdown() {
@@ -480,13 +817,30 @@ Result<void, Error> Supervisor::stop_all() {
             }
         }
     }
+    waiting_.clear();  // nothing starts any more
     for (const Stop& stop : stops) {
         if (!tracked(stop.pid)) continue;  // reaped meanwhile: its id may be another's by now
-        if (kill(stop.pid, SIGTERM) != 0 && errno != ESRCH) {
+        auto definition = stop.pid == main_pid_ ? catalog_->services.end() : catalog_->services.find(stop.name);
+        const service::Settings settings =
+            definition != catalog_->services.end() ? definition->second.settings : service::Settings{};
+        if (!settings.stop_command.empty()) {
+            auto command = spawn_command(stop.name, settings.stop_command, Step::Stop);
+            if (command) {
+                auto ended = wait_until_stopped(*command, kTermSeconds);
+                if (!ended) return fail(std::move(ended.error()));
+            }
+            if (!tracked(stop.pid)) continue;
+        }
+        Record pid_only;
+        pid_only.pid = stop.pid;
+        if (!(stop.pid == main_pid_ ? ::kill(stop.pid, settings.stop_signal) == 0 || errno == ESRCH
+                                    : signal_service(stop.name, pid_only, settings.stop_signal))) {
             vesko::OsError os = vesko::last_os_error();
-            print_err("veskoinit: warning: cannot send SIGTERM to " + stop.label + " (pid " +
+            std::string signal = "signal " + std::to_string(settings.stop_signal);
+            if (settings.stop_signal == SIGTERM) signal = "SIGTERM";
+            print_err("veskoinit: warning: cannot send " + signal + " to " + stop.label + " (pid " +
                       std::to_string(stop.pid) + "): " + os.display() + "\n");
-            remember(stop.name, stop.pid, SIGTERM, os);
+            remember(stop.name, stop.pid, settings.stop_signal, os);
         }
         auto gone = wait_until_stopped(stop.pid, kTermSeconds);
         if (!gone) return fail(std::move(gone.error()));

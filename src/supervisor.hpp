@@ -2,11 +2,13 @@
 // stop in reverse order.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,8 @@
 
 #include "os_error.hpp"
 #include "result.hpp"
+#include "launch.hpp"
+#include "readiness.hpp"
 #include "service.hpp"
 
 namespace supervisor {
@@ -75,7 +79,9 @@ std::string display(const Error& error);
 // What the supervisor knows of one direct service, for the status of run-time control.
 // Stopped: by request (veskoctl stop), and stays so whatever its restart policy until it is
 // started again.
-enum class State { Running, Ended, Failed, Stopped };
+// Starting: spawned, or running its commands before or after the start, and not ready yet
+// (what requires it waits).
+enum class State { Running, Ended, Failed, Stopped, Starting };
 struct Record {
     State state = State::Ended;
     // A stop was requested and the process has not ended yet: SIGKILL once the time is up;
@@ -89,6 +95,12 @@ struct Record {
     std::optional<ExitStatus> last;  // how it last ended
     std::string why;                 // why it failed to start
     bool older = false;  // runs a definition that a reload has changed since it started
+    // While it starts: when its time to become ready is up, its notification socket, and
+    // how many of its commands before and after the start have run.
+    std::optional<timespec> ready_by;
+    std::shared_ptr<readiness::Socket> notify;
+    size_t step = 0;
+    bool failed_start = false;  // stopped because its start failed: it ends as failed
 };
 
 // "veskoinit: reaped adopted child N (…)\n", with " during shutdown" once the shutdown has
@@ -153,9 +165,18 @@ public:
         std::vector<std::string> failures;
     };
     Reloaded reloaded(const service::Catalog& previous);
+    // Runs the reload of a running service: its reload command, else SIGHUP.
+    vesko::Result<std::string, std::string> request_reload(const std::string& name);
     // Sends SIGKILL to the services whose requested stop is overdue; returns the
     // milliseconds until the next one is, -1 for none.
     long kill_overdue_stops();
+    // Stops the starts whose time to become ready is up, and appends the notification
+    // sockets of the services that start or run to FDS. Returns the milliseconds until the
+    // next start's time is up, -1 for none.
+    long add_descriptors(std::vector<pollfd>& fds);
+    // Reads what the sockets that add_descriptors appended at FDS said (a bounded number
+    // of messages each), trusting only the service's own processes.
+    void serve(const pollfd* fds);
 
     const std::map<pid_t, std::string>& running() const { return running_; }
     const std::map<std::string, Record>& records() const { return records_; }
@@ -163,8 +184,37 @@ public:
 private:
     // Whether PID is a service or the main program that has not been reaped yet.
     bool tracked(pid_t pid) const {
-        return running_.count(pid) != 0 || (main_pid_ != 0 && pid == main_pid_ && !main_ended_);
+        return running_.count(pid) != 0 || commands_.count(pid) != 0 ||
+               (main_pid_ != 0 && pid == main_pid_ && !main_ended_);
     }
+    // A command a service runs besides its program.
+    enum class Step { BeforeStart, AfterStart, Stop, Reload };
+    struct Command {
+        std::string service;
+        Step step;
+    };
+    // Starts the next of NAME's commands before its program, else its program.
+    vesko::Result<void, Error> next_step(const std::string& name);
+    vesko::Result<void, Error> spawn_program(const std::string& name);
+    // Spawns COMMAND for NAME as its STEP, with $MAINPID given.
+    vesko::Result<pid_t, Error> spawn_command(const std::string& name, const std::vector<std::string>& command,
+                                               Step step);
+    // NAME is ready: its commands after the start run, then it counts as running and what
+    // waits for it may start.
+    void became_ready(const std::string& name);
+    // NAME's start failed (WHY): it is stopped when its program runs, and ends as failed.
+    void start_failed(const std::string& name, const std::string& why);
+    // Starts what waits and whose requirements are ready; passes over what requires a
+    // service that failed or does not run.
+    void advance();
+    void command_ended(pid_t pid, ExitStatus exit);
+    // NAME's program ended with EXIT before it was ready: a one-shot service is done, a
+    // forking one goes on as the process its pid file names, any other failed to start.
+    void program_ended_while_starting(const std::string& name, ExitStatus exit);
+    // Whether EXIT counts as a success for NAME.
+    bool succeeded(const std::string& name, ExitStatus exit) const;
+    // Sends NAME's stop signal (to its group when it says so); the error of kill(2).
+    bool signal_service(const std::string& name, const Record& record, int signal) const;
     // Takes the reaped PID off the books: "LABEL" for a service or the main program, "" else.
     std::string forget(pid_t pid, ExitStatus status);
     // What follows the end of the service NAME, reaped with EXIT: a requested stop is done
@@ -184,6 +234,11 @@ private:
     std::optional<ExitStatus> main_ended_;
     bool more_to_reap_ = false;
     std::function<std::string(pid_t, const ExitStatus&)> tell_adopted_;
+    std::map<pid_t, Command> commands_;
+    std::vector<std::string> waiting_;  // in start order
+    bool advancing_ = false, advance_again_ = false;
+    std::vector<std::string> notify_order_;  // whose sockets add_descriptors appended
+    std::map<std::string, launch::Launch> launches_;  // what a starting or running service runs with
 };
 
 }  // namespace supervisor
