@@ -357,11 +357,12 @@ Result<size_t, Error> Supervisor::reap_exited() {
         bool main = pid == main_pid_;
         std::string name = main ? "" : running_.at(pid);
         bool starting = !main && records_[name].state == State::Starting && !records_[name].stopping;
+        std::optional<ExitStatus> last = main ? std::nullopt : records_[name].last;
         std::string label = forget(pid, exit);
         print_err("veskoinit: " + label + " exited (" + exit.description() + ")\n");
         if (main) continue;
         if (starting) {
-            program_ended_while_starting(name, exit);
+            program_ended_while_starting(name, exit, last);
             continue;
         }
         auto restarted = service_ended(name, exit);
@@ -369,7 +370,8 @@ Result<size_t, Error> Supervisor::reap_exited() {
     }
 }
 
-void Supervisor::program_ended_while_starting(const std::string& name, ExitStatus exit) {
+void Supervisor::program_ended_while_starting(const std::string& name, ExitStatus exit,
+                                              std::optional<ExitStatus> last) {
     const service::Settings& settings = catalog_->services.at(name).settings;
     Record& record = records_[name];
     std::string why = "it " + exit.description() + " before it was ready";
@@ -385,6 +387,7 @@ void Supervisor::program_ended_while_starting(const std::string& name, ExitStatu
         auto process = pid ? daemons::read_process(*pid) : std::nullopt;
         if (process && process->parent == getpid() && !tracked(*pid)) {
             record.state = State::Starting;
+            record.last = last;  // the first process's end is part of the start
             record.pid = *pid;
             running_.emplace(*pid, name);
             print_err("veskoinit: service " + name + " runs as pid " + std::to_string(*pid) + "\n");

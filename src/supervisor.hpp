@@ -210,7 +210,8 @@ private:
     void command_ended(pid_t pid, ExitStatus exit);
     // NAME's program ended with EXIT before it was ready: a one-shot service is done, a
     // forking one goes on as the process its pid file names, any other failed to start.
-    void program_ended_while_starting(const std::string& name, ExitStatus exit);
+    // LAST is how it ended before this start.
+    void program_ended_while_starting(const std::string& name, ExitStatus exit, std::optional<ExitStatus> last);
     // Whether EXIT counts as a success for NAME.
     bool succeeded(const std::string& name, ExitStatus exit) const;
     // Sends NAME's stop signal (to its group when it says so); the error of kill(2).

@@ -13,7 +13,7 @@ using cli::TempDir;
 
 const std::string kUsage = "usage: veskoctl logs [-f|--follow]\n";
 const std::string kCommands =
-    kUsage + "       veskoctl status [NAME...]\n       veskoctl start|stop|restart NAME...\n       veskoctl reload\n"
+    kUsage + "       veskoctl status [NAME...]\n       veskoctl start|stop|restart NAME...\n       veskoctl reload [NAME...]\n"
              "       veskoctl help\n";
 
 cli::RunOptions log_at(const std::string& path) {
@@ -41,7 +41,6 @@ TEST(Veskoctl, CommandLine) {
                          "/run/veskoinit/control)\n", 1},
         {{"reload"}, "", "veskoctl: process 1 is not veskoinit, or it is shutting down (nothing answers at "
                          "/run/veskoinit/control)\n", 1},
-        {{"reload", "x"}, "", unknown, 2},
         {{"help", "logs"}, "", unknown, 2},
         {{"logs", "-f", "-f"}, "", unknown, 2},
         {{"logs", "--follow", "x"}, "", unknown, 2},

@@ -90,7 +90,7 @@ check 0 "veskoinit: binary check passed" "$dest/usr/sbin/veskoinit" --check
 check 0 "usage: veskoctl logs [-f|--follow]
        veskoctl status [NAME...]
        veskoctl start|stop|restart NAME...
-       veskoctl reload
+       veskoctl reload [NAME...]
        veskoctl help" "$dest/usr/sbin/veskoctl" help
 check 2 "vesko-run: usage: vesko-run SERVICE_SCRIPT ACTION" "$dest/usr/sbin/vesko-run"
 check 2 "vesko-service: provide at least one action and one service

@@ -858,6 +858,8 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
     for (const char* lines : {"veskoinit: stopping service crash on request\n"
                               "veskoinit: service crash exited (killed by signal 15)\n",
                               "veskoinit: stopping service crash: its file is gone\n"
+                              "veskoinit: warning: passing over service broken: cannot start service \"broken\" using "
+                              "\"/nonexistent\": No such file or directory (os error 2)\n"
                               "veskoinit: started service fresh as pid #\n"
                               "veskoinit: service crash exited (killed by signal 15)\n",
                               "veskoinit: reload refused: service configuration is invalid: ",
@@ -897,6 +899,71 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
         size_t ended = count(before + after, "veskoinit: warning: the log relay ended (killed by signal 9); started another\n");
         EXPECT_TRUE(row.signal == "STOP" ? killed >= 1 && ended >= 1 : killed == 0 && ended == 1) << before << after;
     }
+}
+
+// Readiness: what requires a service starts once it is ready (a notify daemon's READY=1, a
+// one-shot's success, a forking daemon's pid file); a daemon that never says so fails at its
+// time limit and what requires it is passed over; a forking daemon is supervised as the
+// process its pid file names, restarted when killed; a reload runs the reload command.
+TEST_F(Pid1NsTest, WhatRequiresADaemonStartsOnceItIsReady) {
+    ns::Image image = base_image();
+    image.files["/etc/fstab"] = kProcOnly;
+    image.links["/sbin/veskoctl"] = "init";
+    image.copies["/bin/notifier"] = NOTIFIER_BINARY;
+    const std::string dir = "/etc/veskoinit/services/";
+    const std::string sleeper = R"(["/bin/sleep", "1000"])";
+    image.files[dir + "slow.toml"] = service_file(R"(["/bin/notifier", "300", "READY=1", "/bin/sleep", "1000"])",
+                                                  "type = 'notify'\nreload-command = ['/bin/sh', '-c', "
+                                                  "'echo reloaded $MAINPID >/tmp/reloaded']\n");
+    image.files[dir + "after.toml"] = service_file(sleeper, "requires = ['slow']\n");
+    image.files[dir + "mute.toml"] = service_file(sleeper, "type = 'notify'\nready-timeout = 1\n");
+    image.files[dir + "needs-mute.toml"] = service_file(sleeper, "requires = ['mute']\n");
+    image.files[dir + "setup.toml"] = service_file(R"(["/bin/sh", "-c", "sleep 0.2; touch /tmp/setup"])", "type = 'oneshot'\n");
+    image.files[dir + "uses-setup.toml"] = service_file(R"(["/bin/sh", "-c", "[ -e /tmp/setup ] && exec sleep 1000"])",
+                                                        "requires = ['setup']\n");
+    image.files[dir + "forks.toml"] = service_file(R"(["/bin/sh", "-c", "sleep 1000 & echo $! >/tmp/forks.pid"])",
+                                                   "type = 'forking'\npid-file = '/tmp/forks.pid'\nrestart = 'always'\n");
+    image.files[dir + "probe.toml"] = service_file(R"(["/probe"])", "requires = ['after', 'uses-setup', 'forks']\n");
+    image.scripts["/probe"] =
+        "#!/bin/sh\nexec >/tmp/out 2>&1\nlog=/var/log/veskoinit.log\n"
+        "until grep -q 'passing over service needs-mute' $log; do sleep 0.01; done\n"
+        "kill $(cat /tmp/forks.pid); until [ $(grep -c 'service forks runs as' $log) = 2 ]; do sleep 0.01; done\n"
+        "veskoctl reload slow; echo status $?; until [ -e /tmp/reloaded ]; do sleep 0.01; done\n"
+        "veskoctl status; touch /tmp/done; exec sleep 1000\n";
+    image.env["PATH"] = "/bin:/sbin";
+    ns::System system(image);
+    for (int i = 0; i < 3000 && !system.exists("/tmp/done"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    system.send(SIGPWR);
+    EXPECT_EQ(system.wait_exit(30000), kPoweredOff);
+    std::string out = std::regex_replace(system.read_file("/tmp/out").value_or(""), std::regex("running [0-9]+ [0-9]+"), "running # #");
+    EXPECT_EQ(out,
+              "reloading slow\nstatus 0\n"
+              "forks direct running # # 1 signal:15 current\n"
+              "mute direct failed - - 0 signal:15 current it was not ready within 1 seconds\n"
+              "needs-mute direct failed - - 0 - current service \"needs-mute\" requires \"mute\", which was passed over\n"
+              "setup direct running - - 0 exit:0 current\nslow direct running # # 0 - current\n"
+              "after direct running # # 0 - current\nuses-setup direct running # # 0 - current\n"
+              "probe direct running # # 0 - current\n");
+    EXPECT_TRUE(std::regex_match(system.read_file("/tmp/reloaded").value_or(""), std::regex("reloaded [0-9]+\n")));
+    std::string log = log_of(system);
+    auto before = [&log](const std::string& first, const std::string& then) {
+        size_t at = log.find(first);
+        return at != std::string::npos && log.find(then, at) != std::string::npos;
+    };
+    EXPECT_TRUE(before("veskoinit: service setup is ready\n", "veskoinit: started service uses-setup as pid #\n")) << log;
+    EXPECT_TRUE(before("veskoinit: service slow is ready\n", "veskoinit: started service after as pid #\n")) << log;
+    EXPECT_TRUE(before("veskoinit: warning: service mute failed to start: it was not ready within 1 seconds\n"
+                       "veskoinit: stopping service mute: its start failed\n"
+                       "veskoinit: service mute exited (killed by signal 15)\n"
+                       "veskoinit: warning: passing over service needs-mute: service \"needs-mute\" requires \"mute\", "
+                       "which was passed over\n",
+                       "veskoinit: reload command of service slow exited with status 0\n"))
+        << log;
+    EXPECT_TRUE(before("veskoinit: service forks runs as pid #\n",
+                       "veskoinit: service forks exited (killed by signal 15)\n"
+                       "veskoinit: restarting service forks after killed by signal 15\n"
+                       "veskoinit: started service forks as pid #\n"))
+        << log;
 }
 
 // `-- COMMAND` on a machine: the main program (found in PATH) runs instead of the fallback
