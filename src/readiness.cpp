@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "text.hpp"
@@ -15,23 +16,25 @@ namespace readiness {
 using vesko::fail;
 using vesko::Result;
 
-Result<Socket, vesko::OsError> open_socket(std::string_view name) {
-    Socket socket{vesko::Fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)),
-                  "@veskoinit/" + std::to_string(getpid()) + "/notify/" + std::string(name)};
+Result<Socket, vesko::OsError> open_socket() {
+    Socket socket{vesko::Fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)), ""};
     if (!socket.fd.valid()) return fail(vesko::last_os_error());
+    // Bound with no name, the kernel gives it a unique one in the abstract namespace, which no
+    // one could have taken before.
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    // The abstract namespace: a leading NUL in place of the @.
-    size_t length = std::min(socket.address.size(), sizeof address.sun_path);
-    std::memcpy(address.sun_path, socket.address.data(), length);
-    address.sun_path[0] = '\0';
-    socket.address.resize(length);
     int on = 1;
     if (setsockopt(socket.fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
-        bind(socket.fd.get(), reinterpret_cast<const sockaddr*>(&address),
-             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length)) != 0) {
+        bind(socket.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(sa_family_t)) != 0) {
         return fail(vesko::last_os_error());
     }
+    socklen_t length = sizeof address;
+    if (getsockname(socket.fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return fail(vesko::last_os_error());
+    }
+    size_t name_length = length - offsetof(sockaddr_un, sun_path);
+    if (name_length < 2 || address.sun_path[0] != '\0') return fail(vesko::OsError{EADDRNOTAVAIL});
+    socket.address = "@" + std::string(address.sun_path + 1, name_length - 1);
     return socket;
 }
 

@@ -21,7 +21,7 @@ struct Socket {
     vesko::Fd fd;
     std::string address;
 };
-vesko::Result<Socket, vesko::OsError> open_socket(std::string_view name);
+vesko::Result<Socket, vesko::OsError> open_socket();
 
 // One notification as received: who sent it (as the kernel says) and what it says.
 struct Message {

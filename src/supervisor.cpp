@@ -171,7 +171,7 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
     if (definition.settings != service::Settings{}) {
         std::vector<std::pair<std::string, std::string>> extra;
         if (definition.settings.type == service::Type::Notify) {
-            auto socket = readiness::open_socket(name);
+            auto socket = readiness::open_socket();
             if (!socket) return failed(Prepare{name, "cannot open its notification socket: " + socket.error().display()});
             record.notify = std::make_shared<readiness::Socket>(std::move(*socket));
             extra.emplace_back("NOTIFY_SOCKET", record.notify->address);
@@ -205,8 +205,10 @@ Result<pid_t, Error> Supervisor::spawn_command(const std::string& name, const st
                                                Step step) {
     const Record& record = records_[name];
     auto found = launches_.find(name);
+    auto definition = catalog_->services.find(name);
+    if (definition == catalog_->services.end()) found = launches_.end();
     vesko::SpawnOptions options =
-        found != launches_.end() ? found->second.options(catalog_->services.at(name).settings) : vesko::SpawnOptions{};
+        found != launches_.end() ? found->second.options(definition->second.settings) : vesko::SpawnOptions{};
     options.new_session = true;
     // $MAINPID in an argument is the main process's id, as the variable is in its environment.
     std::string main = record.pid > 0 ? std::to_string(record.pid) : "";
@@ -372,6 +374,7 @@ Result<size_t, Error> Supervisor::reap_exited() {
 
 void Supervisor::program_ended_while_starting(const std::string& name, ExitStatus exit,
                                               std::optional<ExitStatus> last) {
+    if (catalog_->services.count(name) == 0) return;  // a reload took its file away
     const service::Settings& settings = catalog_->services.at(name).settings;
     Record& record = records_[name];
     std::string why = "it " + exit.description() + " before it was ready";
@@ -415,6 +418,7 @@ bool Supervisor::succeeded(const std::string& name, ExitStatus exit) const {
 }
 
 void Supervisor::became_ready(const std::string& name) {
+    if (catalog_->services.count(name) == 0) return;  // a reload took its file away
     const service::Settings& settings = catalog_->services.at(name).settings;
     Record& record = records_[name];
     record.ready_by.reset();
@@ -440,8 +444,7 @@ void Supervisor::start_failed(const std::string& name, const std::string& why) {
     if (record.pid > 0 && running_.count(record.pid) != 0) {
         record.failed_start = true;
         record.restart = false;
-        (void)begin_stop(name, record, ": its start failed");
-        return;
+        if (begin_stop(name, record, ": its start failed")) return;
     }
     record.state = State::Failed;
     launches_.erase(name);
@@ -497,9 +500,11 @@ Result<void, Error> Supervisor::service_ended(const std::string& name, ExitStatu
         record.stopping.reset();
         record.killed = false;
         record.state = record.failed_start ? State::Failed : State::Stopped;
+        record.notify.reset();
+        // What waited for it is passed over now.
+        advance();
         if (record.failed_start) {
             launches_.erase(name);
-            advance();
             return {};
         }
         // A service whose file a reload took away is forgotten once it has stopped.
@@ -701,7 +706,8 @@ long Supervisor::add_descriptors(std::vector<pollfd>& fds) {
         }
     }
     for (const std::string& name : late) {
-        unsigned seconds = catalog_->services.at(name).settings.ready_timeout;
+        auto definition = catalog_->services.find(name);
+        unsigned seconds = definition != catalog_->services.end() ? definition->second.settings.ready_timeout : 0;
         records_[name].ready_by.reset();
         start_failed(name, "it was not ready within " + std::to_string(seconds) + " seconds");
     }
