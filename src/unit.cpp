@@ -265,7 +265,7 @@ void append_utf8(std::string& out, uint32_t c) {
 // does not know is kept as written, backslash included.
 size_t take_escape(std::string_view text, std::string& out) {
     if (text.empty()) return 0;
-    static constexpr std::string_view kFrom = "abfnrtv\\\"'s", kTo = "\a\b\f\n\r\t\v\\\"' ";
+    static constexpr std::string_view kFrom = "abfnrtv\\\"'s;", kTo = "\a\b\f\n\r\t\v\\\"' ;";
     if (size_t simple = kFrom.find(text[0]); simple != std::string_view::npos) {
         out += kTo[simple];
         return 1;
@@ -1115,7 +1115,7 @@ Result<Unit, Error> parse_unit(const std::string& name, const Source& file, cons
 
 std::string show_word(const std::string& word) {
     bool plain = !word.empty() && std::none_of(word.begin(), word.end(), [](char c) {
-        return is_blank(c) || c == '"' || c == '\'' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+        return is_blank(c) || c == '"' || c == '\'' || c == '\\' || c == ';' || static_cast<unsigned char>(c) < 0x20;
     });
     return plain ? shown(word) : quoted(word);
 }
