@@ -617,6 +617,7 @@ Result<Command, Error> parse_command(const State& state, const Assignment& a) {
     auto path = expand(state, a, first.substr(n));
     if (!path) return fail(std::move(path.error()));
     command.path = std::move(*path);
+    if (command.path.empty()) return fail(Error{EmptyCommand{*a.path, a.line, a.key}});
     if (command.path[0] != '/' && command.path.find('/') != std::string::npos) {
         return fail(invalid(a, "the program is neither an absolute path nor a file name"));
     }
@@ -669,9 +670,17 @@ constexpr std::string_view kDirectoryNames[kDirectoryKinds] = {
 constexpr std::string_view kConditionNames[] = {"PathExists",        "PathIsDirectory",  "FileNotEmpty",
                                                 "DirectoryNotEmpty", "FileIsExecutable", "PathExistsGlob"};
 
+// An empty value puts a single-valued setting back to unset.
+template <class T>
+bool cleared(const Assignment& a, std::optional<T>& field) {
+    if (a.value.empty()) field.reset();
+    return a.value.empty();
+}
+
 template <class T>
 Result<void, Error> set_choice(std::optional<T>& field, const Assignment& a,
                                std::initializer_list<std::pair<std::string_view, T>> choices) {
+    if (cleared(a, field)) return {};
     for (const auto& [word, value] : choices) {
         if (a.value == word) {
             field = value;
@@ -682,10 +691,7 @@ Result<void, Error> set_choice(std::optional<T>& field, const Assignment& a,
 }
 
 Result<void, Error> set_text(State& state, const Assignment& a, std::optional<std::string>& field) {
-    if (a.value.empty()) {
-        field.reset();
-        return {};
-    }
+    if (cleared(a, field)) return {};
     auto text = expand(state, a, a.value);
     if (!text) return fail(std::move(text.error()));
     field = std::move(*text);
@@ -693,6 +699,7 @@ Result<void, Error> set_text(State& state, const Assignment& a, std::optional<st
 }
 
 Result<void, Error> set_span(const Assignment& a, std::optional<uint64_t>& field, bool zero_is_infinity) {
+    if (cleared(a, field)) return {};
     auto span = parse_span(a.value, 1000000);
     if (!span) return fail(invalid(a, "not a time span"));
     field = *span == 0 && zero_is_infinity ? kInfinity : *span;
@@ -747,9 +754,10 @@ Result<void, Error> apply_service(State& state, const Assignment& a, bool& handl
         return set;
     }
     if (key == "RemainAfterExit" || key == "DynamicUser") {
-        auto value = parse_bool(a.value);
-        if (!value) return fail(invalid(a, "not a boolean"));
-        (key == "DynamicUser" ? u.dynamic_user : u.remain_after_exit) = *value;
+        std::optional<bool>& field = key == "DynamicUser" ? u.dynamic_user : u.remain_after_exit;
+        if (cleared(a, field)) return {};
+        field = parse_bool(a.value);
+        if (!field) return fail(invalid(a, "not a boolean"));
         return {};
     }
     if (key == "NotifyAccess") {
@@ -775,13 +783,17 @@ Result<void, Error> apply_service(State& state, const Assignment& a, bool& handl
                                            {"process", KillMode::Process}, {"none", KillMode::None}});
     }
     if (key == "KillSignal") {
+        if (cleared(a, u.kill_signal)) return {};
         auto signal = parse_signal(a.value);
         if (!signal) return fail(invalid(a, "not a signal"));
         u.kill_signal = *signal;
         return {};
     }
     if (key == "SuccessExitStatus") {
-        if (a.value.empty()) u.success_exit_statuses.clear(), u.success_signals.clear();
+        if (a.value.empty()) {
+            u.success_exit_statuses.clear();
+            u.success_signals.clear();
+        }
         for (std::string_view word : vesko::split_fields(a.value)) {
             if (auto status = vesko::parse_unsigned(word, 255)) {
                 u.success_exit_statuses.push_back(static_cast<int>(*status));
@@ -837,6 +849,7 @@ Result<void, Error> apply_service(State& state, const Assignment& a, bool& handl
         return {};
     }
     if (key == "UMask") {
+        if (cleared(a, u.umask)) return {};
         auto mask = parse_octal(a.value, 0777);
         if (!mask) return fail(invalid(a, "not an octal mode"));
         u.umask = *mask;
@@ -861,6 +874,7 @@ Result<void, Error> apply_service(State& state, const Assignment& a, bool& handl
     for (size_t kind = 0; kind < kDirectoryKinds; ++kind) {
         Directories& directories = u.directories[kind];
         if (key == std::string(kDirectoryNames[kind]) + "Mode") {
+            if (cleared(a, directories.mode)) return {};
             auto mode = parse_octal(a.value, 07777);
             if (!mode) return fail(invalid(a, "not an octal mode"));
             directories.mode = *mode;
@@ -882,13 +896,17 @@ Result<void, Error> apply_service(State& state, const Assignment& a, bool& handl
     }
     for (const LimitDirective& limit : kLimits) {
         if (key != limit.name) continue;
+        auto found = std::find_if(u.limits.begin(), u.limits.end(), [&](const Limit& l) { return l.name == key; });
+        if (a.value.empty()) {
+            if (found != u.limits.end()) u.limits.erase(found);
+            return {};
+        }
         size_t colon = a.value.find(':');
         std::string_view value = a.value;
         auto soft = parse_limit_value(value.substr(0, colon), limit.kind);
         auto hard = colon == std::string::npos ? soft : parse_limit_value(value.substr(colon + 1), limit.kind);
         if (!soft || !hard) return fail(invalid(a, "not a limit (VALUE or SOFT:HARD, or infinity)"));
         if (*soft > *hard) return fail(invalid(a, "the soft limit is above the hard one"));
-        auto found = std::find_if(u.limits.begin(), u.limits.end(), [&](const Limit& l) { return l.name == key; });
         if (found == u.limits.end()) found = u.limits.insert(u.limits.end(), Limit{key, limit.resource, 0, 0});
         found->soft = *soft;
         found->hard = *hard;
@@ -925,10 +943,13 @@ Result<void, Error> apply(State& state, const Assignment& a) {
     }
     if (auto* list = word_list(u, a.section, a.key)) {
         // The dependencies of [Unit] only ever grow, as systemd has them.
+        // Unit names keep their escapes (dev-disk-by\x2dlabel-x.device).
         if (a.value.empty() && a.section != "Unit") list->clear();
-        auto words = expanded_words(state, a);
-        if (!words) return fail(std::move(words.error()));
-        for (std::string& word : *words) list->push_back(std::move(word));
+        for (std::string_view word : vesko::split_fields(a.value)) {
+            auto name = expand(state, a, word);
+            if (!name) return fail(std::move(name.error()));
+            list->push_back(std::move(*name));
+        }
         return {};
     }
     if (a.section == "Unit" && a.key == "Description") return set_text(state, a, u.description);

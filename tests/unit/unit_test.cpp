@@ -98,16 +98,18 @@ const Row kRows[] = {
     // whatever their directory; lists reset by an empty value, but for the dependencies.
     {"x.service",
      {{"usr/x.service", "[Service]\nExecStart=/bin/false\n"},
-      {"etc/x.service", "[Unit]\nAfter=a.target\n[Service]\nExecStart=/bin/x\nEnvironment=OLD=1\nUser=nobody\n"},
+      {"etc/x.service", "[Unit]\nAfter=a.target dev-disk-by\\x2dlabel-x.device\n[Service]\nExecStart=/bin/x\n"
+                        "Environment=OLD=1\nUser=nobody\nRestart=always\n"},
       {"usr/x.service.d/10-a.conf", "[Unit]\nDescription=hidden\n"},
       {"etc/x.service.d/10-a.conf", "[Service]\nEnvironment=\nEnvironment=\"A=b c\" D=e\n"},
-      {"lib/x.service.d/20-b.conf", "[Unit]\nAfter=\nAfter=b.target\n[Service]\nExecStart=\nExecStart=/bin/y\nTimeoutSec=1min 30s\nUser=\n"},
+      {"lib/x.service.d/20-b.conf", "[Unit]\nAfter=\nAfter=b.target\n[Service]\nExecStart=\nExecStart=/bin/y\nTimeoutSec=1min 30s\nUser=\nRestart=\n"},
       {"lib/x.service.d/30-masked.conf", "[Unit]\nDescription=masked\n"},
       {"etc/x.service.d/30-masked.conf", "->/dev/null"},
       {"etc/x.service.d/README", "not a drop-in"}},
      "Name: x.service\nPath: T/etc/x.service\nDropIn: T/etc/x.service.d/10-a.conf\n"
      "DropIn: T/lib/x.service.d/20-b.conf\nType: simple\nExecStart: /bin/y\nTimeoutStartSec: 90s\n"
-     "TimeoutStopSec: 90s\nEnvironment: A=b c\nEnvironment: D=e\nAfter: a.target b.target\n"},
+     "TimeoutStopSec: 90s\nEnvironment: A=b c\nEnvironment: D=e\n"
+     "After: a.target \"dev-disk-by\\\\x2dlabel-x.device\" b.target\n"},
     // Continuation lines (a comment inside is passed over), quoting, escapes, prefixes and
     // variable references.
     {"q",
