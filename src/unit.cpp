@@ -330,16 +330,21 @@ Result<std::vector<Word>, const char*> split_words(std::string_view text) {
 
 bool is_variable_name(std::string_view name) {
     if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return false;
-    return std::all_of(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
 }
 
 // The variables that WORD refers to: all of it "$NAME", or "${NAME}" within it ("$$" is a
 // dollar sign).
 void add_variables(std::string_view word, std::vector<std::string>& names) {
     auto add = [&](std::string_view name) {
-        if (is_variable_name(name) && std::find(names.begin(), names.end(), name) == names.end()) names.emplace_back(name);
+        if (is_variable_name(name) && std::find(names.begin(), names.end(), name) == names.end()) {
+            names.emplace_back(name);
+        }
     };
-    if (word.size() > 1 && word[0] == '$' && word[1] != '{' && is_variable_name(word.substr(1))) return add(word.substr(1));
+    if (word.size() > 1 && word[0] == '$' && word[1] != '{' && is_variable_name(word.substr(1))) {
+        return add(word.substr(1));
+    }
     for (size_t i = 0; i + 1 < word.size(); ++i) {
         if (word[i] != '$') continue;
         if (word[i + 1] == '$') {
@@ -527,12 +532,15 @@ struct State {
     bool bus_name = false;
 };
 
-Error invalid(const Assignment& a, const char* reason) { return InvalidValue{*a.path, a.line, a.key, a.value, reason}; }
+Error invalid(const Assignment& a, const char* reason) {
+    return InvalidValue{*a.path, a.line, a.key, a.value, reason};
+}
 
 // TEXT with its %-specifiers expanded.
 Result<std::string, Error> expand(const State& state, const Assignment& a, std::string_view text) {
     std::string out;
     bool root = !state.user || *state.user == "root" || *state.user == "0";
+    std::string_view stem = std::string_view(state.names.full).substr(0, state.names.full.size() - kSuffix.size());
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '%') {
             out += text[i];
@@ -541,7 +549,6 @@ Result<std::string, Error> expand(const State& state, const Assignment& a, std::
         if (++i == text.size()) return fail(invalid(a, "a \"%\" at the end stands for no specifier"));
         char c = text[i];
         auto unresolved = [&] { return fail(Error{UnresolvedSpecifier{*a.path, a.line, a.key, c, *state.user}}); };
-        std::string_view stem = std::string_view(state.names.full).substr(0, state.names.full.size() - kSuffix.size());
         switch (c) {
             case 'i': out += state.names.instance; break;
             case 'I': out += unescape(state.names.instance); break;
@@ -861,13 +868,14 @@ Result<void, Error> apply_service(State& state, const Assignment& a, bool& handl
         for (std::string_view word : vesko::split_fields(a.value)) {
             std::string name(word);
             std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
-            if (!name.starts_with("CAP_") || name.size() == 4 ||
-                !std::all_of(name.begin(), name.end(), [](char c) { return std::isupper(static_cast<unsigned char>(c)) || c == '_'; })) {
+            bool valid = name.size() > 4 && name.starts_with("CAP_") && std::all_of(name.begin(), name.end(), [](char c) {
+                return std::isupper(static_cast<unsigned char>(c)) || c == '_';
+            });
+            if (!valid) {
                 return fail(invalid(a, "not a capability name"));
             }
-            if (std::find(u.ambient_capabilities.begin(), u.ambient_capabilities.end(), name) == u.ambient_capabilities.end()) {
-                u.ambient_capabilities.push_back(std::move(name));
-            }
+            std::vector<std::string>& list = u.ambient_capabilities;
+            if (std::find(list.begin(), list.end(), name) == list.end()) list.push_back(std::move(name));
         }
         return {};
     }
@@ -993,7 +1001,8 @@ Result<std::vector<std::string>, Error> list_directory(const std::string& direct
             if (errno == 0) return names;
             return fail(Error{ReadFile{directory, vesko::last_os_error()}});
         }
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
     }
 }
 
@@ -1066,7 +1075,8 @@ Result<Unit, Error> load_unit(std::string_view given, const Search& search) {
             auto entries = list_directory(drop_in_dir);
             if (!entries) return fail(std::move(entries.error()));
             for (const std::string& entry_name : *entries) {
-                if (entry_name.size() <= 5 || !entry_name.ends_with(".conf") || drop_in_paths.count(entry_name)) continue;
+                bool drop_in = entry_name.size() > 5 && entry_name.ends_with(".conf");
+                if (!drop_in || drop_in_paths.count(entry_name) != 0) continue;
                 std::string path = vesko::path_join(drop_in_dir, entry_name);
                 auto entry = inspect(path);
                 if (!entry) return fail(std::move(entry.error()));
@@ -1144,7 +1154,8 @@ std::string show_word(const std::string& word) {
 std::string show_command(const Command& c) {
     static constexpr const char* kPrivileges[] = {"", "+", "!", "!!"};
     std::string out = std::string(c.ignore_failure ? "-" : "") + (c.separate_argv0 ? "@" : "") +
-                      kPrivileges[static_cast<int>(c.privileges)] + (c.expand_variables ? "" : ":") + show_word(c.path);
+                      kPrivileges[static_cast<int>(c.privileges)] + (c.expand_variables ? "" : ":") +
+                      show_word(c.path);
     for (size_t i = c.separate_argv0 ? 0 : 1; i < c.argv.size(); ++i) out += " " + show_word(c.argv[i]);
     if (!c.variables.empty()) out += " (variables: " + vesko::join(c.variables, " ") + ")";
     return out;
