@@ -141,6 +141,10 @@ const Row kRows[] = {
      "Environment: I=x\\x2dy-z\nEnvironment: II=x-y/z\nEnvironment: N=a\\x2db@x\\x2dy-z\nEnvironment: P=a\\x2db\n"
      "Environment: PP=a-b\nEnvironment: D=/run:/var/lib:/var/cache:/var/log:/etc:/tmp:/var/tmp\n"
      "Environment: U=root:0:/root:%\n"},
+    // An instance's own file in any directory comes before the template; BusName= makes it dbus.
+    {"t@a-b", {{"etc/t@.service", "[Service]\nExecStart=/bin/false\n"},
+               {"lib/t@a-b.service", "[Service]\nBusName=org.t\nExecStart=/bin/t %I\n"}},
+     "Name: t@a-b.service\nPath: T/lib/t@a-b.service\nType: dbus\nExecStart: /bin/t a/b\nIgnored: BusName\n"},
     // Limits, time spans and the other typed settings.
     {"l",
      {{"lib/l.service",
