@@ -718,9 +718,11 @@ Result<void, Error> apply_condition(State& state, const Assignment& a) {
     bool assert_ = a.key.starts_with("Assert");
     std::string_view kind_name = std::string_view(a.key).substr(assert_ ? 6 : 9);
     const auto* kind = std::find(std::begin(kConditionNames), std::end(kConditionNames), kind_name);
+    // An empty value drops the conditions so far (or the assertions, for an Assert*).
     if (a.value.empty()) {
-        u.conditions.clear();
-        u.unsupported_conditions.clear();
+        std::erase_if(u.conditions, [&](const Condition& c) { return c.assert_ == assert_; });
+        std::erase_if(u.unsupported_conditions,
+                      [&](const std::string& c) { return c.starts_with(assert_ ? "Assert" : "Condition"); });
         return {};
     }
     if (kind == std::end(kConditionNames)) {

@@ -148,7 +148,8 @@ const Row kRows[] = {
     // Limits, time spans and the other typed settings.
     {"l",
      {{"lib/l.service",
-       "[Unit]\nConditionPathExists=!/run/x\nAssertFileNotEmpty=|/etc/y\nConditionVirtualization=!container\n"
+       "[Unit]\nConditionPathExists=/gone\nConditionPathExists=\nConditionPathExists=!/run/x\n"
+       "AssertFileNotEmpty=|/etc/y\nConditionVirtualization=!container\n"
        "[Service]\nType=forking\nPIDFile=l.pid\nExecStart=/usr/sbin/l\nLimitNOFILE=1024:524288\n"
        "LimitCORE=infinity\nLimitMEMLOCK=64K:1G\nLimitCPU=1min\nLimitNICE=-5\nRestart=on-failure\n"
        "RestartSec=500ms\nTimeoutStartSec=infinity\nTimeoutStopSec=0\nKillMode=mixed\nKillSignal=SIGINT\n"
