@@ -41,8 +41,7 @@ struct Command {
     bool ignore_failure = false;    // "-"
     bool separate_argv0 = false;    // "@": argv[0] is the second word
     Privileges privileges = Privileges::Normal;
-    bool expand_variables = true;        // false with ":"
-    std::vector<std::string> variables;  // the names referenced, in first-use order
+    bool expand_variables = true;  // false with ":"
 };
 
 struct Limit {
@@ -81,8 +80,10 @@ struct Unit {
     std::string path;                   // the unit file read
     std::vector<std::string> drop_ins;  // the drop-in files applied, in that order
     std::optional<std::string> description;
-    Type type = Type::Simple;  // Simple with ExecStart=, else Oneshot, when not set
-    std::vector<Command> exec_start_pre, exec_start, exec_start_post, exec_reload, exec_stop, exec_stop_post;
+    Type type = Type::Simple;  // when not set: Dbus with BusName=, Simple with ExecStart=, else Oneshot
+    // ExecCondition= runs first: an exit status from 1 to 254 skips the unit without a failure.
+    std::vector<Command> exec_condition, exec_start_pre, exec_start, exec_start_post, exec_reload, exec_stop,
+        exec_stop_post;
     std::optional<std::string> pid_file;
     std::optional<bool> remain_after_exit;
     std::optional<NotifyAccess> notify_access;
@@ -99,7 +100,7 @@ struct Unit {
     std::optional<WorkingDirectory> working_directory;
     std::optional<unsigned> umask;
     std::vector<Limit> limits;  // in the order first set
-    std::vector<std::string> ambient_capabilities;  // upper case, CAP_ prefixed
+    std::vector<std::string> ambient_capabilities;  // upper case, CAP_ prefixed, as written
     std::array<Directories, kDirectoryKinds> directories;
     std::vector<Condition> conditions;
     std::vector<std::string> unsupported_conditions;  // Directive=value
@@ -107,21 +108,30 @@ struct Unit {
     std::vector<std::string> wanted_by, required_by, alias, also;
     std::optional<std::string> default_instance;
     std::vector<std::string> ignored;  // directives read and left out, each once
-    std::vector<std::string> unknown;  // "[Section] Key" neither honoured nor ignored, each once
+    // "[Section] Key" neither honoured nor ignored, and "[Section] text" of a line without "=",
+    // each once.
+    std::vector<std::string> unknown;
 };
 
 // Where and how units are found.
 struct Search {
     // In priority order: the first directory that has the unit file wins.
-    std::vector<std::string> directories = {"/etc/systemd/system", "/usr/lib/systemd/system",
+    std::vector<std::string> directories = {"/etc/systemd/system", "/run/systemd/system",
+                                            "/usr/local/lib/systemd/system", "/usr/lib/systemd/system",
                                             "/lib/systemd/system"};
     std::optional<std::string> host_name;  // for %H; the kernel's when not given
 };
 
-// Files above this size, more drop-ins than this and longer lines are refused.
-inline constexpr size_t kMaxFileSize = 1 << 20;
-inline constexpr size_t kMaxDropIns = 64;
+// A unit file and its drop-ins together hold at most kMaxSize bytes, and the values of the
+// record, with specifiers expanded, come to at most as much (each value counted with
+// kValueOverhead bytes more). The other bounds are on lines, assignments, drop-ins and the
+// entries of a drop-in directory.
+inline constexpr size_t kMaxSize = 1 << 20;
+inline constexpr size_t kValueOverhead = 32;
 inline constexpr size_t kMaxLineLength = 1 << 16;
+inline constexpr size_t kMaxAssignments = 2048;
+inline constexpr size_t kMaxDropIns = 64;
+inline constexpr size_t kMaxDirectoryEntries = 1024;
 
 struct InvalidName {
     std::string name;
@@ -148,7 +158,18 @@ struct TooLarge {
 struct TooManyDropIns {
     std::string name;
 };
+struct LargeDirectory {
+    std::string path;
+};
 struct LongLine {
+    std::string path;
+    size_t line;
+};
+struct TooManyAssignments {
+    std::string path;
+    size_t line;
+};
+struct LargeRecord {
     std::string path;
     size_t line;
 };
@@ -166,24 +187,12 @@ struct InvalidValue {
 struct SocketActivation {
     std::string path;
     size_t line;
-    std::string setting;  // Sockets=, ListenStream=, StandardInput=socket, ...
+    std::string setting;  // Sockets=, Requires=x.socket, StandardInput=socket, ...
 };
-struct SocketUnit {
-    std::string path;    // the unit file
-    std::string socket;  // the socket unit beside it
-};
-struct NotifyReload {
+struct Unsupported {
     std::string path;
     size_t line;
-};
-struct InvertedCapabilities {
-    std::string path;
-    size_t line;
-};
-struct CommandSeparator {
-    std::string path;
-    size_t line;
-    std::string directive;
+    std::string setting;  // Type=notify-reload, RootDirectory=, ...
 };
 struct UnknownSpecifier {
     std::string path;
@@ -191,28 +200,19 @@ struct UnknownSpecifier {
     std::string directive;
     char specifier;
 };
-struct UnresolvedSpecifier {
-    std::string path;
-    size_t line;
-    std::string directive;
-    char specifier;
-    std::string user;
-};
 struct EmptyCommand {
     std::string path;
     size_t line;
     std::string directive;
 };
-struct NoExecStart {
+// The settings together are not a service that can run: no ExecStart=, several, ...
+struct Inconsistent {
     std::string name;
-};
-struct SeveralExecStart {
-    std::string name;
+    const char* reason;
 };
 using Error = std::variant<InvalidName, NotAService, NotFound, Masked, ReadFile, TooLarge, TooManyDropIns,
-                           LongLine, Syntax, InvalidValue, SocketActivation, SocketUnit, NotifyReload,
-                           InvertedCapabilities, CommandSeparator, UnknownSpecifier, UnresolvedSpecifier,
-                           EmptyCommand, NoExecStart, SeveralExecStart>;
+                           LargeDirectory, LongLine, TooManyAssignments, LargeRecord, Syntax, InvalidValue,
+                           SocketActivation, Unsupported, UnknownSpecifier, EmptyCommand, Inconsistent>;
 
 std::string display(const Error& error);
 
@@ -223,15 +223,13 @@ struct Source {
 };
 
 // The unit NAME ("caddy", "caddy.service", "wg-quick@wg0"): its file, the drop-ins, the
-// record. Nothing throws.
+// record. A name that is an alias (a link to a unit file of another name) yields the unit it
+// names, with the alias's drop-ins too. Nothing throws.
 vesko::Result<Unit, Error> load(std::string_view name, const Search& search = {});
 
 // The record of the unit NAME (with its suffix) from the unit file's text and the drop-ins'
 // texts, in the order they apply; HOST_NAME for %H.
 vesko::Result<Unit, Error> parse(const std::string& name, const Source& file, const std::vector<Source>& drop_ins,
                                  const std::string& host_name);
-
-// The record as text: one "Key: value" line per field that is set, lists in order.
-std::string describe(const Unit& unit);
 
 }  // namespace unit
