@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "fd.hpp"
 #include "text.hpp"
@@ -799,9 +800,10 @@ Result<bool, Error> apply_service(State& state, const Assignment& a) {
         for (std::string_view word : vesko::split_fields(a.value)) {
             std::string name;
             for (char c : word) name += to_upper(c);
-            bool valid = name.size() > 4 && name.starts_with("CAP_") &&
-                         std::all_of(name.begin(), name.end(), [](char c) { return (c >= 'A' && c <= 'Z') || c == '_'; });
-            if (!valid) return fail(invalid(a, "not a capability name"));
+            auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || c == '_'; };
+            if (name.size() <= 4 || !name.starts_with("CAP_") || !std::all_of(name.begin(), name.end(), letter)) {
+                return fail(invalid(a, "not a capability name"));
+            }
             if (set = charge(state, a, name.size()); !set) break;
             u.ambient_capabilities.push_back(std::move(name));
         }
@@ -965,7 +967,8 @@ Result<void, Error> read_lines(const Source& source, State& state) {
         std::string_view line = text.substr(0, end);
         text.remove_prefix(std::min(end + 1, text.size()));
         if (line.ends_with('\r')) line.remove_suffix(1);
-        if (++number; line.size() > kMaxLineLength) return fail(Error{LongLine{source.path, number}});
+        ++number;
+        if (line.size() > kMaxLineLength) return fail(Error{LongLine{source.path, number}});
         if (continuing && is_comment(line)) continue;
         if (!continuing) {
             logical.clear();
@@ -1039,7 +1042,7 @@ Result<Source, Error> read_source(const std::string& path, size_t& budget) {
     auto opened = vesko::open_fd(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (!opened) return error(opened.error());
     if (vesko::file_id(opened->get()) != vesko::FileId{info.st_dev, info.st_ino}) {
-        return error(vesko::fixed_error("the file was replaced while it was read"));
+        return error(vesko::fixed_error("the file changed before it was opened"));
     }
     auto text = vesko::read_all(opened->get(), budget);
     if (!text) return error(text.error());
@@ -1099,27 +1102,24 @@ Result<Unit, Error> load_unit(std::string_view given, const Search& search) {
     auto split = split_name(given);
     if (!split) return fail(std::move(split.error()));
     Names names = std::move(*split);
-    std::vector<std::string> drop_in_directories;
+    std::vector<Names> aliases;
     std::string found;
-    // An alias's drop-ins apply too; a chain of aliases is followed a few steps at most.
-    for (int step = 0;; ++step) {
+    for (;;) {
         auto file = find_file(names, search);
         if (!file) return fail(std::move(file.error()));
         found = std::move(*file);
-        auto target = step < 8 ? alias_target(found, names) : std::nullopt;
+        // A chain of aliases is followed a few steps at most.
+        auto target = aliases.size() < 8 ? alias_target(found, names) : std::nullopt;
         if (!target) break;
         auto next = split_name(*target);
         if (!next) return fail(std::move(next.error()));
-        add_drop_in_directories(names, drop_in_directories);
-        names = std::move(*next);
+        aliases.push_back(std::exchange(names, std::move(*next)));
     }
-    std::vector<std::string> alias_directories = std::move(drop_in_directories);
-    drop_in_directories.clear();
+    // The unit's own drop-ins, its aliases', then those for every service.
+    std::vector<std::string> drop_in_directories;
     add_drop_in_directories(names, drop_in_directories);
-    for (std::string& directory : alias_directories) {
-        if (!contains(drop_in_directories, directory)) drop_in_directories.push_back(std::move(directory));
-    }
-    drop_in_directories.push_back("service.d");  // for every service
+    for (const Names& alias : aliases) add_drop_in_directories(alias, drop_in_directories);
+    drop_in_directories.push_back("service.d");
     // Drop-ins by file name: the first unit directory that has a name hides it in the others.
     std::map<std::string, std::optional<std::string>> drop_in_paths;
     for (const std::string& directory : search.directories) {
