@@ -97,16 +97,23 @@ std::string describe(const unit::Unit& u) {
     if (u.dynamic_user) line("DynamicUser", *u.dynamic_user ? "yes" : "no");
     words("SupplementaryGroups", u.supplementary_groups);
     for (const std::string& assignment : u.environment) line("Environment", shown(assignment));
-    for (const auto& file : u.environment_files) line("EnvironmentFile", (file.missing_ok ? "-" : "") + shown(file.path));
-    if (const auto& w = u.working_directory) line("WorkingDirectory", (w->missing_ok ? "-" : "") + (w->home ? "~" : w->path));
+    for (const auto& file : u.environment_files) {
+        line("EnvironmentFile", (file.missing_ok ? "-" : "") + shown(file.path));
+    }
+    if (const auto& w = u.working_directory) {
+        line("WorkingDirectory", (w->missing_ok ? "-" : "") + (w->home ? "~" : w->path));
+    }
     if (u.umask) line("UMask", octal(*u.umask));
-    for (const unit::Limit& l : u.limits) line(l.name, limit(l.soft) + (l.soft == l.hard ? "" : ":" + limit(l.hard)));
+    for (const unit::Limit& l : u.limits) {
+        line(l.name, limit(l.soft) + (l.soft == l.hard ? "" : ":" + limit(l.hard)));
+    }
     words("AmbientCapabilities", u.ambient_capabilities);
     const char* kDirectories[] = {"RuntimeDirectory", "StateDirectory", "CacheDirectory", "LogsDirectory",
                                   "ConfigurationDirectory"};
     for (size_t kind = 0; kind < unit::kDirectoryKinds; ++kind) {
         words(kDirectories[kind], u.directories[kind].names);
-        if (u.directories[kind].mode) line(std::string(kDirectories[kind]) + "Mode", octal(*u.directories[kind].mode));
+        const auto& mode = u.directories[kind].mode;
+        if (mode) line(std::string(kDirectories[kind]) + "Mode", octal(*mode));
     }
     const char* kConditions[] = {"PathExists", "PathIsDirectory", "FileNotEmpty", "DirectoryNotEmpty",
                                  "FileIsExecutable", "PathExistsGlob"};
@@ -116,9 +123,10 @@ std::string describe(const unit::Unit& u) {
     }
     for (const std::string& condition : u.unsupported_conditions) line("UnsupportedCondition", shown(condition));
     const std::pair<const char*, const std::vector<std::string>*> lists[] = {
-        {"After", &u.after},     {"Before", &u.before},       {"Requires", &u.requires_},      {"Wants", &u.wants},
-        {"BindsTo", &u.binds_to}, {"Requisite", &u.requisite}, {"PartOf", &u.part_of},        {"Conflicts", &u.conflicts},
-        {"WantedBy", &u.wanted_by}, {"RequiredBy", &u.required_by}, {"Alias", &u.alias},     {"Also", &u.also}};
+        {"After", &u.after},         {"Before", &u.before},       {"Requires", &u.requires_},
+        {"Wants", &u.wants},         {"BindsTo", &u.binds_to},    {"Requisite", &u.requisite},
+        {"PartOf", &u.part_of},      {"Conflicts", &u.conflicts}, {"WantedBy", &u.wanted_by},
+        {"RequiredBy", &u.required_by}, {"Alias", &u.alias},      {"Also", &u.also}};
     for (const auto& [key, list] : lists) words(key, *list);
     if (u.default_instance) line("DefaultInstance", shown(*u.default_instance));
     words("Ignored", u.ignored);
@@ -195,6 +203,12 @@ WantedBy=multi-user.target
 )";
 
 // Refused rows: one file read by parse() alone.
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    while (times-- > 0) out += text;
+    return out;
+}
+
 // A row of one [Service] read by parse(); an error that starts with its line number is the file's.
 Row refused(const std::string& name, const std::string& service, const std::string& error) {
     std::string file = error[0] >= '0' && error[0] <= '9' ? "T/lib/" + name + ".service:" : "";
@@ -219,7 +233,8 @@ const Row kRows[] = {
                         "Environment=OLD=1\nUser=nobody\nRestart=always\n"},
       {"usr/x.service.d/10-a.conf", "[Unit]\nDescription=hidden\n"},
       {"etc/x.service.d/10-a.conf", "[Service]\nEnvironment=\nEnvironment=\"A=b c\" D=e\n"},
-      {"lib/x.service.d/20-b.conf", "[Unit]\nAfter=\nAfter=b.target\n[Service]\nExecStart=\nExecStart=/bin/y\nTimeoutSec=1min 30s\nUser=\nRestart=\n"},
+      {"lib/x.service.d/20-b.conf",
+       "[Unit]\nAfter=\nAfter=b.target\n[Service]\nExecStart=\nExecStart=/bin/y\nTimeoutSec=1min 30s\nUser=\nRestart=\n"},
       {"lib/x.service.d/30-masked.conf", "[Unit]\nDescription=masked\n"},
       {"etc/x.service.d/30-masked.conf", "->/dev/null"},
       {"etc/x.service.d/README", "not a drop-in"}},
@@ -343,14 +358,9 @@ const Row kRows[] = {
     {"u17", {{"", "ExecStart=/bin/u\n"}},
      "error: T/lib/u17.service:1: an assignment before the first section"},
     refused("u18", std::string(70000, 'x') + "\n", "2: the line is longer than 65536 bytes"),
-    refused("u19", [] { std::string s; for (int i = 0; i < 2048; ++i) s += "X=1\n"; return s; }(),
-     "2049: the unit file and its drop-ins hold more than 2048 assignments"),
-    refused("u20", [] {
-        std::string s;
-        for (int i = 0; i < 4; ++i) s += "Environment=A=" + [] { std::string n; for (int j = 0; j < 30000; ++j) n += "%n"; return n; }() + "\n";
-        return s;
-    }(),
-     "5: the values, specifiers expanded, come to more than 1048576 bytes"),
+    refused("u19", repeat("X=1\n", 2048), "2049: the unit file and its drop-ins hold more than 2048 assignments"),
+    refused("u20", repeat("Environment=A=" + repeat("%n", 30000) + "\n", 4),
+            "5: the values, specifiers expanded, come to more than 1048576 bytes"),
     {"d2", [] {
          std::vector<File> files = {{"lib/d2.service", "[Service]\nExecStart=/bin/d\n"}};
          for (int i = 0; i < 1025; ++i) files.push_back({"etc/d2.service.d/" + std::to_string(i), ""});
@@ -365,7 +375,8 @@ const Row kRows[] = {
     {"v@", {},
      "error: invalid unit name \"v@\": a template needs an instance after its \"@\""},
     {"v/w", {},
-     "error: invalid unit name \"v/w\": a unit name holds up to 255 ASCII letters, digits and \":-_.\\@\", with at most one \"@\" after its prefix"},
+     "error: invalid unit name \"v/w\": a unit name holds up to 255 ASCII letters, digits and \":-_.\\@\", "
+     "with at most one \"@\" after its prefix"},
     {"n@\\x00", {}, "error: invalid unit name \"n@\\\\x00\": \"\\x00\" stands for a NUL byte"},
 };
 
