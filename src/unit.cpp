@@ -605,17 +605,15 @@ bool cleared(const Assignment& a, std::optional<T>& field) {
     return a.value.empty();
 }
 
+// The enumerator whose index is that of the value among NAMES.
 template <class T>
-Result<void, Error> set_choice(std::optional<T>& field, const Assignment& a,
-                               std::initializer_list<std::pair<std::string_view, T>> choices) {
+Result<void, Error> set_named(std::optional<T>& field, const Assignment& a,
+                              std::initializer_list<std::string_view> names) {
     if (cleared(a, field)) return {};
-    for (const auto& [word, value] : choices) {
-        if (a.value == word) {
-            field = value;
-            return {};
-        }
-    }
-    return fail(invalid(a, "not one of the words this setting takes"));
+    auto found = std::find(names.begin(), names.end(), a.value);
+    if (found == names.end()) return fail(invalid(a, "not one of the words this setting takes"));
+    field = static_cast<T>(found - names.begin());
+    return {};
 }
 
 template <class T, class Parse>
@@ -714,22 +712,19 @@ Result<bool, Error> apply_service(State& state, const Assignment& a) {
     if (key == "Type" && a.value == "notify-reload") {
         set = refuse(state, a, Unsupported{*a.path, a.line, "Type=notify-reload"});
     } else if (key == "Type") {
-        set = set_choice(state.type, a, {{"simple", Type::Simple}, {"exec", Type::Exec}, {"forking", Type::Forking},
-                                         {"oneshot", Type::Oneshot}, {"notify", Type::Notify},
-                                         {"dbus", Type::Dbus}, {"idle", Type::Simple}});
+        set = set_named(state.type, a, {"simple", "exec", "forking", "oneshot", "notify", "dbus", "idle"});
+        // Type=idle only delays the start until the other jobs are done: it runs as simple.
+        if (state.type == Type{6}) state.type = Type::Simple;
     } else if (key == "PIDFile") {
         set = set_text(state, a, u.pid_file);
         if (set && u.pid_file && !u.pid_file->starts_with('/')) u.pid_file = "/run/" + *u.pid_file;
     } else if (key == "RemainAfterExit" || key == "DynamicUser") {
         set = set_parsed(key == "DynamicUser" ? u.dynamic_user : u.remain_after_exit, a, parse_bool, "not a boolean");
     } else if (key == "NotifyAccess") {
-        set = set_choice(u.notify_access, a, {{"none", NotifyAccess::None}, {"main", NotifyAccess::Main},
-                                              {"exec", NotifyAccess::Exec}, {"all", NotifyAccess::All}});
+        set = set_named(u.notify_access, a, {"none", "main", "exec", "all"});
     } else if (key == "Restart") {
-        set = set_choice(u.restart, a, {{"no", Restart::No}, {"on-success", Restart::OnSuccess},
-                                        {"on-failure", Restart::OnFailure}, {"on-abnormal", Restart::OnAbnormal},
-                                        {"on-watchdog", Restart::OnWatchdog}, {"on-abort", Restart::OnAbort},
-                                        {"always", Restart::Always}});
+        set = set_named(u.restart, a,
+                        {"no", "on-success", "on-failure", "on-abnormal", "on-watchdog", "on-abort", "always"});
     } else if (key == "RestartSec") {
         set = span(u.restart_sec, false);
     } else if (key == "TimeoutStartSec" || key == "TimeoutSec") {
@@ -738,8 +733,7 @@ Result<bool, Error> apply_service(State& state, const Assignment& a) {
     } else if (key == "TimeoutStopSec") {
         set = span(u.timeout_stop_sec, true);
     } else if (key == "KillMode") {
-        set = set_choice(u.kill_mode, a, {{"control-group", KillMode::ControlGroup}, {"mixed", KillMode::Mixed},
-                                          {"process", KillMode::Process}, {"none", KillMode::None}});
+        set = set_named(u.kill_mode, a, {"control-group", "mixed", "process", "none"});
     } else if (key == "KillSignal") {
         set = set_parsed(u.kill_signal, a, parse_signal, "not a signal");
     } else if (key == "SuccessExitStatus") {

@@ -20,6 +20,7 @@ namespace unit {
 // A time span in microseconds, or this for "infinity".
 inline constexpr uint64_t kInfinity = UINT64_MAX;
 
+// The enumerators below are in the order of the words that name them in a unit file.
 // Type=idle is read as Simple; Dbus is kept so that it can be run as simple with a note.
 enum class Type { Simple, Exec, Forking, Oneshot, Notify, Dbus };
 // "+" runs with full privileges, "!" without the user and group change, "!!" as "!" only

@@ -230,7 +230,7 @@ const Row kRows[] = {
     {"x.service",
      {{"usr/x.service", "[Service]\nExecStart=/bin/false\n"},
       {"etc/x.service", "[Unit]\nAfter=a.target dev-disk-by\\x2dlabel-x.device\n[Service]\nExecStart=/bin/x\n"
-                        "Environment=OLD=1\nUser=nobody\nRestart=always\n"},
+                        "Type=idle\nEnvironment=OLD=1\nUser=nobody\nRestart=always\n"},
       {"usr/x.service.d/10-a.conf", "[Unit]\nDescription=hidden\n"},
       {"etc/x.service.d/10-a.conf", "[Service]\nEnvironment=\nEnvironment=\"A=b c\" D=e\n"},
       {"lib/x.service.d/20-b.conf",
