@@ -469,10 +469,12 @@ struct State {
 std::vector<std::pair<char, std::string>> specifiers(const Names& names, const std::string& host_name) {
     std::string_view last = names.prefix;
     last.remove_prefix(last.rfind('-') == std::string_view::npos ? 0 : last.rfind('-') + 1);
+    std::string file = unescape(names.templated ? names.instance : names.prefix);  // %f: dev-sda1 is /dev/sda1
+    if (!file.starts_with('/')) file.insert(0, "/");
     return {{'n', names.full}, {'N', names.full.substr(0, names.full.size() - kSuffix.size())},
             {'p', names.prefix}, {'P', unescape(names.prefix)}, {'i', names.instance},
             {'I', unescape(names.instance)}, {'j', std::string(last)}, {'J', unescape(last)},
-            {'H', host_name}, {'t', "/run"}, {'S', "/var/lib"}, {'C', "/var/cache"}, {'L', "/var/log"},
+            {'f', file}, {'H', host_name}, {'t', "/run"}, {'S', "/var/lib"}, {'C', "/var/cache"}, {'L', "/var/log"},
             {'E', "/etc"}, {'T', "/tmp"}, {'V', "/var/tmp"}, {'u', "root"}, {'g', "root"}, {'U', "0"},
             {'G', "0"}, {'h', "/root"}, {'s', "/bin/sh"}, {'%', "%"}};
 }
@@ -743,7 +745,13 @@ Result<bool, Error> apply_service(State& state, const Assignment& a) {
         }
         for (std::string_view word : vesko::split_fields(a.value)) {
             if (set = charge(state, a, 0); !set) break;
-            if (auto status = vesko::parse_unsigned(word, 255)) {
+            // The names of sysexits.h, from 64 on.
+            static constexpr std::string_view kExits[] = {"USAGE",    "DATAERR", "NOINPUT",  "NOUSER",    "NOHOST",
+                                                          "UNAVAILABLE", "SOFTWARE", "OSERR", "OSFILE", "CANTCREAT",
+                                                          "IOERR",    "TEMPFAIL", "PROTOCOL", "NOPERM", "CONFIG"};
+            if (const auto* name = std::find(std::begin(kExits), std::end(kExits), word); name != std::end(kExits)) {
+                u.success_exit_statuses.push_back(64 + static_cast<int>(name - std::begin(kExits)));
+            } else if (auto status = vesko::parse_unsigned(word, 255)) {
                 u.success_exit_statuses.push_back(static_cast<int>(*status));
             } else if (auto signal = parse_signal(word)) {
                 u.success_signals.push_back(*signal);

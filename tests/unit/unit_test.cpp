@@ -274,12 +274,12 @@ const Row kRows[] = {
      "Environment: J=quick\nEnvironment: D=1\nAfter: network-online.target\nPartOf: wg-quick.target\n"
      "WantedBy: multi-user.target\n"},
     {"a\\x2db@x\\x2dy-z",
-     {{"", "[Service]\nExecStart=/bin/x\nEnvironment=I=%i II=%I N=%N P=%p PP=%P J=%j:%J "
+     {{"", "[Service]\nExecStart=/bin/x\nEnvironment=I=%i II=%I N=%N P=%p PP=%P J=%j:%J F=%f "
            "D=%t:%S:%C:%L:%E:%T:%V U=%u:%U:%g:%G:%h:%s:%%:100%\n"}},
      "Name: a\\x2db@x\\x2dy-z.service\nPath: T/lib/a\\x2db@x\\x2dy-z.service\nType: simple\n"
      "ExecStart: /bin/x\nEnvironment: I=x\\x2dy-z\nEnvironment: II=x-y/z\n"
      "Environment: N=a\\x2db@x\\x2dy-z\nEnvironment: P=a\\x2db\nEnvironment: PP=a-b\n"
-     "Environment: J=a\\x2db:a-b\n"
+     "Environment: J=a\\x2db:a-b\nEnvironment: F=/x-y/z\n"
      "Environment: D=/run:/var/lib:/var/cache:/var/log:/etc:/tmp:/var/tmp\n"
      "Environment: U=root:0:root:0:/root:/bin/sh:%:100%\n"},
     // An instance's own file in any directory comes before the template; BusName= makes it
@@ -305,13 +305,13 @@ const Row kRows[] = {
        "[Service]\nType=forking\nPIDFile=l.pid\nExecStart=/usr/sbin/l\nLimitNOFILE=1024:524288\n"
        "LimitCORE=infinity\nLimitMEMLOCK=64K:1.5G\nLimitCPU=1min\nLimitNICE=-5\nRestart=on-failure\n"
        "RestartSec=.5s\nTimeoutStartSec=infinity\nTimeoutStopSec=0\nKillMode=mixed\nKillSignal=SIGINT\n"
-       "SuccessExitStatus=143 SIGHUP 1 RTMIN+2\nUMask=0027\nWorkingDirectory=-~\nStateDirectory=a b/c\n"
+       "SuccessExitStatus=143 SIGHUP 1 RTMIN+2 DATAERR\nUMask=0027\nWorkingDirectory=-~\nStateDirectory=a b/c\n"
        "StateDirectoryMode=0750\nEnvironmentFile=-/etc/default/l\nNotifyAccess=all\nDynamicUser=no\n"
        "SupplementaryGroups=adm\nLimitNOFILE=4096\na line without an equals sign\n"}},
      "Name: l.service\nPath: T/lib/l.service\nType: forking\nExecStart: /usr/sbin/l\n"
      "PIDFile: /run/l.pid\nNotifyAccess: all\nRestart: on-failure\nRestartSec: 500ms\n"
      "TimeoutStartSec: infinity\nTimeoutStopSec: infinity\nKillMode: mixed\nKillSignal: SIGINT\n"
-     "SuccessExitStatus: 143 1 SIGHUP 36\nDynamicUser: no\nSupplementaryGroups: adm\n"
+     "SuccessExitStatus: 143 1 65 SIGHUP 36\nDynamicUser: no\nSupplementaryGroups: adm\n"
      "EnvironmentFile: -/etc/default/l\nWorkingDirectory: -~\nUMask: 0027\nLimitNOFILE: 4096\n"
      "LimitCORE: infinity\nLimitMEMLOCK: 65536:1610612736\nLimitCPU: 60\nLimitNICE: 25\n"
      "StateDirectory: a b/c\nStateDirectoryMode: 0750\nConditionPathExists: !/run/x\n"
