@@ -924,6 +924,8 @@ TEST_F(Pid1NsTest, WhatRequiresADaemonStartsOnceItIsReady) {
     image.files[dir + "forks.toml"] = service_file(R"(["/bin/sh", "-c", "sleep 1000 & echo $! >/tmp/forks.pid"])",
                                                    "type = 'forking'\npid-file = '/tmp/forks.pid'\nrestart = 'always'\n");
     image.files[dir + "probe.toml"] = service_file(R"(["/probe"])", "requires = ['after', 'uses-setup', 'forks']\n");
+    image.files[dir + "stopper.toml"] = service_file(sleeper, "stop-signal = 'SIGINT'\nkill-mode = 'group'\n"
+                                                              "stop-command = ['/bin/sh', '-c', 'echo $MAINPID >/tmp/stopped']\n");
     image.scripts["/probe"] =
         "#!/bin/sh\nexec >/tmp/out 2>&1\nlog=/var/log/veskoinit.log\n"
         "until grep -q 'passing over service needs-mute' $log; do sleep 0.01; done\n"
@@ -942,9 +944,11 @@ TEST_F(Pid1NsTest, WhatRequiresADaemonStartsOnceItIsReady) {
               "mute direct failed - - 0 signal:15 current it was not ready within 1 seconds\n"
               "needs-mute direct failed - - 0 - current service \"needs-mute\" requires \"mute\", which was passed over\n"
               "setup direct running - - 0 exit:0 current\nslow direct running # # 0 - current\n"
-              "after direct running # # 0 - current\nuses-setup direct running # # 0 - current\n"
+              "after direct running # # 0 - current\nstopper direct running # # 0 - current\n"
+              "uses-setup direct running # # 0 - current\n"
               "probe direct running # # 0 - current\n");
     EXPECT_TRUE(std::regex_match(system.read_file("/tmp/reloaded").value_or(""), std::regex("reloaded [0-9]+\n")));
+    EXPECT_TRUE(std::regex_match(system.read_file("/tmp/stopped").value_or(""), std::regex("[0-9]+\n")));
     std::string log = log_of(system);
     auto before = [&log](const std::string& first, const std::string& then) {
         size_t at = log.find(first);
@@ -958,6 +962,8 @@ TEST_F(Pid1NsTest, WhatRequiresADaemonStartsOnceItIsReady) {
                        "veskoinit: warning: passing over service needs-mute: service \"needs-mute\" requires \"mute\", "
                        "which was passed over\n",
                        "veskoinit: reload command of service slow exited with status 0\n"))
+        << log;
+    EXPECT_TRUE(before("veskoinit: received shutdown request\n", "veskoinit: stopped service stopper (killed by signal 2)\n"))
         << log;
     EXPECT_TRUE(before("veskoinit: service forks runs as pid #\n",
                        "veskoinit: service forks exited (killed by signal 15)\n"

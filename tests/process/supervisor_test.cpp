@@ -127,7 +127,12 @@ TEST_F(SupervisorTest, RestartPolicies) {
         std::string body;
         size_t lines;
         std::string expected;
+        service::Settings settings = {};
     };
+    service::Settings exit_3_succeeds, before_fails, after_fails;
+    exit_3_succeeds.success_exit_codes = {3};
+    before_fails.before_start = {{"/bin/sh", "-c", "exit 0"}, {"/bin/sh", "-c", "exit 2"}};
+    after_fails.after_start = {{"/bin/sh", "-c", "exit 4"}};
     const Case cases[] = {
         {"never, clean exit", RestartPolicy::Never, "exit 0", 2,
          "veskoinit: started service s as pid N\nveskoinit: service s exited (exited with status 0)\n"},
@@ -151,12 +156,26 @@ TEST_F(SupervisorTest, RestartPolicies) {
          "veskoinit: service s exited (exited with status 9)\n"
          "veskoinit: restarting service s after exited with status 9\n"
          "veskoinit: started service s as pid N\n"},
+        {"on-failure, a status that counts as success", RestartPolicy::OnFailure, "exit 3", 2,
+         "veskoinit: started service s as pid N\nveskoinit: service s exited (exited with status 3)\n", exit_3_succeeds},
+        {"a command before the start fails", RestartPolicy::Always, "exec sleep 30", 2,
+         "veskoinit: before-start command of service s exited with status 2\n"
+         "veskoinit: warning: service s failed to start: its before-start command exited with status 2\n",
+         before_fails},
+        {"a command after the start fails", RestartPolicy::Always, "exec sleep 30", 5,
+         "veskoinit: started service s as pid N\n"
+         "veskoinit: after-start command of service s exited with status 4\n"
+         "veskoinit: warning: service s failed to start: its after-start command exited with status 4\n"
+         "veskoinit: stopping service s: its start failed\n"
+         "veskoinit: service s exited (killed by signal 15)\n",
+         after_fails},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
         fs::remove(marker);
         catalog_ = {};
         add("s", {script("s.sh", c.body)}, c.policy);
+        catalog_.services["s"].settings = c.settings;
         process::CapturedStderr err;
         Supervisor supervisor = Supervisor::start_all(catalog_);
         auto lines = [&] {
