@@ -80,7 +80,7 @@ std::optional<gid_t> find_group(std::string_view name, std::string_view group) {
 }
 
 Files read_files() {
-    constexpr size_t kLimit = 16 << 20;
+    constexpr size_t kLimit = 4 << 20;
     auto read = [](const char* path) {
         auto file = vesko::open_fd(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         auto text = file ? vesko::read_all(file->get(), kLimit) : vesko::Result<std::string, vesko::OsError>(std::string());

@@ -226,7 +226,7 @@ Result<std::map<std::string, std::string>, std::string> direct_status(const std:
 // The pid field of a status line, "-" when it does not run.
 std::string pid_of(const std::string& line) {
     std::vector<std::string_view> fields = vesko::split_fields(line);
-    return fields.size() > 3 && fields[2] == "running" ? std::string(fields[3]) : "-";
+    return fields.size() > 3 && (fields[2] == "running" || fields[2] == "starting") ? std::string(fields[3]) : "-";
 }
 
 // Start, stop or restart: direct services through process 1, which then waits (up to 15 s)
@@ -261,7 +261,12 @@ int control_services(const std::string& action, const std::vector<std::string>& 
         bool done = now.ok();
         for (const std::string& name : direct) {
             std::string pid = now ? pid_of((*now)[name]) : "-";
-            done = done && (action == "stop" ? pid == "-" : pid != "-" && pid != pid_of((*before)[name]));
+            // A one-shot service that has done its work runs without a process.
+            std::string was = pid_of((*before)[name]);
+            bool again = was == "-" ? now && vesko::split_fields((*now)[name]).size() > 2 &&
+                                          vesko::split_fields((*now)[name])[2] == "running"
+                                    : pid != "-" && pid != was;
+            done = done && (action == "stop" ? pid == "-" : again);
         }
         if (done) return 0;
         if (vesko::passed(deadline)) {

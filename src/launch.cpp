@@ -1,6 +1,8 @@
 #include "launch.hpp"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,18 +34,39 @@ Result<std::optional<std::string>, std::string> read_environment_file(std::strin
     bool may_be_missing = given[0] == '-';
     std::string path(given.substr(may_be_missing ? 1 : 0));
     auto problem = [&](const vesko::OsError& os) { return "cannot read environment file " + vesko::shown(path) + ": " + os.display(); };
-    auto file = vesko::open_fd(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (!file) {
-        if (may_be_missing && file.error().code == ENOENT) return std::optional<std::string>();
-        return fail(problem(file.error()));
+    // Looked at before it is opened: opening a device can act (a watchdog's starts counting).
+    auto found = vesko::open_fd(path, O_PATH | O_CLOEXEC);
+    if (!found) {
+        if (may_be_missing && found.error().code == ENOENT) return std::optional<std::string>();
+        return fail(problem(found.error()));
     }
     struct stat info;
-    if (fstat(file->get(), &info) != 0) return fail(problem(vesko::last_os_error()));
+    if (fstat(found->get(), &info) != 0) return fail(problem(vesko::last_os_error()));
     if (!S_ISREG(info.st_mode)) return fail(problem(vesko::fixed_error("not a regular file")));
+    auto file = vesko::open_fd("/proc/self/fd/" + std::to_string(found->get()), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (!file) return fail(problem(file.error()));
     auto text = vesko::read_all(file->get(), kMaxEnvironmentFile);
     if (!text) return fail(problem(text.error()));
     if (text->size() > kMaxEnvironmentFile) return fail(problem(vesko::fixed_error("the file is larger than 1 MiB")));
     return std::optional<std::string>(std::move(*text));
+}
+
+// The directory NAME in DIRECTORY, never through a link nor into another mount: a service's
+// user who owns a directory could put a link there, or mount a file system that never answers.
+Result<vesko::Fd, vesko::OsError> open_below(int directory, const std::string& name) {
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS;
+    for (;;) {
+        long fd = syscall(SYS_openat2, directory, name.c_str(), &how, sizeof how);
+        if (fd >= 0) return vesko::Fd(static_cast<int>(fd));
+        if (errno == EINTR || errno == EAGAIN) continue;
+        if (errno != ENOSYS) return fail(vesko::last_os_error());
+        // Before Linux 5.6: no link followed, at least.
+        fd = openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) return vesko::Fd(static_cast<int>(fd));
+        if (errno != EINTR) return fail(vesko::last_os_error());
+    }
 }
 
 // Makes BASE/PATH, each part a directory and never a link followed, and gives the last one
@@ -58,19 +81,20 @@ Result<void, std::string> make_directory(const std::string& base, const std::str
     vesko::Fd directory = std::move(*opened);
     for (std::string_view part : vesko::path_components(path)) {
         std::string name(part);
-        if (mkdirat(directory.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
-            return fail(problem(vesko::last_os_error()));
-        }
-        int next;
+        int made;
         do {
-            next = openat(directory.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        } while (next < 0 && errno == EINTR);
-        if (next < 0) return fail(problem(vesko::last_os_error()));
-        directory = vesko::Fd(next);
+            made = mkdirat(directory.get(), name.c_str(), 0755);
+        } while (made != 0 && errno == EINTR);
+        if (made != 0 && errno != EEXIST) return fail(problem(vesko::last_os_error()));
+        auto next = open_below(directory.get(), name);
+        if (!next) return fail(problem(next.error()));
+        directory = std::move(*next);
     }
-    if (fchown(directory.get(), uid, gid) != 0 || fchmod(directory.get(), mode) != 0) {
-        return fail(problem(vesko::last_os_error()));
-    }
+    int done;
+    do {
+        done = fchown(directory.get(), uid, gid) == 0 && fchmod(directory.get(), mode) == 0 ? 0 : -1;
+    } while (done != 0 && errno == EINTR);
+    if (done != 0) return fail(problem(vesko::last_os_error()));
     return {};
 }
 
@@ -150,6 +174,8 @@ Result<Launch, std::string> prepare(const service::Settings& settings,
         if (!*text) continue;
         for (auto& [name, value] : parse_environment_file(**text)) set(variables, std::move(name), std::move(value));
     }
+    // A notification socket is the service's own or none (not one process 1 was given).
+    variables.erase("NOTIFY_SOCKET");
     for (const auto& [name, value] : extra) set(variables, name, value);
     static const char* const kBases[] = {"/run", "/var/lib", "/var/cache", "/var/log"};
     for (const service::Directory& directory : settings.directories) {

@@ -89,12 +89,13 @@ std::optional<Message> receive(const vesko::Fd& socket) {
     return message;
 }
 
-Result<pid_t, std::string> read_pid_file(const std::string& path) {
+Result<pid_t, std::string> read_pid_file(const std::string& path, uid_t trusted) {
     auto problem = [&](std::string why) { return "pid file " + vesko::shown(path) + " " + why; };
     auto file = vesko::open_fd(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
     if (!file) return fail(problem("cannot be read: " + file.error().display()));
     struct stat info;
     if (fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode)) return fail(problem("is not a regular file"));
+    if (info.st_uid != 0 && info.st_uid != trusted) return fail(problem("belongs to another user"));
     auto text = vesko::read_all(file->get(), 64);
     if (!text) return fail(problem("cannot be read: " + text.error().display()));
     std::string_view digits = *text;

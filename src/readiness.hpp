@@ -34,8 +34,8 @@ std::optional<Message> receive(const vesko::Fd& socket);
 // The fields of one datagram's text.
 Message parse(std::string_view text);
 
-// The process a pid file names, read without following a link to it nor blocking: the error
-// says why there is none.
-vesko::Result<pid_t, std::string> read_pid_file(const std::string& path);
+// The process a pid file names, read without following a link to it nor blocking, from a file
+// of root's or TRUSTED's: the error says why there is none.
+vesko::Result<pid_t, std::string> read_pid_file(const std::string& path, uid_t trusted);
 
 }  // namespace readiness

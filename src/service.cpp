@@ -410,6 +410,9 @@ Result<bool, std::string> parse_setting(std::string_view key, const toml::node& 
         if (!text) return fail(text.error());
         auto signal = signal_number(*text);
         if (!signal) return fail(bad_value(node, key, "unknown signal " + quoted(*text)));
+        if (*signal == SIGSTOP || *signal == SIGTSTP || *signal == SIGTTIN || *signal == SIGTTOU || *signal == SIGCONT) {
+            return fail(bad_value(node, key, "a signal that stops or continues a process ends no service"));
+        }
         s.stop_signal = *signal;
         return true;
     }

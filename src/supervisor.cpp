@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,11 +163,15 @@ Result<void, Error> Supervisor::start_service(const std::string& name) {
         launches_.erase(name);
         return fail(std::move(failure));
     };
+    kill_start_commands(name);
     launches_.erase(name);
     record.notify.reset();
-    record.ready_by.reset();
+    record.ready_by = vesko::deadline_after(definition.settings.ready_timeout * 1000L);
+    record.awaiting_ready = record.pid_file_pending = record.warned = record.failed_start = false;
+    record.stopping.reset();
+    record.killed = false;
     record.step = 0;
-    record.failed_start = false;
+    ++record.generation;
     // A service without settings runs with process 1's own environment, as root.
     if (definition.settings != service::Settings{}) {
         std::vector<std::pair<std::string, std::string>> extra;
@@ -204,16 +209,15 @@ Result<void, Error> Supervisor::next_step(const std::string& name) {
 Result<pid_t, Error> Supervisor::spawn_command(const std::string& name, const std::vector<std::string>& command,
                                                Step step) {
     const Record& record = records_[name];
-    auto found = launches_.find(name);
+    auto launched = launch_for(name);
+    if (!launched) return fail(std::move(launched.error()));
+    const launch::Launch* found = *launched;
     auto definition = catalog_->services.find(name);
-    if (definition == catalog_->services.end()) found = launches_.end();
-    vesko::SpawnOptions options =
-        found != launches_.end() ? found->second.options(definition->second.settings) : vesko::SpawnOptions{};
+    vesko::SpawnOptions options = found != nullptr ? found->options(definition->second.settings) : vesko::SpawnOptions{};
     options.new_session = true;
     // $MAINPID in an argument is the main process's id, as the variable is in its environment.
     std::string main = record.pid > 0 ? std::to_string(record.pid) : "";
-    std::vector<std::string> environment =
-        found != launches_.end() ? found->second.environment : vesko::environment_with({});
+    std::vector<std::string> environment = found != nullptr ? found->environment : vesko::environment_with({});
     environment.push_back("MAINPID=" + main);
     options.environment = &environment;
     std::vector<std::string> argv = command;
@@ -225,8 +229,37 @@ Result<pid_t, Error> Supervisor::spawn_command(const std::string& name, const st
     }
     auto pid = vesko::spawn(argv, options);
     if (!pid) return fail(Error{Spawn{name, argv[0], pid.error()}});
-    commands_[*pid] = Command{name, step};
+    commands_[*pid] = Command{name, step, record.generation};
     return *pid;
+}
+
+Result<const launch::Launch*, Error> Supervisor::launch_for(const std::string& name) {
+    auto found = launches_.find(name);
+    if (found != launches_.end()) return &found->second;
+    auto definition = catalog_->services.find(name);
+    if (definition == catalog_->services.end() || definition->second.settings == service::Settings{}) {
+        return static_cast<const launch::Launch*>(nullptr);
+    }
+    auto made = launch::prepare(definition->second.settings);
+    if (!made) return fail(Error{Prepare{name, std::move(made.error())}});
+    return &launches_.insert_or_assign(name, std::move(*made)).first->second;
+}
+
+void Supervisor::kill_start_commands(const std::string& name) {
+    for (const auto& [pid, command] : commands_) {
+        if (command.service != name || (command.step != Step::BeforeStart && command.step != Step::AfterStart)) continue;
+        (void)::kill(-pid, SIGKILL);
+        (void)::kill(pid, SIGKILL);
+    }
+}
+
+bool Supervisor::may_be_main(const std::string& name, pid_t pid) const {
+    auto process = daemons::read_process(pid);
+    if (!process || process->parent != getpid() || tracked(pid)) return false;
+    auto launched = launches_.find(name);
+    uid_t uid = launched != launches_.end() && launched->second.credentials ? launched->second.credentials->uid : 0;
+    struct stat info;
+    return uid == 0 || (stat(("/proc/" + std::to_string(pid)).c_str(), &info) == 0 && info.st_uid == uid);
 }
 
 Result<void, Error> Supervisor::spawn_program(const std::string& name) {
@@ -269,8 +302,10 @@ Result<void, Error> Supervisor::spawn_program(const std::string& name) {
     print_err("veskoinit: started service " + name + " as pid " + std::to_string(*pid) + "\n");
     if (simple) {
         became_ready(name);
-    } else if (definition.settings.type != service::Type::Oneshot) {
-        record.ready_by = vesko::deadline_after(definition.settings.ready_timeout * 1000L);
+    } else if (definition.settings.type == service::Type::Oneshot) {
+        record.ready_by.reset();  // a one-shot program takes the time it takes
+    } else {
+        record.awaiting_ready = definition.settings.type == service::Type::Notify;
     }
     return {};
 }
@@ -303,6 +338,7 @@ std::string Supervisor::forget(pid_t pid, ExitStatus status) {
     if (found == running_.end()) return "";
     std::string label = "service " + found->second;
     Record& record = records_[found->second];
+    record.notify.reset();
     record.state = State::Ended;
     record.pid = 0;
     record.last = status;
@@ -384,26 +420,37 @@ void Supervisor::program_ended_while_starting(const std::string& name, ExitStatu
         return;
     }
     if (succeeded(name, exit) && settings.type == service::Type::Forking) {
-        // Its main process is the one the pid file names, which process 1 took over when
-        // the first process ended: only a child of this process can be supervised.
-        auto pid = readiness::read_pid_file(settings.pid_file);
-        auto process = pid ? daemons::read_process(*pid) : std::nullopt;
-        if (process && process->parent == getpid() && !tracked(*pid)) {
-            record.state = State::Starting;
-            record.last = last;  // the first process's end is part of the start
-            record.pid = *pid;
-            running_.emplace(*pid, name);
-            print_err("veskoinit: service " + name + " runs as pid " + std::to_string(*pid) + "\n");
-            became_ready(name);
-            return;
-        }
-        why = pid ? "the process its pid file names (" + std::to_string(*pid) + ") is not one of its own" : pid.error();
+        // Its main process is the one the pid file names, which process 1 takes over when its
+        // parent ends; the file is read again until then (add_descriptors), within the time.
+        record.state = State::Starting;
+        record.last = last;  // the first process's end is part of the start
+        record.pid_file_pending = true;
+        (void)take_pid_file(name);
+        return;
     }
     record.why = why;
     auto restarted = service_ended(name, exit);
     if (!restarted) print_err("veskoinit: warning: " + display(restarted.error()) + "\n");
     if (records_[name].state == State::Starting || records_[name].state == State::Running) return;
     start_failed(name, why);
+}
+
+bool Supervisor::take_pid_file(const std::string& name) {
+    Record& record = records_[name];
+    auto launched = launches_.find(name);
+    uid_t uid = launched != launches_.end() && launched->second.credentials ? launched->second.credentials->uid : 0;
+    auto pid = readiness::read_pid_file(catalog_->services.at(name).settings.pid_file, uid);
+    if (!pid || !may_be_main(name, *pid)) {
+        record.why = pid ? "the process its pid file names (" + std::to_string(*pid) + ") is not one of its own" : pid.error();
+        return false;
+    }
+    record.pid_file_pending = false;
+    record.why.clear();
+    record.pid = *pid;
+    running_.emplace(*pid, name);
+    print_err("veskoinit: service " + name + " runs as pid " + std::to_string(*pid) + "\n");
+    became_ready(name);
+    return true;
 }
 
 bool Supervisor::succeeded(const std::string& name, ExitStatus exit) const {
@@ -421,9 +468,10 @@ void Supervisor::became_ready(const std::string& name) {
     if (catalog_->services.count(name) == 0) return;  // a reload took its file away
     const service::Settings& settings = catalog_->services.at(name).settings;
     Record& record = records_[name];
-    record.ready_by.reset();
+    record.awaiting_ready = false;
     size_t after = record.step - std::min(record.step, settings.before_start.size());
     if (after < settings.after_start.size()) {
+        if (!record.ready_by) record.ready_by = vesko::deadline_after(settings.ready_timeout * 1000L);
         ++record.step;
         record.state = State::Starting;
         auto spawned = spawn_command(name, settings.after_start[after], Step::AfterStart);
@@ -431,6 +479,7 @@ void Supervisor::became_ready(const std::string& name) {
         return;
     }
     record.state = State::Running;
+    record.ready_by.reset();
     if (settings.type != service::Type::Simple || !settings.after_start.empty()) {
         print_err("veskoinit: service " + name + " is ready\n");
     }
@@ -439,6 +488,9 @@ void Supervisor::became_ready(const std::string& name) {
 
 void Supervisor::start_failed(const std::string& name, const std::string& why) {
     Record& record = records_[name];
+    kill_start_commands(name);
+    record.ready_by.reset();
+    record.awaiting_ready = record.pid_file_pending = false;
     record.why = why;
     print_err("veskoinit: warning: service " + name + " failed to start: " + why + "\n");
     if (record.pid > 0 && running_.count(record.pid) != 0) {
@@ -454,6 +506,7 @@ void Supervisor::start_failed(const std::string& name, const std::string& why) {
 void Supervisor::command_ended(pid_t pid, ExitStatus exit) {
     Command command = commands_.at(pid);
     commands_.erase(pid);
+    bool current = records_.count(command.service) != 0 && records_[command.service].generation == command.generation;
     const std::string& name = command.service;
     auto definition = catalog_->services.find(name);
     Record& record = records_[name];
@@ -466,7 +519,7 @@ void Supervisor::command_ended(pid_t pid, ExitStatus exit) {
         print_err("veskoinit: " + std::string(what) + " of service " + name + " " + exit.description() + "\n");
     }
     if (definition == catalog_->services.end()) return;
-    bool starting = record.state == State::Starting && !record.stopping;
+    bool starting = current && record.state == State::Starting && !record.stopping;
     if (command.step == Step::Stop) {
         // The stop command has done what it does; what still runs gets the stop signal.
         if (record.stopping && record.pid > 0) {
@@ -501,18 +554,17 @@ Result<void, Error> Supervisor::service_ended(const std::string& name, ExitStatu
         record.killed = false;
         record.state = record.failed_start ? State::Failed : State::Stopped;
         record.notify.reset();
-        // What waited for it is passed over now.
-        advance();
-        if (record.failed_start) {
-            launches_.erase(name);
-            return {};
-        }
         // A service whose file a reload took away is forgotten once it has stopped.
         if (catalog_->services.count(name) == 0) {
             records_.erase(name);
+            advance();
             return {};
         }
-        if (!record.restart) return {};
+        if (record.failed_start) launches_.erase(name);
+        if (record.failed_start || !record.restart) {
+            advance();  // what waited for it is passed over now
+            return {};
+        }
         record.restart = false;
         print_err("veskoinit: starting service " + name + " again on request\n");
         auto started = start_service(name);
@@ -577,22 +629,25 @@ Result<std::string, std::string> Supervisor::request_stop(const std::string& nam
     if (catalog_->services.count(name) == 0) return fail("no direct service named " + quoted(name));
     Record& record = records_[name];
     bool runs = record.state == State::Running || record.state == State::Starting;
-    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), name), waiting_.end());
-    if (!runs || record.pid <= 0) {
-        // A one-shot service that has done its work, or one that waits or runs a command
-        // before its program: nothing to signal.
-        if (restart && runs) record.state = State::Stopped;
-        if (restart) return request_start(name);
-        record.state = State::Stopped;
-        return runs ? "stopped " + name + "\n" : name + " does not run\n";
-    }
     for (const std::string& other : catalog_->start_order) {
         const auto& requires_ = catalog_->services.at(other).requires_;
         State state = records_[other].state;
-        if (other != name && (state == State::Running || state == State::Starting) && !restart &&
+        if (runs && other != name && (state == State::Running || state == State::Starting) && !restart &&
             std::find(requires_.begin(), requires_.end(), name) != requires_.end()) {
             return fail("service " + name + " is required by " + other + ", which runs: stop " + other + " first");
         }
+    }
+    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), name), waiting_.end());
+    if (!runs || record.pid <= 0) {
+        // A one-shot service that has done its work, or one that waits or runs a command
+        // before its program: nothing to signal, its commands are ended.
+        kill_start_commands(name);
+        ++record.generation;
+        record.ready_by.reset();
+        record.state = State::Stopped;
+        if (restart) return request_start(name);
+        advance();  // what waited for it is passed over
+        return runs ? "stopped " + name + "\n" : name + " does not run\n";
     }
     record.restart = restart;
     auto begun = begin_stop(name, record, " on request");
@@ -618,7 +673,7 @@ Result<std::string, std::string> Supervisor::request_reload(const std::string& n
 }
 
 Result<void, std::string> Supervisor::begin_stop(const std::string& name, Record& record, const char* why) {
-    if (record.stopping) return {};
+    if (record.stopping || record.pid <= 0) return {};
     auto definition = catalog_->services.find(name);
     const service::Settings settings =
         definition != catalog_->services.end() ? definition->second.settings : service::Settings{};
@@ -644,7 +699,9 @@ Supervisor::Reloaded Supervisor::reloaded(const service::Catalog& previous) {
             ++each;
             continue;
         }
-        if (record.state != State::Running && record.state != State::Starting) {
+        if ((record.state != State::Running && record.state != State::Starting) || record.pid <= 0) {
+            kill_start_commands(name);
+            launches_.erase(name);
             each = records_.erase(each);
             continue;
         }
@@ -688,8 +745,10 @@ long Supervisor::kill_overdue_stops() {
 }
 
 long Supervisor::add_descriptors(std::vector<pollfd>& fds) {
+    constexpr long kPidFileRetryMs = 100;
     long next = -1;
-    std::vector<std::string> late;
+    auto sooner = [&next](long ms) { next = next < 0 ? ms : std::min(next, ms); };
+    std::vector<std::string> late, pending;
     notify_order_.clear();
     for (auto& [name, record] : records_) {
         if (record.state == State::Starting && record.ready_by && !record.stopping) {
@@ -697,19 +756,24 @@ long Supervisor::add_descriptors(std::vector<pollfd>& fds) {
                 late.push_back(name);
                 continue;
             }
-            long left = vesko::milliseconds_left(*record.ready_by);
-            next = next < 0 ? left : std::min(next, left);
+            sooner(vesko::milliseconds_left(*record.ready_by));
+            if (record.pid_file_pending) pending.push_back(name);
         }
-        if (record.notify && record.pid > 0) {
+        if (record.notify) {
             fds.push_back({record.notify->fd.get(), POLLIN, 0});
             notify_order_.push_back(name);
         }
     }
+    for (const std::string& name : pending) {
+        if (catalog_->services.count(name) != 0 && !take_pid_file(name)) sooner(kPidFileRetryMs);
+    }
     for (const std::string& name : late) {
         auto definition = catalog_->services.find(name);
         unsigned seconds = definition != catalog_->services.end() ? definition->second.settings.ready_timeout : 0;
-        records_[name].ready_by.reset();
-        start_failed(name, "it was not ready within " + std::to_string(seconds) + " seconds");
+        Record& record = records_[name];
+        std::string why = "it was not ready within " + std::to_string(seconds) + " seconds";
+        if (record.pid_file_pending && !record.why.empty()) why += " (" + record.why + ")";
+        start_failed(name, why);
     }
     return late.empty() ? next : 0;
 }
@@ -717,33 +781,39 @@ long Supervisor::add_descriptors(std::vector<pollfd>& fds) {
 void Supervisor::serve(const pollfd* fds) {
     for (size_t i = 0; i < notify_order_.size(); ++i) {
         if ((fds[i].revents & POLLIN) == 0) continue;
-        const std::string& name = notify_order_[i];
-        Record& record = records_[name];
+        auto found = records_.find(notify_order_[i]);
+        if (found == records_.end()) continue;
+        const std::string& name = found->first;
+        Record& record = found->second;
         auto definition = catalog_->services.find(name);
-        // A bounded number at a time, so that a chatty daemon cannot hold the loop.
-        for (int count = 0; count < 16 && record.notify && definition != catalog_->services.end(); ++count) {
+        // A bounded number at a time, so that a chatty daemon cannot hold the loop; what a
+        // service whose file is gone says is read and dropped.
+        for (int count = 0; count < 16 && record.notify; ++count) {
             auto message = readiness::receive(record.notify->fd);
             if (!message) break;
-            bool trusted = message->sender == record.pid && record.pid > 0;
+            if (definition == catalog_->services.end() || record.pid <= 0) continue;
+            bool trusted = message->sender == record.pid;
             if (!trusted && definition->second.settings.notify_access == service::NotifyAccess::All) {
                 auto sender = daemons::read_process(message->sender);
                 auto main = daemons::read_process(record.pid);
                 trusted = sender && main && sender->session == main->session;
             }
             if (!trusted) {
-                print_err("veskoinit: warning: ignored a notification for service " + name + " from pid " +
-                          std::to_string(message->sender) + "\n");
+                if (!record.warned) {
+                    print_err("veskoinit: warning: ignored a notification for service " + name + " from pid " +
+                              std::to_string(message->sender) + " (and any more from others until its next start)\n");
+                }
+                record.warned = true;
                 continue;
             }
-            auto named = message->main_pid != 0 ? daemons::read_process(message->main_pid) : std::nullopt;
-            if (named && named->parent == getpid() && !tracked(message->main_pid)) {
+            // Another main process, when it is one of the service's own.
+            if (message->main_pid != 0 && message->main_pid != record.pid && !record.stopping &&
+                may_be_main(name, message->main_pid)) {
                 running_.erase(record.pid);
                 record.pid = message->main_pid;
                 running_.emplace(record.pid, name);
             }
-            if (message->ready && record.ready_by && !record.stopping) {
-                became_ready(name);
-            }
+            if (message->ready && record.awaiting_ready && !record.stopping) became_ready(name);
         }
     }
 }
@@ -833,10 +903,12 @@ Result<void, Error> Supervisor::stop_all() {
         const service::Settings settings =
             definition != catalog_->services.end() ? definition->second.settings : service::Settings{};
         if (!settings.stop_command.empty()) {
+            // Half the time for the command; then it is ended and the signal follows.
             auto command = spawn_command(stop.name, settings.stop_command, Step::Stop);
             if (command) {
-                auto ended = wait_until_stopped(*command, kTermSeconds);
+                auto ended = wait_until_stopped(*command, kTermSeconds / 2);
                 if (!ended) return fail(std::move(ended.error()));
+                if (!*ended) (void)(::kill(-*command, SIGKILL) == 0 || ::kill(*command, SIGKILL) == 0);
             }
             if (!tracked(stop.pid)) continue;
         }
@@ -859,7 +931,8 @@ Result<void, Error> Supervisor::stop_all() {
         }
         print_err("veskoinit: " + stop.label + " did not stop within " + std::to_string(kTermSeconds) +
                   " seconds; sending SIGKILL\n");
-        if (kill(stop.pid, SIGKILL) != 0 && errno != ESRCH) {
+        if (!(stop.pid == main_pid_ ? ::kill(stop.pid, SIGKILL) == 0 || errno == ESRCH
+                                    : signal_service(stop.name, pid_only, SIGKILL))) {
             remember(stop.name, stop.pid, SIGKILL, vesko::last_os_error());
         }
         gone = wait_until_stopped(stop.pid, kKillSeconds);

@@ -95,12 +95,17 @@ struct Record {
     std::optional<ExitStatus> last;  // how it last ended
     std::string why;                 // why it failed to start
     bool older = false;  // runs a definition that a reload has changed since it started
-    // While it starts: when its time to become ready is up, its notification socket, and
-    // how many of its commands before and after the start have run.
+    // While it starts: when its time to be ready is up (its commands before and after the
+    // program included; none for a one-shot program), whether it waits for READY=1 or for
+    // its pid file, its notification socket, how many of its commands before and after the
+    // start have run, and which start this is (the commands of an earlier one count no more).
     std::optional<timespec> ready_by;
+    bool awaiting_ready = false, pid_file_pending = false;
     std::shared_ptr<readiness::Socket> notify;
     size_t step = 0;
+    uint64_t generation = 0;
     bool failed_start = false;  // stopped because its start failed: it ends as failed
+    bool warned = false;        // a notification from another process was told of once
 };
 
 // "veskoinit: reaped adopted child N (…)\n", with " during shutdown" once the shutdown has
@@ -192,7 +197,17 @@ private:
     struct Command {
         std::string service;
         Step step;
+        uint64_t generation;
     };
+    // Ends the commands that NAME's start still runs (their process groups).
+    void kill_start_commands(const std::string& name);
+    // The forking service NAME's pid file, read again: true once it names its main process.
+    bool take_pid_file(const std::string& name);
+    // Whether PID may be NAME's main process: a child of this process that runs as the
+    // service's user (any, for a service run as root).
+    bool may_be_main(const std::string& name, pid_t pid) const;
+    // What NAME's processes start with; made from its definition when its start did not.
+    vesko::Result<const launch::Launch*, Error> launch_for(const std::string& name);
     // Starts the next of NAME's commands before its program, else its program.
     vesko::Result<void, Error> next_step(const std::string& name);
     vesko::Result<void, Error> spawn_program(const std::string& name);

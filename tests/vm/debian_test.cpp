@@ -173,6 +173,16 @@ TEST_P(DebianBoot, Row) {
         if (&c != &cases().at(GetParam())) continue;  // this test's row
         SCOPED_TRACE(c.title);
         debian::Boot boot = debian::boot(c.setup);
+        // Without an initramfs the kernel mounts root=/dev/nvme0n1, and it names the NVMe
+        // disks in the order their probes end, which runs them at once: now and then the data
+        // disk is nvme0n1 and no /sbin/veskoinit is found. That is the kernel's naming, not
+        // the boot under test: boot again, at most twice.
+        for (int again = 0; again < 2 && !c.setup.initramfs &&
+                            has(boot.console, "Requested init /sbin/veskoinit failed (error -2)");
+             ++again) {
+            std::printf("[ note     ] %s: the kernel named another disk nvme0n1; booting again\n", c.title);
+            boot = debian::boot(c.setup);
+        }
         std::printf("[ figures  ] %s: QEMU start to the first line of process 1: %.1f s; to the login prompt: %.1f s\n",
                     c.title, boot.to_first_line, boot.to_login);
         ASSERT_EQ(boot.end, c.end) << boot.failure << "\n" << boot.console;
