@@ -515,7 +515,8 @@ void Supervisor::command_ended(pid_t pid, ExitStatus exit) {
                        : command.step == Step::Stop       ? "stop command"
                                                           : "reload command";
     bool ok = exit.clean();
-    if (!ok || command.step == Step::Reload) {
+    bool start_step = command.step == Step::BeforeStart || command.step == Step::AfterStart;
+    if ((!ok && (current || !start_step)) || command.step == Step::Reload) {
         print_err("veskoinit: " + std::string(what) + " of service " + name + " " + exit.description() + "\n");
     }
     if (definition == catalog_->services.end()) return;

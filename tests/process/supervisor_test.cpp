@@ -502,3 +502,23 @@ TEST_F(SupervisorTest, TheSettingsOfADaemonReachItsProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+// A restart while the service's commands before its start run: the earlier start's command
+// is ended and counts no more, so one program runs.
+TEST_F(SupervisorTest, ARestartDuringTheCommandsBeforeTheStartStartsOneProgram) {
+    add("a", {"/bin/sleep", "30"});
+    catalog_.services["a"].settings.before_start = {{"/bin/sleep", "0.3"}};
+    Supervisor supervisor = Supervisor::start_all(catalog_);
+    ASSERT_TRUE(supervisor.request_stop("a", true).ok());
+    ASSERT_TRUE(reap_until_lines(supervisor, 1));
+    // Time for the first command's sleep to have ended, had it not been killed.
+    usleep(500000);
+    ASSERT_TRUE(supervisor.reap_exited().ok());
+    EXPECT_EQ(without_pids(err_.text()), "veskoinit: started service a as pid N\n");
+    EXPECT_EQ(supervisor.running().size(), 1U);
+    ASSERT_TRUE(supervisor.stop_all().ok());
+}
+
+}  // namespace
