@@ -314,6 +314,61 @@ Result<void, std::string> success_statuses(const toml::node& node, std::string_v
     return {};
 }
 
+Result<void, std::string> environment(const toml::node& node, std::string_view key, Settings& s) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) return fail(wrong_type(node, key, "a table of strings"));
+    for (const auto& [name, value] : *table) {
+        std::string_view variable = name.str();
+        auto text = string_value(value, variable);
+        if (!text) return fail(text.error());
+        if (variable.empty() || variable.find_first_of(std::string_view("=\0", 2)) != std::string_view::npos ||
+            text->find('\0') != std::string::npos) {
+            return fail(bad_value(value, key, "a variable's name holds no = and neither holds a NUL byte"));
+        }
+        s.environment.push_back(std::string(variable) + "=" + *text);
+    }
+    return {};
+}
+
+Result<void, std::string> environment_files(const toml::node& node, std::string_view key, Settings& s) {
+    const toml::array* array = node.as_array();
+    if (array == nullptr) return fail(wrong_type(node, key, "an array of strings"));
+    for (const toml::node& element : *array) {
+        auto text = string_value(element, key);
+        if (!text) return fail(text.error());
+        std::string_view bare = *text;
+        if (!bare.empty() && bare[0] == '-') bare.remove_prefix(1);
+        if (bare.empty() || bare[0] != '/' || bare.find('\0') != std::string_view::npos) {
+            return fail(bad_value(element, key, "an absolute path is expected, \"-\" first if it may be missing"));
+        }
+        s.environment_files.push_back(std::move(*text));
+    }
+    return {};
+}
+
+Result<void, std::string> capabilities(const toml::node& node, std::string_view key, Settings& s) {
+    auto names = string_array(node, key);
+    if (!names) return fail(names.error());
+    for (const std::string& name : *names) {
+        auto number = capability_number(name);
+        if (!number) return fail(bad_value(node, key, "unknown capability " + quoted(name)));
+        s.ambient_capabilities |= uint64_t{1} << *number;
+    }
+    return {};
+}
+
+Result<void, std::string> stop_signal(const toml::node& node, std::string_view key, Settings& s) {
+    auto text = string_value(node, key);
+    if (!text) return fail(text.error());
+    auto signal = signal_number(*text);
+    if (!signal) return fail(bad_value(node, key, "unknown signal " + quoted(*text)));
+    if (*signal == SIGSTOP || *signal == SIGTSTP || *signal == SIGTTIN || *signal == SIGTTOU || *signal == SIGCONT) {
+        return fail(bad_value(node, key, "a signal that stops or continues a process ends no service"));
+    }
+    s.stop_signal = *signal;
+    return {};
+}
+
 template <typename Enum, size_t N>
 Result<Enum, std::string> word_of(const toml::node& node, std::string_view key, const char* const (&words)[N]) {
     auto text = string_value(node, key);
@@ -359,63 +414,16 @@ Result<bool, std::string> parse_setting(std::string_view key, const toml::node& 
         s.umask = static_cast<int>(*mask & 0777);
         return true;
     }
-    if (key == "environment") {
-        const toml::table* table = node.as_table();
-        if (table == nullptr) return fail(wrong_type(node, key, "a table of strings"));
-        for (const auto& [name, value] : *table) {
-            std::string_view variable = name.str();
-            auto text = string_value(value, variable);
-            if (!text) return fail(text.error());
-            if (variable.empty() || variable.find_first_of(std::string_view("=\0", 2)) != std::string_view::npos ||
-                text->find('\0') != std::string::npos) {
-                return fail(bad_value(value, key, "a variable's name holds no = and neither holds a NUL byte"));
-            }
-            s.environment.push_back(std::string(variable) + "=" + *text);
-        }
-        return true;
-    }
-    if (key == "environment-files") {
-        const toml::array* array = node.as_array();
-        if (array == nullptr) return fail(wrong_type(node, key, "an array of strings"));
-        for (const toml::node& element : *array) {
-            auto text = string_value(element, key);
-            if (!text) return fail(text.error());
-            std::string_view bare = *text;
-            if (!bare.empty() && bare[0] == '-') bare.remove_prefix(1);
-            if (bare.empty() || bare[0] != '/' || bare.find('\0') != std::string_view::npos) {
-                return fail(bad_value(element, key, "an absolute path is expected, \"-\" first if it may be missing"));
-            }
-            s.environment_files.push_back(std::move(*text));
-        }
-        return true;
-    }
+    if (key == "environment") return done(environment(node, key, s));
+    if (key == "environment-files") return done(environment_files(node, key, s));
     if (key == "limits") return done(limits(node, key, s));
-    if (key == "ambient-capabilities") {
-        auto names = string_array(node, key);
-        if (!names) return fail(names.error());
-        for (const std::string& name : *names) {
-            auto number = capability_number(name);
-            if (!number) return fail(bad_value(node, key, "unknown capability " + quoted(name)));
-            s.ambient_capabilities |= uint64_t{1} << *number;
-        }
-        return true;
-    }
+    if (key == "ambient-capabilities") return done(capabilities(node, key, s));
     if (key == "directories") return done(directories(node, key, s));
     if (key == "before-start") return take(command_list(node, key), s.before_start);
     if (key == "after-start") return take(command_list(node, key), s.after_start);
     if (key == "stop-command") return take(one_command(node, key), s.stop_command);
     if (key == "reload-command") return take(one_command(node, key), s.reload_command);
-    if (key == "stop-signal") {
-        auto text = string_value(node, key);
-        if (!text) return fail(text.error());
-        auto signal = signal_number(*text);
-        if (!signal) return fail(bad_value(node, key, "unknown signal " + quoted(*text)));
-        if (*signal == SIGSTOP || *signal == SIGTSTP || *signal == SIGTTIN || *signal == SIGTTOU || *signal == SIGCONT) {
-            return fail(bad_value(node, key, "a signal that stops or continues a process ends no service"));
-        }
-        s.stop_signal = *signal;
-        return true;
-    }
+    if (key == "stop-signal") return done(stop_signal(node, key, s));
     if (key == "kill-mode") return take(word_of<KillMode>(node, key, {"process", "group"}), s.kill_mode);
     if (key == "success-statuses") return done(success_statuses(node, key, s));
     if (key == "type") return take(word_of<Type>(node, key, {"simple", "notify", "oneshot", "forking"}), s.type);

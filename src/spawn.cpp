@@ -115,6 +115,48 @@ void own_output(int fd) {
     }
 }
 
+// In the child, after its descriptors: its directory, umask and limits, then its user with the
+// ambient capabilities it keeps.
+void take_settings(ChildContext* context) {
+    const SpawnOptions& options = *context->options;
+    auto check = [context](bool ok) {
+        if (ok) return;
+        context->error = errno;
+        exit_child();
+    };
+    if (options.working_directory != nullptr) check(syscall(SYS_chdir, options.working_directory) == 0);
+    if (options.umask >= 0) (void)syscall(SYS_umask, options.umask);
+    for (const auto& [resource, limit] : options.limits) {
+        check(syscall(SYS_prlimit64, 0, resource, &limit, nullptr) == 0);
+    }
+    const uint64_t ambient = options.ambient_capabilities;
+    // Permitted capabilities survive the change of user only when asked to.
+    if (ambient != 0 && options.credentials != nullptr) check(syscall(SYS_prctl, PR_SET_KEEPCAPS, 1, 0, 0, 0) == 0);
+    if (const Credentials* user = options.credentials) {
+        check(syscall(SYS_setgroups, user->groups.size(), user->groups.data()) == 0 &&
+              syscall(SYS_setresgid, user->gid, user->gid, user->gid) == 0 &&
+              syscall(SYS_setresuid, user->uid, user->uid, user->uid) == 0);
+    }
+    if (ambient != 0) {
+        // An ambient capability must be permitted and inheritable; another user keeps only
+        // those, root keeps what it has.
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        check(syscall(SYS_capget, &header, data) == 0);
+        bool other_user = options.credentials != nullptr && options.credentials->uid != 0;
+        for (int i = 0; i < 2; ++i) {
+            auto part = static_cast<uint32_t>(ambient >> (32 * i));
+            data[i].inheritable |= part;
+            if (other_user) data[i].permitted = data[i].effective = part;
+        }
+        check(syscall(SYS_capset, &header, data) == 0);
+        for (int capability = 0; capability < 64; ++capability) {
+            if ((ambient >> capability & 1) == 0) continue;
+            check(syscall(SYS_prctl, PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, capability, 0, 0) == 0);
+        }
+    }
+}
+
 // Runs in the child, on its own stack but in the parent's memory, while the parent is
 // suspended. Only system calls: no allocation, no locks.
 int child_main(void* argument) {
@@ -167,43 +209,7 @@ int child_main(void* argument) {
     }
     // Whatever an earlier stage left open without close-on-exec stays out of the child.
     mark_close_on_exec_from_3();
-    const SpawnOptions& options = *context->options;
-    auto check = [context](bool ok) {
-        if (ok) return;
-        context->error = errno;
-        exit_child();
-    };
-    if (options.working_directory != nullptr) check(syscall(SYS_chdir, options.working_directory) == 0);
-    if (options.umask >= 0) (void)syscall(SYS_umask, options.umask);
-    for (const auto& [resource, limit] : options.limits) {
-        check(syscall(SYS_prlimit64, 0, resource, &limit, nullptr) == 0);
-    }
-    const uint64_t ambient = options.ambient_capabilities;
-    // Permitted capabilities survive the change of user only when asked to.
-    if (ambient != 0 && options.credentials != nullptr) check(syscall(SYS_prctl, PR_SET_KEEPCAPS, 1, 0, 0, 0) == 0);
-    if (const Credentials* user = options.credentials) {
-        check(syscall(SYS_setgroups, user->groups.size(), user->groups.data()) == 0 &&
-              syscall(SYS_setresgid, user->gid, user->gid, user->gid) == 0 &&
-              syscall(SYS_setresuid, user->uid, user->uid, user->uid) == 0);
-    }
-    if (ambient != 0) {
-        // An ambient capability must be permitted and inheritable; another user keeps only
-        // those, root keeps what it has.
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct data[2]{};
-        check(syscall(SYS_capget, &header, data) == 0);
-        bool other_user = options.credentials != nullptr && options.credentials->uid != 0;
-        for (int i = 0; i < 2; ++i) {
-            auto part = static_cast<uint32_t>(ambient >> (32 * i));
-            data[i].inheritable |= part;
-            if (other_user) data[i].permitted = data[i].effective = part;
-        }
-        check(syscall(SYS_capset, &header, data) == 0);
-        for (int capability = 0; capability < 64; ++capability) {
-            if ((ambient >> capability & 1) == 0) continue;
-            check(syscall(SYS_prctl, PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, capability, 0, 0) == 0);
-        }
-    }
+    take_settings(context);
     uint64_t empty = 0;
     if (!raw_sigmask(SIG_SETMASK, &empty, nullptr)) {
         context->error = errno;
