@@ -155,7 +155,7 @@ Result<service::Service, std::string> to_service(const unit::Unit& u) {
     auto before = commands(u.exec_start_pre, "ExecStartPre", as_user, &t.failure_ignored);
     if (!before) return fail(std::move(before.error()));
     t.before_start = std::move(*before);
-    // The further commands of a one-shot unit run after its first, and never have "-" ignored.
+    // The further commands of a one-shot unit run after its first, as commands after the start.
     for (size_t i = 1; i < start->size(); ++i) {
         t.after_start.push_back((*start)[i]);
         t.failure_ignored.push_back(u.exec_start[i].ignore_failure);
@@ -316,6 +316,7 @@ Added add_enabled(service::Catalog& catalog, const std::string& enabled_dir, con
             pass_over(name, "warning: " + mapped.error());
             continue;
         }
+        mapped->name = name;  // an alias's link keeps its own name
         loaded.emplace(name, std::pair(std::move(*u), std::move(*mapped)));
     }
 
