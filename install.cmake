@@ -39,7 +39,7 @@ install(FILES dist/completion/vesko-service dist/completion/veskoctl
 # Manual pages, from scdoc sources, built with the executable; installed compressed.
 find_program(SCDOC scdoc REQUIRED)
 set(vesko_manual_pages veskoinit.8 veskoctl.8 vesko-service.8 vesko-run.8 veskoinit-power.8
-    veskoinit-service.5 veskoinit-fstab.5 veskoinit-script.5)
+    veskoinit-service.5 veskoinit-fstab.5 veskoinit-script.5 veskoinit-unit.5)
 set(vesko_manual_outputs)
 foreach(page ${vesko_manual_pages})
   string(REGEX MATCH "[0-9]$" section ${page})

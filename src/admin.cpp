@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -10,6 +11,7 @@
 #include "script_action.hpp"
 #include "script_dirs.hpp"
 #include "script_order.hpp"
+#include "service.hpp"
 #include "text.hpp"
 
 namespace admin {
@@ -36,7 +38,13 @@ Result<Request, Usage> parse_request(const std::vector<std::string>& args) {
         request.service = words.front();
         request.actions.assign(words.begin() + 1, words.end());
     }
-    if (!is_valid_service_name(request.service)) return fail(Usage{kNameRule});
+    // A unit (wg-quick@wg0) is only enabled or disabled here; process 1 runs it.
+    bool enabling = std::all_of(request.actions.begin(), request.actions.end(),
+                                [](const std::string& a) { return a == "enable" || a == "disable"; });
+    if (!is_valid_service_name(request.service) &&
+        !(enabling && service::is_valid_unit_service_name(request.service))) {
+        return fail(Usage{kNameRule});
+    }
     for (const std::string& action : request.actions) {
         bool valid = !action.empty();
         for (char c : action) {

@@ -46,6 +46,7 @@ control::Answer reload(Services& services) {
     std::string validated =
         "validated " + std::to_string(fresh->services.size()) + " service(s) from " + pid1::kServiceDirectory;
     print_err("veskoinit: " + validated + " on request\n");
+    for (const std::string& line : pid1::add_units(*fresh)) validated += "\n" + line;
     service::Catalog previous = std::exchange(services.catalog, std::move(*fresh));
     auto done = services.supervisor.reloaded(previous);
     control::Answer reply{done.failures.empty() ? 0 : 1, validated + "\n" + done.said};

@@ -31,7 +31,7 @@ Result<Request, std::string> parse_request(std::string_view text) {
     }
     std::vector<std::string> names(words.begin() + 1, words.end());
     for (const std::string& name : names) {
-        if (!service::is_valid_service_name(name)) return fail("invalid service name " + vesko::quoted(name));
+        if (!service::is_valid_service_name(name) && !service::is_valid_unit_service_name(name)) return fail("invalid service name " + vesko::quoted(name));
     }
     if (words[0] == "status") return Request{Status{std::move(names)}};
     if (!names.empty() && words[0] == "start") return Request{Start{std::move(names)}};

@@ -98,7 +98,48 @@ Result<void, std::string> make_directory(const std::string& base, const std::str
     return {};
 }
 
+bool is_name_character(char c) {
+    return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
 }  // namespace
+
+std::vector<std::string> expand_variables(const std::vector<std::string>& command,
+                                          const std::vector<std::string>& environment) {
+    auto value_of = [&](std::string_view name) -> std::string_view {
+        // The last assignment wins, as in the environment a program is given.
+        for (auto entry = environment.rbegin(); entry != environment.rend(); ++entry) {
+            if (entry->size() > name.size() && entry->compare(0, name.size(), name) == 0 && (*entry)[name.size()] == '=') {
+                return std::string_view(*entry).substr(name.size() + 1);
+            }
+        }
+        return {};
+    };
+    std::vector<std::string> words;
+    for (const std::string& word : command) {
+        if (word.size() > 1 && word[0] == '$' &&
+            std::all_of(word.begin() + 1, word.end(), [](char c) { return is_name_character(c); })) {
+            for (std::string_view part : vesko::split_fields(value_of(std::string_view(word).substr(1)))) {
+                words.emplace_back(part);
+            }
+            continue;
+        }
+        std::string out;
+        for (size_t i = 0; i < word.size(); ++i) {
+            size_t close = word[i] == '$' && i + 1 < word.size() && word[i + 1] == '{' ? word.find('}', i + 2)
+                                                                                        : std::string::npos;
+            if (close != std::string::npos) {
+                out += value_of(std::string_view(word).substr(i + 2, close - i - 2));
+                i = close;
+            } else {
+                out += word[i];
+                if (word[i] == '$' && i + 1 < word.size() && word[i + 1] == '$') ++i;
+            }
+        }
+        words.push_back(std::move(out));
+    }
+    return words;
+}
 
 std::vector<std::pair<std::string, std::string>> parse_environment_file(std::string_view text) {
     std::vector<std::pair<std::string, std::string>> variables;
@@ -177,18 +218,25 @@ Result<Launch, std::string> prepare(const service::Settings& settings,
     // A notification socket is the service's own or none (not one process 1 was given).
     variables.erase("NOTIFY_SOCKET");
     for (const auto& [name, value] : extra) set(variables, name, value);
-    static const char* const kBases[] = {"/run", "/var/lib", "/var/cache", "/var/log"};
+    static const char* const kBases[] = {"/run", "/var/lib", "/var/cache", "/var/log", "/etc"};
     for (const service::Directory& directory : settings.directories) {
-        auto made = make_directory(kBases[static_cast<int>(directory.base)], directory.path, directory.mode, uid, gid);
+        bool root_owned = directory.base == service::DirectoryBase::Configuration;
+        auto made = make_directory(kBases[static_cast<int>(directory.base)], directory.path, directory.mode,
+                                   root_owned ? 0 : uid, root_owned ? 0 : gid);
         if (!made) return fail(made.error());
     }
-    if (!settings.working_directory.empty()) {
+    std::string_view working = settings.working_directory;
+    bool may_be_missing = working.starts_with("-");
+    if (may_be_missing) working.remove_prefix(1);
+    std::string directory(working == "~" ? std::string_view(variables["HOME"]) : working);
+    if (!directory.empty()) {
         struct stat info;
-        if (stat(settings.working_directory.c_str(), &info) != 0) {
-            return fail("cannot use working directory " + vesko::shown(settings.working_directory) + ": " +
+        if (stat(directory.c_str(), &info) == 0) {
+            launch.working_directory = directory;
+        } else if (!may_be_missing) {
+            return fail("cannot use working directory " + vesko::shown(directory) + ": " +
                         vesko::last_os_error().display());
         }
-        launch.working_directory = settings.working_directory;
     }
     launch.environment.reserve(variables.size());
     for (const auto& [name, value] : variables) launch.environment.push_back(name + "=" + value);

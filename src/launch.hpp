@@ -30,6 +30,13 @@ struct Launch {
 vesko::Result<Launch, std::string> prepare(const service::Settings& settings,
                                            const std::vector<std::pair<std::string, std::string>>& extra = {});
 
+// COMMAND's words with the variables of ENVIRONMENT ("NAME=VALUE" entries) expanded as a unit's
+// Exec lines have them: a word that is "$NAME" alone becomes the value's blank-separated words
+// (none when it is unset or blank), "${NAME}" anywhere its value as it is (empty when unset),
+// "$$" a dollar sign; any other "$" stays.
+std::vector<std::string> expand_variables(const std::vector<std::string>& command,
+                                          const std::vector<std::string>& environment);
+
 // The NAME=VALUE assignments of an environment file's text: blank lines and lines that begin
 // with # or ; are passed over, a value may be quoted ('...' as it is, "..." with backslash
 // escapes), and an unquoted one loses the blanks around it.

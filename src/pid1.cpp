@@ -28,6 +28,7 @@
 #include "script_dirs.hpp"
 #include "spawn.hpp"
 #include "text.hpp"
+#include "unit_map.hpp"
 
 namespace pid1 {
 
@@ -110,6 +111,25 @@ const char* request_line(Action action) {
         case Action::Ignore: break;
     }
     return "";
+}
+
+std::vector<std::string> add_units(service::Catalog& catalog) {
+    std::vector<std::string> lines;
+    try {
+        std::string enabled_dir = admin::Directories::from_environment().enabled_dir;
+        std::vector<admin::Error> skipped;
+        auto scripts = admin::enabled_names(enabled_dir, &skipped);
+        unit_map::Added added = unit_map::add_enabled(catalog, enabled_dir, scripts ? *scripts : std::vector<std::string>{},
+                                                      unit_map::search_from_environment());
+        if (added.units > 0 || !added.lines.empty()) {
+            lines.push_back("added " + std::to_string(added.units) + " unit(s) enabled in " + vesko::shown(enabled_dir));
+        }
+        lines.insert(lines.end(), added.lines.begin(), added.lines.end());
+    } catch (const std::bad_alloc&) {
+        lines.push_back("warning: enabled units passed over: " + vesko::OsError{ENOMEM}.display());
+    }
+    for (const std::string& line : lines) print_err("veskoinit: " + line + "\n");
+    return lines;
 }
 
 namespace {
@@ -346,6 +366,7 @@ Result<void, Error> start_services(Machine& machine) {
     auto loaded = load_catalog(machine.start.main_program.empty(), machine.start.container);
     if (!loaded) return fail(std::move(loaded.error()));
     machine.catalog = std::move(*loaded);
+    add_units(machine.catalog);
     start_script_services(machine);
     return start_direct_services(machine);
 }

@@ -54,6 +54,11 @@ inline constexpr size_t kSignalRecordSize = 128;
 // The event loop's pause after a pass that reaped adopted children.
 inline constexpr long kOrphanPauseNs = 1000000;
 
+// Adds the enabled units to CATALOG as direct services, at boot and at a reload: says on
+// standard error how many and which were passed over and why, and returns those lines
+// (without "veskoinit: ").
+std::vector<std::string> add_units(service::Catalog& catalog);
+
 // What a signal read from the signal descriptor asks for.
 enum class Action { Reap, Reboot, PowerOff, Halt, Ignore };
 Action action_for(unsigned signal);

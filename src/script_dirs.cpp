@@ -12,6 +12,8 @@
 #include "runner.hpp"
 #include "service.hpp"
 #include "text.hpp"
+#include "unit.hpp"
+#include "unit_map.hpp"
 
 namespace admin {
 
@@ -88,7 +90,8 @@ Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled
             return fail(Error{ReadDirectoryEntry{enabled_dir, vesko::last_os_error()}});
         }
         std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
+        // A unit's link (caddy.service) is process 1's to read as a direct service.
+        if (name == "." || name == ".." || name.ends_with(".service")) continue;
         auto problem = [&]() -> std::optional<Error> {
             std::string path = vesko::path_join(enabled_dir, name);
             bool link;
@@ -116,8 +119,37 @@ Result<std::vector<std::string>, Error> enabled_names(const std::string& enabled
     }
 }
 
+namespace {
+
+// Enables the unit NAME.service, when there is no script NAME nor service file NAME.toml: a link
+// NAME.service to the unit's file, which only tells where it was found. NOT_FOUND is what
+// to say when there is no unit either.
+Result<void, Error> enable_unit(const Directories& directories, std::string name, Error not_found) {
+    if (name.ends_with(".service")) name.resize(name.size() - 8);
+    struct stat info;
+    bool file = ::stat(vesko::path_join(directories.service_dir, name + ".toml").c_str(), &info) == 0;
+    if (file || !service::is_valid_unit_service_name(name)) return fail(std::move(not_found));
+    auto found = unit::load(name, unit_map::search_from_environment());
+    if (!found && std::holds_alternative<unit::NotFound>(found.error())) return fail(std::move(not_found));
+    if (!found) return fail(Error{RefusedUnit{name + ".service", unit::display(found.error())}});
+    auto mapped = unit_map::to_service(*found);
+    if (!mapped) return fail(Error{RefusedUnit{found->name, std::move(mapped.error())}});
+    auto created = vesko::create_directories(directories.enabled_dir, 0777);
+    if (!created) return fail(Error{CreateDirectory{directories.enabled_dir, created.error()}});
+    std::string link = vesko::path_join(directories.enabled_dir, name + ".service");
+    if (::lstat(link.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) return fail(Error{NotSymlink{link}});
+    if (::unlink(link.c_str()) != 0 && errno != ENOENT) return fail(Error{RemoveEnableLink{link, vesko::last_os_error()}});
+    if (::symlink(found->path.c_str(), link.c_str()) != 0) return fail(Error{CreateEnableLink{link, vesko::last_os_error()}});
+    return {};
+}
+
+}  // namespace
+
 Result<void, Error> enable_service(const Directories& directories, const std::string& name) {
     auto script = service_path(directories, name);
+    bool missing = !script && (std::holds_alternative<ServiceNotFound>(script.error()) ||
+                               std::holds_alternative<InvalidServiceName>(script.error()));
+    if (missing) return enable_unit(directories, name, std::move(script.error()));
     if (!script) return fail(std::move(script.error()));
     auto created = vesko::create_directories(directories.enabled_dir, 0777);
     if (!created) return fail(Error{CreateDirectory{directories.enabled_dir, created.error()}});
@@ -138,8 +170,12 @@ Result<void, Error> enable_service(const Directories& directories, const std::st
 }
 
 Result<void, Error> disable_service(const Directories& directories, const std::string& name) {
+    // The script's link, else the unit's.
     std::string link = vesko::path_join(directories.enabled_dir, name);
     struct stat info;
+    if (::lstat(link.c_str(), &info) != 0 && errno == ENOENT && !name.ends_with(".service")) {
+        link += ".service";
+    }
     if (::lstat(link.c_str(), &info) != 0) {
         if (errno == ENOENT) return {};
         return fail(Error{Inspect{link, vesko::last_os_error()}});

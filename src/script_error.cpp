@@ -49,6 +49,7 @@ std::string display(const Error& error) {
                 return "enabled script services have a dependency cycle involving: " + vesko::join(e.names, ", ");
             },
             [&](const WriteStatus& e) { return "cannot write status output: " + os(e.os); },
+            [&](const RefusedUnit& e) { return "cannot enable unit " + vesko::shown(e.unit) + ": " + e.why; },
         },
         error);
 }

@@ -100,6 +100,11 @@ struct NeedPassedOver {
 struct DependencyCycle {
     std::vector<std::string> names;
 };
+// A unit that vesko-service does not enable: WHY says what of it cannot run here.
+struct RefusedUnit {
+    std::string unit;
+    std::string why;
+};
 struct WriteStatus {
     vesko::OsError os;
 };
@@ -107,7 +112,7 @@ using Error = std::variant<InvalidServiceName, ServiceNotFound, CreateDirectory,
                            WrongEnableTarget, EnabledEntryNotSymlink, CreateEnableLink, RemoveEnableLink,
                            ReadDirectory, ReadDirectoryEntry, LocateExecutable, RunAction, ActionFailed,
                            ActionTimedOut, InvalidMetadata, InvalidNeed, MissingNeed, NeedPassedOver, DependencyCycle,
-                           WriteStatus>;
+                           WriteStatus, RefusedUnit>;
 
 std::string display(const Error& error);
 

@@ -88,6 +88,14 @@ bool is_valid_service_name(std::string_view name) {
     });
 }
 
+bool is_valid_unit_service_name(std::string_view name) {
+    if (name.empty() || name.size() > 248 || name[0] == '.') return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::string_view(":-_.\\@").find(c) != std::string_view::npos;
+    });
+}
+
 namespace {
 
 // ---- Parsing one file -------------------------------------------------------------------
@@ -598,6 +606,11 @@ Result<std::vector<std::string>, std::vector<std::string>> compute_start_order(
     for (const auto& [name, service] : services) {
         pending[name] = service.requires_.size();
         for (const std::string& required : service.requires_) dependents[required].push_back(name);
+        for (const std::string& before : service.after) {
+            if (services.count(before) == 0 || std::count(service.requires_.begin(), service.requires_.end(), before)) continue;
+            ++pending[name];
+            dependents[before].push_back(name);
+        }
     }
     std::set<std::string_view> ready;
     for (const auto& [name, count] : pending) {
@@ -722,7 +735,7 @@ Result<Service, Error> validate(std::string name, std::string path, RawService r
     }
     return Service{std::move(name),        std::move(raw.command), std::move(raw.requires_),
                    std::move(path),        std::move(raw.description), raw.restart,
-                   false,                  std::move(raw.settings)};
+                   false,                  std::move(raw.settings), {}};
 }
 
 Result<Catalog, Error> load_catalog(const std::string& directory, bool fallback) {

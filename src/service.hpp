@@ -29,7 +29,8 @@ enum class KillMode { Process, Group };
 enum class NotifyAccess { Main, All };
 
 // A directory made for the service before each start, owned by its user and group.
-enum class DirectoryBase { Runtime, State, Cache, Logs };  // /run, /var/lib, /var/cache, /var/log
+// /run, /var/lib, /var/cache, /var/log, /etc; a configuration directory stays root's.
+enum class DirectoryBase { Runtime, State, Cache, Logs, Configuration };
 struct Directory {
     DirectoryBase base = DirectoryBase::Runtime;
     std::string path;  // relative, without . or .. components
@@ -52,7 +53,9 @@ struct Settings {
     std::vector<std::string> groups;  // supplementary groups besides those that list the user
     std::vector<std::string> environment;        // "NAME=VALUE", later ones win
     std::vector<std::string> environment_files;  // absolute; a leading "-" allows a missing one
-    std::string working_directory;               // absolute; empty keeps process 1's
+    // Absolute; empty keeps process 1's; "~" is the user's home; a leading "-" passes over a
+    // missing one.
+    std::string working_directory;
     int umask = -1;                              // -1 keeps process 1's
     std::vector<Limit> limits;
     uint64_t ambient_capabilities = 0;  // bit N for capability N
@@ -67,6 +70,12 @@ struct Settings {
     std::string pid_file;           // forking: the file naming the main process
     unsigned ready_timeout = 90;    // seconds a notify or forking start may take
     NotifyAccess notify_access = NotifyAccess::Main;
+    // Per command of before_start, then of after_start, whether its failure is passed over
+    // (a unit's "-"); none when shorter.
+    std::vector<bool> failure_ignored;
+    // Whether "$NAME", "${NAME}" and "$$" in the commands' words are expanded from the
+    // service's environment at each start, as a unit's are (launch::expand_variables).
+    bool expand_variables = false;
 
     bool operator==(const Settings&) const = default;
 };
@@ -92,6 +101,8 @@ struct Service {
     // log file that other services inherit.
     bool on_console = false;
     Settings settings;
+    // Started after these when they start too; a failed one does not hold the service back.
+    std::vector<std::string> after;
 
     bool operator==(const Service&) const = default;
 };
@@ -199,8 +210,12 @@ std::optional<int> limit_resource(std::string_view name);
 
 // Whether NAME follows the service name rule.
 bool is_valid_service_name(std::string_view name);
+// Whether NAME may be the service of a unit, its unit name without ".service": up to 248
+// ASCII letters, digits and ":-_.\@", not beginning with a dot.
+bool is_valid_unit_service_name(std::string_view name);
 
-// Topological order, smallest ready name first. On a cycle, returns the names that could
+// Topological order, smallest ready name first, each service after what it requires and
+// after those of its `after` that are services too. On a cycle, returns the names that could
 // not be ordered, ascending.
 vesko::Result<std::vector<std::string>, std::vector<std::string>> compute_start_order(
     const std::map<std::string, Service>& services);

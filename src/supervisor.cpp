@@ -134,6 +134,11 @@ void Supervisor::advance() {
                     break;
                 }
             }
+            for (const std::string& before : definition->second.after) {
+                auto other = records_.find(before);
+                blocked = blocked || pending.count(before) != 0 ||
+                          (other != records_.end() && other->second.state == State::Starting);
+            }
             if (blocked && !failure) {
                 waiting_.push_back(name);
                 pending.insert(name);
@@ -220,13 +225,15 @@ Result<pid_t, Error> Supervisor::spawn_command(const std::string& name, const st
     std::vector<std::string> environment = found != nullptr ? found->environment : vesko::environment_with({});
     environment.push_back("MAINPID=" + main);
     options.environment = &environment;
-    std::vector<std::string> argv = command;
-    for (std::string& argument : argv) {
+    bool expand = definition != catalog_->services.end() && definition->second.settings.expand_variables;
+    std::vector<std::string> argv = expand ? launch::expand_variables(command, environment) : command;
+    for (std::string& argument : expand ? std::vector<std::string>{} : argv) {
         for (size_t at = argument.find("$MAINPID"); at != std::string::npos;
              at = argument.find("$MAINPID", at + main.size())) {
             argument.replace(at, 8, main);
         }
     }
+    if (argv.empty()) return fail(Error{Spawn{name, command[0], vesko::OsError{ENOENT}}});
     auto pid = vesko::spawn(argv, options);
     if (!pid) return fail(Error{Spawn{name, argv[0], pid.error()}});
     commands_[*pid] = Command{name, step, record.generation};
@@ -275,7 +282,12 @@ Result<void, Error> Supervisor::spawn_program(const std::string& name) {
         options.redirects = {{console_, STDIN_FILENO}, {console_, STDOUT_FILENO}, {console_, STDERR_FILENO}};
         options.controlling_terminal = STDIN_FILENO;
     }
-    auto pid = vesko::spawn(definition.command, options);
+    std::vector<std::string> command = definition.command;
+    if (definition.settings.expand_variables && launched != launches_.end()) {
+        command = launch::expand_variables(command, launched->second.environment);
+    }
+    // A unit's command whose first word was a variable that is unset has nothing to run.
+    auto pid = command.empty() ? Result<pid_t, vesko::OsError>(fail(vesko::OsError{ENOENT})) : vesko::spawn(command, options);
     Record& record = records_[name];
     if (!pid) {
         Error failure = Spawn{name, definition.command[0], pid.error()};
@@ -514,9 +526,14 @@ void Supervisor::command_ended(pid_t pid, ExitStatus exit) {
                        : command.step == Step::AfterStart ? "after-start command"
                        : command.step == Step::Stop       ? "stop command"
                                                           : "reload command";
-    bool ok = exit.clean();
+    const std::vector<bool>& ignored = definition != catalog_->services.end()
+                                           ? definition->second.settings.failure_ignored
+                                           : std::vector<bool>{};
     bool start_step = command.step == Step::BeforeStart || command.step == Step::AfterStart;
-    if ((!ok && (current || !start_step)) || command.step == Step::Reload) {
+    bool may_fail = start_step && current && record.step > 0 && record.step - 1 < ignored.size() &&
+                    ignored[record.step - 1];
+    bool ok = exit.clean() || may_fail;
+    if ((!exit.clean() && (current || !start_step)) || command.step == Step::Reload) {
         print_err("veskoinit: " + std::string(what) + " of service " + name + " " + exit.description() + "\n");
     }
     if (definition == catalog_->services.end()) return;

@@ -857,9 +857,11 @@ std::optional<std::string> socket_setting(const Assignment& a) {
     bool standard = a.key == "StandardInput" || a.key == "StandardOutput" || a.key == "StandardError";
     if (standard && (a.value == "socket" || a.value.starts_with("fd"))) return a.key + "=" + a.value;
     // A socket unit beside the service that is an alternative to it (ssh.socket) is not asked for.
+    // Nor is syslog.socket, the journal's forwarding socket that rsyslog's unit requires: without
+    // a journal a syslog daemon opens /dev/log itself.
     bool needed = a.section == "Unit" && (a.key == "Requires" || a.key == "BindsTo" || a.key == "Requisite");
     for (std::string_view word : needed ? vesko::split_fields(a.value) : std::vector<std::string_view>{}) {
-        if (word.ends_with(".socket")) return a.key + "=" + std::string(word);
+        if (word.ends_with(".socket") && word != "syslog.socket") return a.key + "=" + std::string(word);
     }
     return std::nullopt;
 }

@@ -40,7 +40,8 @@ protected:
                        {"VESKO_ENABLED_DIR", dir_ / "on/enabled"},
                        {"VESKO_INIT_DIR", dir_ / "init.d"},
                        {"VESKO_STATE_DIR", dir_ / "state"},
-                       {"VESKO_CONF_DIR", dir_ / "conf"}};
+                       {"VESKO_CONF_DIR", dir_ / "conf"},
+                       {"VESKO_UNIT_PATH", dir_ / "etc-units" + ":" + dir_ / "units"}};
         return cli::run_as("vesko-service", args, options);
     }
 
@@ -98,6 +99,36 @@ TEST_F(VeskoService, EnableAndDisable) {
     }
     expect(run({"net", "disable"}), "vesko-service disable net: one sec... <disabled> done.\n",
            "vesko-service: warning: service sshd needs net, but net is not enabled\n", 0);
+    // Without a script or a service file of that name, the unit: a template's instance too.
+    dir_.write("units/caddy.service", "[Service]\nType=notify\nUser=caddy\nExecStart=/usr/bin/caddy run\n");
+    dir_.write("units/wg-quick@.service", "[Service]\nType=oneshot\nExecStart=/usr/bin/wg-quick up %i\n");
+    dir_.write("units/sock.service", "[Service]\nExecStart=/bin/s\nStandardInput=socket\n");
+    dir_.write("units/dyn.service", "[Service]\nExecStart=/bin/d\nDynamicUser=yes\n");
+    dir_.write("units/site.service", "[Service]\nExecStart=/bin/s\n");
+    dir_.write("svc/site.toml", "command = ['/bin/s']\n");
+    for (const char* name : {"caddy", "caddy.service", "wg-quick@wg0"}) {
+        expect(run({name, "enable"}), std::string("vesko-service enable ") + name + ": one sec... <enabled> done.\n", "", 0);
+    }
+    EXPECT_EQ(fs::read_symlink(link("caddy.service")), dir_ / "units/caddy.service");
+    EXPECT_EQ(fs::read_symlink(link("wg-quick@wg0.service")), dir_ / "units/wg-quick@.service");
+    const std::pair<const char*, std::string> refused[] = {
+        {"sock", "cannot enable unit sock.service: " + dir_ / "units/sock.service" +
+                     ":3: StandardInput=socket needs socket activation, which is not offered"},
+        {"dyn", "cannot enable unit dyn.service: DynamicUser=yes needs the user \"dyn\" in /etc/passwd: "
+                "add it with \"adduser --system dyn\""},
+        {"site", "service \"site\" does not exist in " + dir_ / "svc"}};
+    for (const auto& [name, why] : refused) {
+        expect(run({"enable", name}), std::string("vesko-service enable ") + name + ": one sec... <failed>\n",
+               "vesko-service: " + why + "\n", 1);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link(name + std::string(".service")))));
+    }
+    expect(run({"start", "wg-quick@wg0"}), "", "vesko-service: service names must begin with a lowercase letter and contain only lowercase "
+           "letters, digits, and hyphens\n" + kUsage, 2);
+    for (const char* name : {"caddy", "wg-quick@wg0.service"}) {
+        expect(run({name, "disable"}), std::string("vesko-service disable ") + name + ": one sec... <disabled> done.\n", "", 0);
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link("caddy.service"))));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link("wg-quick@wg0.service"))));
 }
 
 TEST_F(VeskoService, ActionsRunQuietlyInOrder) {

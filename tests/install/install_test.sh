@@ -49,6 +49,7 @@ drwxr-xr-x ./usr/share/man/man5
 -rw-r--r-- ./usr/share/man/man5/veskoinit-fstab.5.gz
 -rw-r--r-- ./usr/share/man/man5/veskoinit-script.5.gz
 -rw-r--r-- ./usr/share/man/man5/veskoinit-service.5.gz
+-rw-r--r-- ./usr/share/man/man5/veskoinit-unit.5.gz
 drwxr-xr-x ./usr/share/man/man8
 -rw-r--r-- ./usr/share/man/man8/vesko-run.8.gz
 -rw-r--r-- ./usr/share/man/man8/vesko-service.8.gz

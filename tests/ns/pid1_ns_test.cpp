@@ -926,11 +926,18 @@ TEST_F(Pid1NsTest, WhatRequiresADaemonStartsOnceItIsReady) {
     image.files[dir + "probe.toml"] = service_file(R"(["/probe"])", "requires = ['after', 'uses-setup', 'forks']\n");
     image.files[dir + "stopper.toml"] = service_file(sleeper, "stop-signal = 'SIGINT'\nkill-mode = 'group'\n"
                                                               "stop-command = ['/bin/sh', '-c', 'echo $MAINPID >/tmp/stopped']\n");
+    // A package's unit, enabled by its link: variables from its environment file, a dash.
+    image.files["/usr/lib/systemd/system/deb@.service"] =
+        "[Unit]\nAfter=network.target slow.service\n[Service]\nEnvironmentFile=-/etc/default/deb\n"
+        "ExecStartPre=-/bin/sh -c 'exit 3'\nExecStart=sh -c \"echo %i ${OPTS} $$0 $$1 >/tmp/unit; exec sleep 1000\" $OPTS\n";
+    image.files["/etc/default/deb"] = "OPTS=\"x y\"\n";
+    image.links["/etc/veskoinit/enabled/deb@x.service"] = "/usr/lib/systemd/system/deb@.service";
     image.scripts["/probe"] =
         "#!/bin/sh\nexec >/tmp/out 2>&1\nlog=/var/log/veskoinit.log\n"
         "until grep -q 'passing over service needs-mute' $log; do sleep 0.01; done\n"
         "kill $(cat /tmp/forks.pid); until [ $(grep -c 'service forks runs as' $log) = 2 ]; do sleep 0.01; done\n"
         "veskoctl reload slow; echo status $?; until [ -e /tmp/reloaded ]; do sleep 0.01; done\n"
+        "until [ -s /tmp/unit ]; do sleep 0.01; done; cat /tmp/unit; veskoctl restart deb@x >/dev/null; echo restart $?\n"
         "veskoctl status; touch /tmp/done; exec sleep 1000\n";
     image.env["PATH"] = "/bin:/sbin";
     ns::System system(image);
@@ -939,13 +946,13 @@ TEST_F(Pid1NsTest, WhatRequiresADaemonStartsOnceItIsReady) {
     EXPECT_EQ(system.wait_exit(30000), kPoweredOff);
     std::string out = std::regex_replace(system.read_file("/tmp/out").value_or(""), std::regex("running [0-9]+ [0-9]+"), "running # #");
     EXPECT_EQ(out,
-              "reloading slow\nstatus 0\n"
+              "reloading slow\nstatus 0\nx x y x y\nrestart 0\n"
               "forks direct running # # 1 signal:15 current\n"
               "mute direct failed - - 0 signal:15 current it was not ready within 1 seconds\n"
               "needs-mute direct failed - - 0 - current service \"needs-mute\" requires \"mute\", which was passed over\n"
               "setup direct running - - 0 exit:0 current\nslow direct running # # 0 - current\n"
-              "after direct running # # 0 - current\nstopper direct running # # 0 - current\n"
-              "uses-setup direct running # # 0 - current\n"
+              "after direct running # # 0 - current\ndeb@x direct running # # 0 signal:15 current\n"
+              "stopper direct running # # 0 - current\nuses-setup direct running # # 0 - current\n"
               "probe direct running # # 0 - current\n");
     EXPECT_TRUE(std::regex_match(system.read_file("/tmp/reloaded").value_or(""), std::regex("reloaded [0-9]+\n")));
     EXPECT_TRUE(std::regex_match(system.read_file("/tmp/stopped").value_or(""), std::regex("[0-9]+\n")));
@@ -956,6 +963,10 @@ TEST_F(Pid1NsTest, WhatRequiresADaemonStartsOnceItIsReady) {
     };
     EXPECT_TRUE(before("veskoinit: service setup is ready\n", "veskoinit: started service uses-setup as pid #\n")) << log;
     EXPECT_TRUE(before("veskoinit: service slow is ready\n", "veskoinit: started service after as pid #\n")) << log;
+    EXPECT_TRUE(before("veskoinit: added 1 unit(s) enabled in /etc/veskoinit/enabled\n", "veskoinit: service slow is ready\n") &&
+                before("veskoinit: service slow is ready\n", "veskoinit: before-start command of service deb@x exited with "
+                                                             "status 3\nveskoinit: started service deb@x as pid #\n"))
+        << log;
     EXPECT_TRUE(before("veskoinit: warning: service mute failed to start: it was not ready within 1 seconds\n"
                        "veskoinit: stopping service mute: its start failed\n"
                        "veskoinit: service mute exited (killed by signal 15)\n"

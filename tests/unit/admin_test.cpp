@@ -252,6 +252,9 @@ TEST(VeskoServiceCommandLine, BothFormsAndTheirErrors) {
         {{"start", "stop", "web"}, "web", {"start", "stop"}, ""},
         {{"status", "start"}, "start", {"status"}, ""},
         {{"web", "foo_bar", "x-1"}, "web", {"foo_bar", "x-1"}, ""},
+        {{"enable", "wg-quick@wg0"}, "wg-quick@wg0", {"enable"}, ""},
+        {{"Net_1.a", "disable"}, "Net_1.a", {"disable"}, ""},
+        {{"wg-quick@wg0", "enable", "start"}, "", {}, kRule},
         {{}, "", {}, kFew},
         {{"and", "and"}, "", {}, kFew},
         {{"web"}, "", {}, kFew},
@@ -305,6 +308,7 @@ TEST(AdminErrors, DisplayEveryKind) {
         {admin::MissingNeed{"sshd", "net"}, "service sshd needs net, but net is not enabled"},
         {admin::DependencyCycle{{"a", "b"}}, "enabled script services have a dependency cycle involving: a, b"},
         {admin::WriteStatus{vesko::OsError{ENOSPC}}, "cannot write status output: No space left on device (os error 28)"},
+        {admin::RefusedUnit{"a.service", "why"}, "cannot enable unit a.service: why"},
     };
     for (const auto& [error, expected] : cases) EXPECT_EQ(admin::display(error), expected);
 }
@@ -326,6 +330,7 @@ TEST(EnabledNames, LinksOnly) {
     EXPECT_EQ(listing(), "");
     fs::create_symlink("/nowhere", dir + "/web");
     fs::create_symlink("/etc", dir + "/a-1");
+    fs::create_symlink("/x", dir + "/wg-quick@wg0.service");  // a unit's, passed over
     EXPECT_EQ(listing(), "a-1, web");
     const std::pair<std::function<void()>, std::string> cases[] = {
         {[&] { std::ofstream(dir + "/README") << ""; }, "error: enabled service entry " + dir + "/README is not a symlink"},
@@ -340,7 +345,7 @@ TEST(EnabledNames, LinksOnly) {
         EXPECT_EQ(listing(), expected);
         for (const auto& entry : fs::directory_iterator(dir)) {
             std::string name = entry.path().filename();
-            if (name != "web" && name != "a-1") fs::remove_all(entry.path());
+            if (name != "web" && name != "a-1" && name != "wg-quick@wg0.service") fs::remove_all(entry.path());
         }
     }
     EXPECT_EQ(admin::enabled_names(dir + "/missing")->size(), 0u);

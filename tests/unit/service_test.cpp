@@ -71,7 +71,7 @@ TEST(ParseService, TheSettingsOfADaemon) {
         {{service::DirectoryBase::Runtime, "caddy", 0755}, {service::DirectoryBase::State, "caddy/data", 0700}},
         {{"/usr/bin/caddy", "validate"}}, {}, {"/bin/kill", "$MAINPID"}, {"/usr/bin/caddy", "reload"}, SIGINT,
         service::KillMode::Group, {1}, {SIGPIPE}, service::Type::Notify, "/run/caddy.pid", 30,
-        service::NotifyAccess::All};
+        service::NotifyAccess::All, {}, false};
     EXPECT_TRUE(raw->settings == expected);
 }
 

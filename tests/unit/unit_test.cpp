@@ -7,7 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "control.hpp"
+#include "launch.hpp"
 #include "text.hpp"
+#include "unit_map.hpp"
 
 namespace {
 
@@ -393,6 +396,162 @@ TEST(UnitFile, AtMostSixtyFourDropIns) {
     size_t drop_ins = 0;
     for (size_t at = 0; (at = text.find("\nDropIn: ", at)) != std::string::npos; ++at) ++drop_ins;
     EXPECT_EQ(drop_ins, 64u) << text;
+}
+
+// A direct service as text: its command, then a line for each setting a unit gave it.
+std::string describe(const service::Service& s) {
+    const service::Settings& t = s.settings;
+    std::string out;
+    auto line = [&](bool set, const std::string& key, const std::string& value) {
+        if (set) out += "  " + key + ": " + value + "\n";
+    };
+    auto words = [](const std::vector<std::string>& list) {
+        std::string joined;
+        for (const std::string& w : list) joined += (joined.empty() ? "" : " ") + word(w);
+        return joined;
+    };
+    out = s.name + ": " + words(s.command) + "\n";
+    line(s.description.has_value(), "description", s.description.value_or(""));
+    line(!s.requires_.empty(), "requires", vesko::join(s.requires_, " "));
+    line(!s.after.empty(), "after", vesko::join(s.after, " "));
+    static const char* kTypes[] = {"simple", "notify", "oneshot", "forking"};
+    static const char* kRestarts[] = {"never", "on-failure", "always"};
+    line(true, "run", std::string(kTypes[static_cast<int>(t.type)]) + ", restart " + kRestarts[static_cast<int>(s.restart)] +
+                          ", stop " + signal_name(t.stop_signal) + (t.kill_mode == service::KillMode::Group ? " to the group" : "") +
+                          ", ready within " + std::to_string(t.ready_timeout) + "s" +
+                          (t.notify_access == service::NotifyAccess::All ? ", notify from all" : "") +
+                          (t.expand_variables ? ", variables" : ""));
+    line(!t.pid_file.empty(), "pid file", t.pid_file);
+    line(!t.user.empty() || !t.group.empty(), "user", t.user + ":" + t.group + (t.groups.empty() ? "" : " " + vesko::join(t.groups, ",")));
+    for (const auto& e : t.environment) line(true, "environment", e);
+    for (const auto& e : t.environment_files) line(true, "environment file", e);
+    line(!t.working_directory.empty(), "working directory", t.working_directory);
+    line(t.umask >= 0, "umask", std::to_string(t.umask));
+    for (const auto& l : t.limits) line(true, "limit", std::to_string(l.resource) + " " + std::to_string(l.soft));
+    line(t.ambient_capabilities != 0, "capabilities", std::to_string(t.ambient_capabilities));
+    for (const auto& d : t.directories) line(true, "directory", std::to_string(static_cast<int>(d.base)) + " " + d.path);
+    for (size_t i = 0; i < t.before_start.size() + t.after_start.size(); ++i) {
+        bool before = i < t.before_start.size();
+        bool ignored = i < t.failure_ignored.size() && t.failure_ignored[i];
+        line(true, before ? "before" : "after start",
+             (ignored ? "-" : "") + words(before ? t.before_start[i] : t.after_start[i - t.before_start.size()]));
+    }
+    line(!t.stop_command.empty(), "stop", words(t.stop_command));
+    line(!t.reload_command.empty(), "reload", words(t.reload_command));
+    std::vector<std::string> statuses;
+    for (int status : t.success_exit_codes) statuses.push_back(std::to_string(status));
+    line(!statuses.empty(), "success", vesko::join(statuses, " "));
+    return out;
+}
+
+const std::string kRsyslog = R"([Unit]
+Description=System Logging Service
+Requires=syslog.socket
+Documentation=man:rsyslogd(8)
+
+[Service]
+Type=notify
+ExecStart=/usr/sbin/rsyslogd -n -iNONE
+StandardOutput=null
+Restart=on-failure
+LimitNOFILE=16384
+
+[Install]
+WantedBy=multi-user.target
+Alias=syslog.service
+)";
+
+// The enabled units of a machine (links in on/, their files in usr/) added to a catalog whose
+// service file defines "site", with ssh an enabled script service: the services in start order,
+// then the lines.
+TEST(UnitFile, EnabledUnitsBecomeDirectServices) {
+    std::string root = (fs::temp_directory_path() / "vesko-units-XXXXXX").string();
+    ASSERT_NE(mkdtemp(root.data()), nullptr);
+    const std::vector<File> files = {
+        {"usr/caddy.service", kCaddy},
+        {"usr/rsyslog.service", kRsyslog},
+        {"usr/forks.service", "[Unit]\nAfter=rsyslog.service nss-lookup.target\nWants=dbus.service\nRequires=ssh.service\n"
+                              "[Service]\nType=forking\nPIDFile=/run/forks.pid\nEnvironmentFile=-/etc/default/forks\n"
+                              "ExecStartPre=-/bin/false\nExecStartPre=true\nExecStart=/usr/sbin/forks $OPTS\nKillMode=process\n"
+                              "SuccessExitStatus=3\nUMask=0027\nStateDirectory=forks\nWorkingDirectory=-~\n"
+                              "TimeoutStartSec=infinity\n"},
+        {"usr/wg-quick@.service", kWgQuick},
+        {"usr/late.service", "[Unit]\nBefore=caddy.service\n[Service]\nType=oneshot\nExecStart=/bin/a\nExecStart=-/bin/b\n"
+                             "ExecStartPost=/bin/c\nDynamicUser=yes\nUser=root\n"},
+        {"usr/sock.service", "[Service]\nExecStart=/bin/s\nSockets=sock.socket\n"},
+        {"usr/needs-sock.service", "[Unit]\nRequires=sock.service\n[Service]\nExecStart=/bin/n\n"},
+        {"usr/needs-db.service", "[Unit]\nRequires=postgresql.service\n[Service]\nExecStart=/bin/n\n"},
+        {"usr/cond.service", "[Unit]\nConditionPathExists=/nonexistent/vesko\n[Service]\nExecStart=/bin/c\n"},
+        {"usr/dyn.service", "[Service]\nExecStart=/bin/d\nDynamicUser=yes\n"},
+        {"usr/plus.service", "[Service]\nExecStart=/bin/d\nUser=nobody\nExecStartPre=+/bin/mkdir /run/p\n"},
+        {"usr/site.service", "[Service]\nExecStart=/bin/site\n"},
+    };
+    for (const File& file : files) {
+        fs::create_directories(fs::path(root) / "usr");
+        std::ofstream(fs::path(root) / file.path) << file.text;
+    }
+    fs::create_directories(fs::path(root) / "on");
+    for (const char* name : {"caddy", "rsyslog", "forks", "wg-quick@wg0", "late", "sock", "needs-sock", "needs-db", "cond",
+                             "dyn", "plus", "site", "gone"}) {
+        fs::create_symlink("/nowhere", fs::path(root) / "on" / (std::string(name) + ".service"));
+    }
+    fs::create_symlink("/nowhere", fs::path(root) / "on" / "ssh");
+    service::Catalog catalog;
+    catalog.services["site"] = service::Service{"site", {"/bin/site"}, {}, root + "/etc/site.toml", {}, {}, false, {}, {}};
+    auto added = unit_map::add_enabled(catalog, root + "/on", {"ssh"}, unit::Search{{root + "/usr"}, "host1"});
+    std::string text = std::to_string(added.units) + " added\n";
+    for (const std::string& name : catalog.start_order) text += describe(catalog.services.at(name));
+    for (const std::string& line : added.lines) text += line + "\n";
+    fs::remove_all(root);
+    for (size_t at; (at = text.find(root)) != std::string::npos;) text.replace(at, root.size(), "T");
+    EXPECT_EQ(text,
+              "5 added\n"
+              "late: /bin/a\n  run: oneshot, restart never, stop SIGTERM to the group, ready within 90s, variables\n"
+              "  user: root:\n  after start: -/bin/b\n  after start: /bin/c\n"
+              "caddy: /usr/bin/caddy run --environ --config /etc/caddy/Caddyfile\n  description: Caddy\n  after: late\n"
+              "  run: notify, restart never, stop SIGTERM to the group, ready within 90s, variables\n"
+              "  user: caddy:caddy\n  limit: 7 1048576\n  capabilities: 5120\n"
+              "  reload: /usr/bin/caddy reload --config /etc/caddy/Caddyfile --force\n"
+              "rsyslog: /usr/sbin/rsyslogd -n -iNONE\n  description: System Logging Service\n"
+              "  run: notify, restart on-failure, stop SIGTERM to the group, ready within 90s, variables\n"
+              "  limit: 7 16384\n"
+              "forks: /usr/sbin/forks $OPTS\n  after: rsyslog\n"
+              "  run: forking, restart never, stop SIGTERM, ready within 4294967295s, variables\n"
+              "  pid file: /run/forks.pid\n  environment file: -/etc/default/forks\n  working directory: -~\n"
+              "  umask: 23\n  directory: 1 forks\n  before: -/bin/false\n  before: /usr/bin/true\n  success: 3\n"
+              "site: /bin/site\n  run: simple, restart never, stop SIGTERM, ready within 90s\n"
+              "wg-quick@wg0: /usr/bin/wg-quick up wg0\n  description: WireGuard via wg-quick(8) for wg0\n"
+              "  run: oneshot, restart never, stop SIGTERM to the group, ready within 90s, variables\n"
+              "  environment: WG_ENDPOINT_RESOLUTION_RETRIES=infinity\n  stop: /usr/bin/wg-quick down wg0\n"
+              "  reload: /bin/bash -c \"exec /usr/bin/wg syncconf wg0 <(exec /usr/bin/wg-quick strip wg0)\"\n"
+              "passing over unit cond.service: its condition ConditionPathExists=/nonexistent/vesko is not met\n"
+              "warning: passing over unit dyn.service: DynamicUser=yes needs the user \"dyn\" in /etc/passwd: "
+              "add it with \"adduser --system dyn\"\n"
+              "warning: passing over unit gone.service: no unit file for gone.service in T/usr\n"
+              "warning: passing over unit plus.service: the prefix \"+\" in ExecStartPre= is not supported with "
+              "User=, Group= or DynamicUser=\n"
+              "passing over unit site.service: T/etc/site.toml defines the service site\n"
+              "warning: passing over unit sock.service: T/usr/sock.service:3: Sockets= needs socket activation, "
+              "which is not offered\n"
+              "warning: passing over unit needs-db.service: it requires postgresql.service, which is neither "
+              "enabled nor met here\n"
+              "warning: passing over unit needs-sock.service: it requires sock.service, which was passed over\n");
+}
+
+// Variables in the words of a unit's command, from the environment it starts with.
+TEST(UnitFile, VariablesInCommands) {
+    const std::vector<std::string> environment = {"OPTS=-a  -b c", "EMPTY=", "ONE=x y", "OPTS=-n 1"};
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{"/bin/d", "$OPTS", "$EMPTY", "$UNSET", "${ONE}", "a${ONE}b${UNSET}", "$$OPTS", "$OPTS.", "${OPTS", "$", "100$"},
+         "/bin/d|-n|1|x y|ax yb|$OPTS|$OPTS.|${OPTS|$|100$"},
+        {{"$ONE", "$$$$"}, "x|y|$$"},
+    };
+    for (const auto& [command, expected] : rows) {
+        EXPECT_EQ(vesko::join(launch::expand_variables(command, environment), "|"), expected);
+    }
+    // Their services by such names are asked for through the control channel.
+    EXPECT_TRUE(control::parse_request("status wg-quick@wg0 Net_x:1.a\\x2db\n"));
+    EXPECT_FALSE(control::parse_request("status .hidden\n"));
 }
 
 }  // namespace
