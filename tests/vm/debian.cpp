@@ -100,6 +100,12 @@ std::string make_root_image(const Setup& setup, const std::string& ssh_key, std:
         }
         for (const std::string& name : setup.enable) {
             bool own = fs::exists(services / name);
+            if (!own && !fs::exists(root / "etc/init.d" / name) &&
+                fs::exists(root / "usr/lib/systemd/system" / (name + ".service"))) {
+                // No script: the package's unit, enabled as its owner would enable it.
+                run("chroot " + quote(root.string()) + " vesko-service " + quote(name) + " enable");
+                continue;
+            }
             fs::create_symlink((own ? "/etc/veskoinit/services/" : "/etc/init.d/") + name,
                                root / "etc/veskoinit/enabled" / name);
         }

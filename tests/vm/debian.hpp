@@ -31,8 +31,9 @@ struct Setup {
     // for /, "host: hot-add" plugs in a disk (ext4, label hot, kHotUuid), and "host: wait
     // TEXT" waits (up to 5 minutes of the guest's time) until TEXT is on the console.
     std::vector<std::string> commands;
-    // Files to put in the tree, and the script services to enable: those of
-    // /etc/veskoinit/services that the files put there, else Debian's own in /etc/init.d.
+    // Files to put in the tree, and the services to enable: the script services of
+    // /etc/veskoinit/services that the files put there, else Debian's own in /etc/init.d,
+    // else the package's systemd unit (with vesko-service NAME enable).
     std::vector<std::string> enable = {};
     std::vector<std::pair<std::string, std::string>> files = {};
     // A network card on QEMU's user network with the guest's ssh (22) and web (80) ports

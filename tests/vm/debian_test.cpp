@@ -95,7 +95,7 @@ const std::vector<Case>& cases() {
           true, true, "trixie", true},
          "guest-shutdown",
          {"ifstate: ens16\n", "udevd: answers udev: 1\n", "modules: 1 swappiness: 17\n", "hot: /dev/vda\n",
-          "udev script running - - - - -\n", "nginx script running - - - - -\n", "rsyslog script running - - - - -\n",
+          "udev script running - - - - -\n", "nginx script running - - - - -\n", "rsyslog direct running ",
           "apt: 0 new pid\n", "rotated: 0\n", "syslog rotated: 0\nsyslog: 1 0 after\n", "reboot: Restarting system\n"},
          // The log after the rotation: the shutdowns' lines, asked for by Debian's commands.
          {"veskoinit: reboot requested through /run/initctl\n", "veskoinit: power-off requested through /run/initctl\n",
@@ -158,6 +158,43 @@ const std::vector<Case>& cases() {
              " e2scrub_all.timer fstrim.timer logrotate.timer\n"
              "setup: to complete the base set: apt-get install orphan-sysvinit-scripts\n"
              "setup: done; boot with init=/sbin/veskoinit added to the kernel command line\n"},
+        // Debian 13's daemons that ship only a systemd unit, from their packages' own units:
+        // rsyslog (Type=notify) writing the system log, caddy (Type=notify, User=caddy,
+        // AmbientCapabilities=CAP_NET_BIND_SERVICE) answering on port 80 and reloading its
+        // configuration with veskoctl, nats-server (a User= simple daemon with ExecStop= and
+        // KillSignal=); each killed once and restarted by its Restart= (the owner's drop-in
+        // where the package's unit has none).
+        {"Debian 13 daemons from their own units",
+         {true, "", {"i=0; until veskoctl status caddy >/dev/null || [ $((i+=1)) -gt 60 ]; do sleep 1; done",
+                     "host: http", "veskoctl status rsyslog caddy nats-server",
+                     "echo caps: $(grep CapAmb /proc/$(pgrep -x caddy)/status) user: $(ps -o user= -p $(pgrep -x caddy)) "
+                     "$(ps -o user= -p $(pgrep -x nats-server))",
+                     "logger -t vesko-test unit; i=0; until grep -qs 'vesko-test: unit' /var/log/syslog || "
+                     "[ $((i+=1)) -gt 50 ]; do sleep 1; done; echo syslog: $(grep -c 'vesko-test: unit' /var/log/syslog)",
+                     "printf ':80 {\\n\\trespond \"reloaded by veskoctl\"\\n}\\n' >/etc/caddy/Caddyfile; veskoctl reload caddy; "
+                     "until grep -qs 'reload command of service caddy' /var/log/veskoinit.log; do sleep 1; done; "
+                     "grep -o 'reload command of service caddy.*' /var/log/veskoinit.log",
+                     "host: http",
+                     "kill -9 $(pgrep -x caddy) $(pgrep -x nats-server) $(pgrep -x rsyslogd); i=0; "
+                     "until [ $(veskoctl status rsyslog caddy nats-server | grep -c ' running ') = 3 ] || [ $((i+=1)) -gt 60 ]; "
+                     "do sleep 1; done; veskoctl status rsyslog caddy nats-server | cut -d' ' -f1-3,6",
+                     "host: http", "shutdown"},
+          {"rsyslog", "caddy", "nats-server"},
+          with_network({{"/etc/systemd/system/caddy.service.d/restart.conf", "[Service]\nRestart=on-failure\n"},
+                        {"/etc/systemd/system/nats-server.service.d/restart.conf", "[Service]\nRestart=on-failure\n"}}),
+          true, true, "trixie"},
+         "guest-shutdown",
+         {"caddy direct running ", "nats-server direct running ", "rsyslog direct running ",
+          "caps: CapAmb:\t0000000000000400 user: caddy nats\n", "syslog: 1\n",
+          "reload command of service caddy exited with status 0\n",
+          "rsyslog direct running 1\ncaddy direct running 1\nnats-server direct running 1\n"},
+         {"veskoinit: service rsyslog is ready\n", "veskoinit: service caddy is ready\n",
+          "veskoinit: restarting service caddy after killed by signal 9\n",
+          "veskoinit: restarting service nats-server after killed by signal 9\n",
+          "veskoinit: restarting service rsyslog after killed by signal 9\n"},
+         {"$ http\nHTTP/1.1 200 OK\n", "<title>Caddy works!", "reloaded by veskoctl"},
+         false,
+         "(the set-up's report)"},
         {"without an initramfs", {false, "", {mounts, "shutdown"}}, "guest-shutdown",
          {"veskoinit: remounted / read-write\nveskoinit: mounted proc on /proc as proc\n"
           "veskoinit: mounted sysfs on /sys as sysfs\n"}},
