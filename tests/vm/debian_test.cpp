@@ -157,14 +157,15 @@ const std::vector<Case>& cases() {
              "setup: what this machine's own init starts (the wants of /etc/systemd/system, /etc/rc2.d), here:\n"
              "setup:   atd: from /etc/init.d/atd (at) once enabled: vesko-service atd enable\n"
              "setup:   cron: from /etc/init.d/cron (cron) once enabled: vesko-service cron enable\n"
-             "setup:   e2scrub_reap: not run here: no init script, none in initscripts or orphan-sysvinit-scripts\n"
+             "setup:   e2scrub_reap: from its unit /usr/lib/systemd/system/e2scrub_reap.service (e2fsprogs) once enabled: "
+             "vesko-service e2scrub_reap enable\n"
              "setup:   networking: runs here, from /etc/init.d/networking (ifupdown)\n"
              "setup:   nginx: from /etc/init.d/nginx (nginx-common) once enabled: vesko-service nginx enable\n"
-             "setup:   rsyslog: not run here yet: no init script; the package orphan-sysvinit-scripts has one\n"
+             "setup:   rsyslog: from its unit /usr/lib/systemd/system/rsyslog.service (rsyslog) once enabled: "
+             "vesko-service rsyslog enable\n"
              "setup:   ssh: from /etc/init.d/ssh (openssh-server) once enabled: vesko-service ssh enable\n"
              "setup: not run here, systemd's own kinds of unit (cron, where it runs, runs /etc/cron.daily): " + timers +
              " e2scrub_all.timer fstrim.timer logrotate.timer\n"
-             "setup: to complete the base set: apt-get install orphan-sysvinit-scripts\n"
              "setup: done; boot with init=/sbin/veskoinit added to the kernel command line\n"},
         // Debian 13's daemons that ship only a systemd unit, from their packages' own units:
         // rsyslog (Type=notify) writing the system log, caddy (Type=notify, User=caddy,
