@@ -1,16 +1,24 @@
 // vesko-service's command line: arguments separated by NUL bytes. A request names a valid
-// service and at least one valid action, none of them "and"; both forms give the same request.
+// service (or a unit, to enable or disable) and at least one valid action, none of them "and";
+// both forms give the same request.
+#include <algorithm>
 #include <vector>
 
 #include "admin.hpp"
 #include "fuzz_support.hpp"
 #include "script_dirs.hpp"
+#include "service.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     std::vector<std::string> args = fuzz::arguments(fuzz::text(data, size));
     auto request = admin::parse_request(args);
     if (!request) return 0;
-    if (!admin::is_valid_service_name(request->service) || request->actions.empty()) {
+    // A unit's name (wg-quick@wg0) only to enable or disable it.
+    bool enabling = std::all_of(request->actions.begin(), request->actions.end(),
+                                [](const std::string& a) { return a == "enable" || a == "disable"; });
+    bool valid = admin::is_valid_service_name(request->service) ||
+                 (enabling && service::is_valid_unit_service_name(request->service));
+    if (!valid || request->actions.empty()) {
         fuzz::violated("a request names a valid service and an action", request->service);
     }
     for (const std::string& action : request->actions) {
