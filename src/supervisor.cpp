@@ -263,8 +263,7 @@ void Supervisor::kill_start_commands(const std::string& name) {
 bool Supervisor::may_be_main(const std::string& name, pid_t pid) const {
     auto process = daemons::read_process(pid);
     if (!process || process->parent != getpid() || tracked(pid)) return false;
-    auto launched = launches_.find(name);
-    uid_t uid = launched != launches_.end() && launched->second.credentials ? launched->second.credentials->uid : 0;
+    uid_t uid = uid_of(name);
     struct stat info;
     return uid == 0 || (stat(("/proc/" + std::to_string(pid)).c_str(), &info) == 0 && info.st_uid == uid);
 }
@@ -449,8 +448,7 @@ void Supervisor::program_ended_while_starting(const std::string& name, ExitStatu
 
 bool Supervisor::take_pid_file(const std::string& name) {
     Record& record = records_[name];
-    auto launched = launches_.find(name);
-    uid_t uid = launched != launches_.end() && launched->second.credentials ? launched->second.credentials->uid : 0;
+    uid_t uid = uid_of(name);
     auto pid = readiness::read_pid_file(catalog_->services.at(name).settings.pid_file, uid);
     if (!pid || !may_be_main(name, *pid)) {
         record.why = pid ? "the process its pid file names (" + std::to_string(*pid) + ") is not one of its own" : pid.error();
@@ -541,8 +539,8 @@ void Supervisor::command_ended(pid_t pid, ExitStatus exit) {
     if (command.step == Step::Stop) {
         // The stop command has done what it does; what still runs gets the stop signal.
         if (record.stopping && record.pid > 0) {
-            (void)signal_service(name, record, definition->second.settings.stop_signal);
-            (void)signal_service(name, record, SIGCONT);
+            (void)signal_service(name, record.pid, definition->second.settings.stop_signal);
+            (void)signal_service(name, record.pid, SIGCONT);
         }
     } else if (command.step == Step::BeforeStart && starting) {
         if (!ok) return start_failed(name, std::string("its ") + what + " " + exit.description());
@@ -554,14 +552,19 @@ void Supervisor::command_ended(pid_t pid, ExitStatus exit) {
     }
 }
 
-bool Supervisor::signal_service(const std::string& name, const Record& record, int signal) const {
-    if (record.pid <= 0) return true;
+uid_t Supervisor::uid_of(const std::string& name) const {
+    auto launched = launches_.find(name);
+    return launched != launches_.end() && launched->second.credentials ? launched->second.credentials->uid : 0;
+}
+
+bool Supervisor::signal_service(const std::string& name, pid_t pid, int signal) const {
+    if (pid <= 0) return true;
     auto definition = catalog_->services.find(name);
     bool group = definition != catalog_->services.end() &&
                  definition->second.settings.kill_mode == service::KillMode::Group;
     // A daemon that made a group of its own leads it; else only the process is reached.
-    if (group && ::kill(-record.pid, signal) == 0) return true;
-    return ::kill(record.pid, signal) == 0 || errno == ESRCH;
+    if (group && ::kill(-pid, signal) == 0) return true;
+    return ::kill(pid, signal) == 0 || errno == ESRCH;
 }
 
 Result<void, Error> Supervisor::service_ended(const std::string& name, ExitStatus exit) {
@@ -698,10 +701,10 @@ Result<void, std::string> Supervisor::begin_stop(const std::string& name, Record
     // With a stop command the signal follows once the command has ended (command_ended).
     bool by_command = !settings.stop_command.empty() && spawn_command(name, settings.stop_command, Step::Stop).ok();
     if (!by_command) {
-        if (!signal_service(name, record, settings.stop_signal)) {
+        if (!signal_service(name, record.pid, settings.stop_signal)) {
             return fail(display(Error{Signal{settings.stop_signal, name, record.pid, vesko::last_os_error()}}));
         }
-        (void)signal_service(name, record, SIGCONT);
+        (void)signal_service(name, record.pid, SIGCONT);
     }
     record.stopping = vesko::deadline_after(10000);
     print_err("veskoinit: stopping service " + name + why + "\n");
@@ -752,7 +755,7 @@ long Supervisor::kill_overdue_stops() {
         if (!record.stopping || record.killed || record.pid <= 0) continue;
         if (vesko::passed(*record.stopping)) {
             print_err("veskoinit: service " + name + " did not stop within 10 seconds; sending SIGKILL\n");
-            (void)signal_service(name, record, SIGKILL);
+            (void)signal_service(name, record.pid, SIGKILL);
             record.killed = true;
             continue;
         }
@@ -930,10 +933,8 @@ Result<void, Error> Supervisor::stop_all() {
             }
             if (!tracked(stop.pid)) continue;
         }
-        Record pid_only;
-        pid_only.pid = stop.pid;
         if (!(stop.pid == main_pid_ ? ::kill(stop.pid, settings.stop_signal) == 0 || errno == ESRCH
-                                    : signal_service(stop.name, pid_only, settings.stop_signal))) {
+                                    : signal_service(stop.name, stop.pid, settings.stop_signal))) {
             vesko::OsError os = vesko::last_os_error();
             std::string signal = "signal " + std::to_string(settings.stop_signal);
             if (settings.stop_signal == SIGTERM) signal = "SIGTERM";
@@ -950,7 +951,7 @@ Result<void, Error> Supervisor::stop_all() {
         print_err("veskoinit: " + stop.label + " did not stop within " + std::to_string(kTermSeconds) +
                   " seconds; sending SIGKILL\n");
         if (!(stop.pid == main_pid_ ? ::kill(stop.pid, SIGKILL) == 0 || errno == ESRCH
-                                    : signal_service(stop.name, pid_only, SIGKILL))) {
+                                    : signal_service(stop.name, stop.pid, SIGKILL))) {
             remember(stop.name, stop.pid, SIGKILL, vesko::last_os_error());
         }
         gone = wait_until_stopped(stop.pid, kKillSeconds);

@@ -230,7 +230,9 @@ private:
     // Whether EXIT counts as a success for NAME.
     bool succeeded(const std::string& name, ExitStatus exit) const;
     // Sends NAME's stop signal (to its group when it says so); the error of kill(2).
-    bool signal_service(const std::string& name, const Record& record, int signal) const;
+    bool signal_service(const std::string& name, pid_t pid, int signal) const;
+    // The user NAME's processes run as (0 for root).
+    uid_t uid_of(const std::string& name) const;
     // Takes the reaped PID off the books: "LABEL" for a service or the main program, "" else.
     std::string forget(pid_t pid, ExitStatus status);
     // What follows the end of the service NAME, reaped with EXIT: a requested stop is done
