@@ -44,12 +44,9 @@ std::string read_file(const fs::path& path) {
 fs::path kernel(const std::string& release) { return tree(release) / "vmlinuz"; }
 fs::path initramfs(const std::string& release) { return tree(release) / "initrd.img"; }
 
-std::string capture(const std::string& command, int& status);
+}  // namespace
 
-// The root file system's image: a copy of the cached tree, veskoinit installed from the
-// package this build makes, its services and fstab; the copy is gone once the image is made.
-// What the base set's set-up printed goes to SETUP_OUTPUT.
-std::string make_root_image(const Setup& setup, const std::string& ssh_key, std::string& setup_output) {
+std::string root_image(const Setup& setup, const std::string& ssh_key, std::string& setup_output) {
     char pattern[] = "/tmp/vesko-debian-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     fs::path work = pattern;
@@ -131,7 +128,6 @@ std::string make_root_image(const Setup& setup, const std::string& ssh_key, std:
     }
 }
 
-// Runs COMMAND in a shell on the host; its output (standard error too) and exit status.
 std::string capture(const std::string& command, int& status) {
     std::string output;
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");
@@ -143,27 +139,52 @@ std::string capture(const std::string& command, int& status) {
     return output;
 }
 
+std::string ssh(vm::Machine& machine, const std::string& key, const std::string& command, int& status) {
+    return capture("ssh -i " + quote(key) + " -p " + std::to_string(machine.host_port(22)) +
+                       " -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"
+                       " -o LogLevel=ERROR -o ConnectTimeout=10 root@127.0.0.1 " + quote(command),
+                   status);
+}
+
+bool ssh_wait(vm::Machine& machine, const std::string& key, int timeout_ms, std::string& output) {
+    int status = 0;
+    auto until = machine.deadline(timeout_ms);
+    do {
+        output = ssh(machine, key, "true", status);
+        if (status == 0) return true;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    } while (machine.left_ms(until) > 0);
+    return false;
+}
+
+vm::Scenario scenario(const Setup& setup, const std::string& image) {
+    vm::Scenario scenario;
+    scenario.root_image = image;
+    if (setup.network) scenario.forwarded_ports = {22, 80};
+    scenario.restarts = setup.restarts;
+    scenario.kernel = fs::canonical(kernel(setup.release)).string();
+    if (setup.initramfs) {
+        scenario.initrd = fs::canonical(initramfs(setup.release)).string();
+        scenario.root = std::string("UUID=") + kRootUuid;
+    }
+    scenario.kernel_arguments = "ro " + setup.extra_words;
+    scenario.disks.push_back({vm::Disk::Kind::Ext4, "data", kDataUuid, {{"/hello", "data\n"}}});
+    scenario.disks.push_back({vm::Disk::Kind::Swap, "swap", kSwapUuid, {}});
+    scenario.memory_mb = 512;
+    return scenario;
+}
+
+namespace {
+
 // A host step of the session (see Setup::commands); what it gave.
 std::string host_step(vm::Machine& machine, const std::string& step, const std::string& key) {
-    auto ssh = [&](const std::string& command, int& status) {
-        return capture("ssh -i " + quote(key) + " -p " + std::to_string(machine.host_port(22)) +
-                           " -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"
-                           " -o LogLevel=ERROR -o ConnectTimeout=10 root@127.0.0.1 " + quote(command),
-                       status);
-    };
     int status = 0;
     if (step == "ssh-wait") {
         std::string output;
-        auto until = machine.deadline(180000);
-        do {
-            output = ssh("true", status);
-            if (status == 0) return "";
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        } while (machine.left_ms(until) > 0);
-        return "no ssh login within 3 minutes: " + output;
+        return ssh_wait(machine, key, 180000, output) ? "" : "no ssh login within 3 minutes: " + output;
     }
     if (step.rfind("ssh ", 0) == 0) {
-        std::string output = ssh(step.substr(4), status);
+        std::string output = ssh(machine, key, step.substr(4), status);
         return output + "status " + std::to_string(status) + "\n";
     }
     if (step == "http") {
@@ -215,20 +236,7 @@ Boot boot(const Setup& setup, const std::function<void(const std::string&)>& sho
         }
     } remove_keys{keys};
     Boot result;
-    vm::Scenario scenario;
-    scenario.root_image = make_root_image(setup, keys.empty() ? "" : keys + "/key", result.setup);
-    if (setup.network) scenario.forwarded_ports = {22, 80};
-    scenario.restarts = setup.restarts;
-    scenario.kernel = fs::canonical(kernel(setup.release)).string();
-    if (setup.initramfs) {
-        scenario.initrd = fs::canonical(initramfs(setup.release)).string();
-        scenario.root = std::string("UUID=") + kRootUuid;
-    }
-    scenario.kernel_arguments = "ro " + setup.extra_words;
-    scenario.disks.push_back({vm::Disk::Kind::Ext4, "data", kDataUuid, {{"/hello", "data\n"}}});
-    scenario.disks.push_back({vm::Disk::Kind::Swap, "swap", kSwapUuid, {}});
-    scenario.memory_mb = 512;
-    vm::Machine machine(scenario);
+    vm::Machine machine(scenario(setup, root_image(setup, keys.empty() ? "" : keys + "/key", result.setup)));
 
     size_t shown = 0;
     auto since_start = [&] {

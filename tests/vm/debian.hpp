@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "vm.hpp"
+
 namespace debian {
 
 // Why the Debian system RELEASE (trixie, bookworm) cannot be booted here, or "".
@@ -61,6 +63,21 @@ struct Boot {
     std::string setup;               // what the base set's set-up printed
     bool clean = false;              // e2fsck -fn found the root file system clean
 };
+
+// The root file system's image for SETUP: a copy of the cached tree, veskoinit installed from
+// the package this build makes, its services, files and fstab, root's ssh key SSH_KEY (a
+// private key whose .pub is authorized; none when "") and root's password-less login on this
+// throwaway image. What the base set's set-up printed goes to SETUP_OUTPUT.
+std::string root_image(const Setup& setup, const std::string& ssh_key, std::string& setup_output);
+// The machine that boots IMAGE (taken over and removed by it) as SETUP says, with the data
+// disk and swap of the fstab.
+vm::Scenario scenario(const Setup& setup, const std::string& image);
+// Runs COMMAND in a shell on the host; its output (standard error too) and exit status.
+std::string capture(const std::string& command, int& status);
+// Runs COMMAND as root on MACHINE by ssh with KEY; its output and exit status.
+std::string ssh(vm::Machine& machine, const std::string& key, const std::string& command, int& status);
+// Whether root logs in by ssh within the guest's TIMEOUT_MS; OUTPUT holds the last attempt's.
+bool ssh_wait(vm::Machine& machine, const std::string& key, int timeout_ms, std::string& output);
 
 // Boots the system and runs the session; SHOW, when given, receives the console's new text
 // as it arrives.
