@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -72,6 +73,7 @@ constexpr size_t kBacklogLimit = 64 * 1024;  // process 1's own lines that wait 
 constexpr long kLookMs = 1000;               // between looks at a pipe that holds data
 // A relay that ends soon after its start is replaced only after a delay, doubled each time
 // up to the longest; one that ran kSteadyMs is replaced at once.
+constexpr long kRoomLookMs = 1000;  // between tries while the log's file system is full
 constexpr long kSteadyMs = 10000, kFirstDelayMs = 1000, kLongestDelayMs = 60000;
 
 // Process 1's own lines while its output is the relay's pipe (descriptor 2, a description of
@@ -144,6 +146,9 @@ std::string seconds(long milliseconds) {
     return std::to_string(count) + (count == 1 ? " second" : " seconds");
 }
 
+// Whether ERROR says that the log's file system has no room (for now).
+bool no_room(int error) { return error == ENOSPC || error == EDQUOT; }
+
 volatile sig_atomic_t relay_told_to_stop = 0;
 void tell_relay_to_stop(int) { relay_told_to_stop = 1; }
 
@@ -193,7 +198,9 @@ void LogFile::reopen() {
 [[gnu::hot]] ssize_t LogFile::take(int pipe) {
     (void)::lseek(file_.get(), 0, SEEK_END);
     ssize_t n = ::splice(pipe, nullptr, file_.get(), nullptr, kPipeSize, SPLICE_F_NONBLOCK);
+    if (n > 0 && drop_from_) room_again();
     if (n >= 0 || errno == EINTR || errno == EAGAIN) return n;
+    if (no_room(errno)) return wait_for_room(pipe, errno);
     return copy_chunk(pipe);
 }
 
@@ -201,8 +208,40 @@ ssize_t LogFile::copy_chunk(int pipe) {
     rare_ = true;
     char buffer[16384];
     ssize_t n = ::read(pipe, buffer, sizeof buffer);
-    if (n > 0) (void)vesko::write_all(file_.get(), std::string_view(buffer, static_cast<size_t>(n)));
+    if (n <= 0) return n;
+    if (vesko::write_all(file_.get(), std::string_view(buffer, static_cast<size_t>(n)))) {
+        if (drop_from_) room_again();
+    } else {
+        dropped_ += static_cast<size_t>(n);  // a file system that splice refuses, and full
+        if (!drop_from_) drop_from_ = vesko::deadline_after(0);
+    }
     return n;
+}
+
+ssize_t LogFile::wait_for_room(int pipe, int error) {
+    rare_ = true;
+    if (!drop_from_) drop_from_ = vesko::deadline_after(kRoomWaitMs);
+    int queued = 0, size = ::fcntl(pipe, F_GETPIPE_SZ);
+    if (::ioctl(pipe, FIONREAD, &queued) == 0 && size > 0 && size - queued < PIPE_BUF &&
+        vesko::milliseconds_left(*drop_from_) <= 0) {
+        // Writers would wait from now on: the oldest 64 KiB make room for theirs.
+        char buffer[16384];
+        for (int i = 0; i < 4; ++i) {
+            ssize_t n = ::read(pipe, buffer, sizeof buffer);
+            if (n <= 0) break;
+            dropped_ += static_cast<size_t>(n);
+        }
+    }
+    errno = error;
+    return -1;
+}
+
+void LogFile::room_again() {
+    drop_from_.reset();
+    if (dropped_ == 0) return;
+    write_at_end("veskoinit: warning: " + std::to_string(dropped_) +
+                 " bytes of log output were dropped while the log's file system was full\n");
+    dropped_ = 0;
 }
 
 vesko::Result<Relay, Error> Relay::open(const std::string& path) {
@@ -275,9 +314,12 @@ long Relay::add_descriptors(std::vector<pollfd>& fds) {
         if (process_.valid()) fds.push_back({process_.get(), POLLIN, 0});
         return watch();
     }
-    // No relay runs: process 1 drains the pipe itself until another starts.
+    // No relay runs: process 1 drains the pipe itself until another starts (and while the
+    // log's file system is full, tries again a while later).
+    long retry = vesko::milliseconds_left(retry_at_);
+    if (long room = vesko::milliseconds_left(room_at_); room > 0) return std::min(retry, room);
     fds.push_back({read_end_.get(), POLLIN, 0});
-    return vesko::milliseconds_left(retry_at_);
+    return retry;
 }
 
 long Relay::watch() {
@@ -302,6 +344,11 @@ long Relay::watch() {
     // one that a rotation has long renamed or removed.
     struct stat held;
     if (file && file->inode != 0 && (::fstat(log_.get(), &held) != 0 || held.st_ino != file->inode)) adopt_relay_file();
+    // One that waits for room on a full file system has not stalled.
+    struct statvfs room;
+    if (stalled && !stopped_ && ::fstatvfs(log_.get(), &room) == 0 && room.f_bfree * room.f_frsize < kPipeSize) {
+        stalled = false;
+    }
     if (!stalled) {
         stall_deadline_.reset();
         return kLookMs;
@@ -372,6 +419,7 @@ void Relay::move_out(size_t limit) {
         log_.follow();
         ssize_t n = log_.take(read_end_.get());
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && no_room(errno)) room_at_ = vesko::deadline_after(kRoomLookMs);
         if (n <= 0) return;
         moved += static_cast<size_t>(n);
     }
@@ -436,18 +484,22 @@ void Relay::drain() {
     // The relay lives as long as the machine, and its loop needs little of what its start or
     // a rotation of the log touched: that is let go while it waits.
     memory::Idle idle;
+    bool full = false;  // the log's file system had no room at the last try
     for (;;) {
         // Once told to stop, what the pipe holds now, and no more.
         pollfd input{STDIN_FILENO, POLLIN, 0};
         if (!relay_told_to_stop) {
-            int ready = idle.wait(&input, 1, -1, &waiting);
+            // With no room, the data waits in the pipe: the next try comes a while later.
+            int ready = idle.wait(&input, full ? 0 : 1, full ? kRoomLookMs : -1, &waiting);
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return 1;
-            if (ready == 0) continue;  // the wait ended for a release
+            if (ready == 0 && !full) continue;  // the wait ended for a release
         }
         log.follow();
         ssize_t n = log.take(STDIN_FILENO);
-        if (n == 0 || (n < 0 && errno == EAGAIN && relay_told_to_stop)) return 0;
+        full = n < 0 && no_room(errno);
+        if (n == 0 || (n < 0 && (errno == EAGAIN || full) && relay_told_to_stop)) return 0;
+        if (full) continue;
         if (n < 0 && errno != EINTR && errno != EAGAIN) return 1;
         if (log.ran_rare_path()) idle.ran();
     }

@@ -83,9 +83,13 @@ public:
     void follow();
     // Moves what the pipe PIPE holds (up to 1 MiB) to the end of the file, with splice(2)
     // where it can, so that data leaves the pipe only as it is written. Returns the bytes
-    // taken, 0 at the pipe's end, or -1 with errno (EAGAIN: the pipe is empty). A chunk that
-    // cannot be written (a full disk) is dropped.
+    // taken, 0 at the pipe's end, or -1 with errno (EAGAIN: the pipe is empty). While the
+    // file's file system has no room (ENOSPC, EDQUOT: -1 with that errno) the data waits in
+    // the pipe for the caller's next try; once it has waited kRoomWaitMs and the pipe is full,
+    // so that its writers would wait too, the oldest is dropped, counted, and reported in the
+    // file when it takes data again.
     ssize_t take(int pipe);
+    static constexpr long kRoomWaitMs = 10000;
     // Whether a rare path ran since the last call (the path opened again or refused, a chunk
     // copied rather than spliced): far more code than the usual one, which an idle relay
     // lets go of again.
@@ -100,6 +104,9 @@ private:
     // written, and dropped when it cannot be written, rather than tried again for ever. Its
     // buffer is on this call's stack alone, which the path through splice never touches.
     [[gnu::noinline]] ssize_t copy_chunk(int pipe);
+    // The rare parts of take() when the file system is full, and once it has room again.
+    [[gnu::noinline]] ssize_t wait_for_room(int pipe, int error);
+    [[gnu::noinline]] void room_again();
 
     std::string path_;
     vesko::Fd file_;
@@ -107,6 +114,8 @@ private:
     int flags_ = 0;
     bool refused_ = false;  // the warning about the path has been written
     bool rare_ = false;     // see ran_rare_path
+    std::optional<timespec> drop_from_;  // while the file system is full: when dropping may begin
+    size_t dropped_ = 0;                 // bytes dropped since the file last took data
 };
 
 // The log relay: process 1 and every process it starts write into one pipe, and a process
@@ -169,6 +178,7 @@ private:
     vesko::Fd read_end_, write_end_, process_;
     pid_t pid_ = -1;
     timespec steady_at_{}, retry_at_{};
+    timespec room_at_{};  // without a relay: the next try while the file system is full
     long delay_ms_ = 0;  // before the next start when a relay ends soon after its start
     bool begun_ = false, stopped_ = false, killed_ = false;
     std::optional<timespec> stall_deadline_;

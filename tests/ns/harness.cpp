@@ -209,7 +209,8 @@ void populate(const Image& image, const std::string& root) {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         keeper_fail(status_fd, "make / private");
     }
-    if (mount("nsroot", root.c_str(), "tmpfs", 0, "mode=0755") != 0) keeper_fail(status_fd, "mount tmpfs");
+    std::string options = "mode=0755" + (image.root_size.empty() ? "" : ",size=" + image.root_size);
+    if (mount("nsroot", root.c_str(), "tmpfs", 0, options.c_str()) != 0) keeper_fail(status_fd, "mount tmpfs");
     try {
         populate(image, root);
     } catch (const std::exception& e) {

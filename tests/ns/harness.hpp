@@ -46,6 +46,7 @@ struct Image {
     // with these mount flags as well.
     bool root_read_only = false;
     unsigned long root_flags = 0;
+    std::string root_size;  // the tmpfs's size= (a full root file system), none when ""
     // A pseudo-terminal that the test holds is the console: process 1 starts with its slave
     // as standard input, output and error (console() then stays empty), and the slave is
     // bound over /dev/console (the image must not mount anything over /dev then). See

@@ -197,6 +197,7 @@ Plan draw(unsigned long long seed, int round) {
     const char* daemons[] = {"nginx", "cron", "rsyslogd", "systemd-udevd", "relay", "atd", "chaos-crashy",
                              "chaos-orphans", "agetty"};
     int count = 2 + pick(5);
+    double fills_until = 0;
     for (int i = 0; i < count; ++i) {
         double at = between(0, 25);
         switch (pick(10)) {
@@ -213,7 +214,13 @@ Plan draw(unsigned long long seed, int round) {
             plan.faults.push_back({"SIGSTOP", "signal " + daemon + " STOP" + resume, at});
             break;
         }
-        case 3: plan.faults.push_back({"full disk", "fill " + std::to_string(3 + pick(10)), at}); break;
+        case 3: {
+            // Freed again before the end (a disk still full then leaves nowhere for the last lines).
+            int seconds = 2 + pick(6);
+            fills_until = std::max(fills_until, at + seconds + 6);
+            plan.faults.push_back({"full disk", "fill " + std::to_string(seconds), at});
+            break;
+        }
         case 4: plan.faults.push_back({"rotation", "rotate " + std::to_string(1 + pick(3)), at}); break;
         case 5: {
             const char* left[] = {"nginx", "dangling", "typo"};
@@ -237,7 +244,7 @@ Plan draw(unsigned long long seed, int round) {
     plan.request = requests[request];
     plan.cut = pick(2) == 0 ? "quit" : "system_reset";
     plan.cut_after = plan.end == End::CutEarly ? between(3, 14) : plan.end == End::CutScripts ? between(0, 15) : between(0.2, 8);
-    plan.end_at = between(5, 32);
+    plan.end_at = std::max(between(5, 32), fills_until);
     return plan;
 }
 
@@ -260,9 +267,12 @@ struct Round {
     Plan plan;
     std::string phase;          // where a power cut fell
     bool needed_login = false;  // whether this boot had to reach the ssh login
+    bool faults_made = false;   // whether the boot lived to have its faults made
     bool came_back = false;
     bool root_errors = false;
     long lines = 0, lost = 0, doubled = 0, torn = 0;
+    long zeroed = 0;             // zero bytes a power cut left at the log's end
+    double seconds = 0;          // the round's length
     double tail_lost_s = 0;      // after a power cut: the last seconds that were not on the disk
     double request_s = -1;       // from the power request to the machine's end
     bool stall = false, park = false;
@@ -273,9 +283,10 @@ struct Round {
 // A file of the image, read with debugfs (gzip's files unpacked); "" when it is not there.
 std::string image_file(const std::string& image, const std::string& path) {
     int status = 0;
+    // debugfs's complaints stay out of the file's text.
     std::string command = "debugfs -R " + vm::quote("dump " + path + " /dev/stdout") + " " + vm::quote(image) +
-                          " 2>/dev/null";
-    if (path.size() > 3 && path.substr(path.size() - 3) == ".gz") command += " | gunzip -c 2>/dev/null";
+                          " 2>/dev/null | ";
+    command += path.size() > 3 && path.substr(path.size() - 3) == ".gz" ? "gunzip -c 2>/dev/null" : "cat";
     std::string text = debian::capture(command, status);
     return text;
 }
@@ -286,14 +297,31 @@ struct WriterLine {
     double uptime = 0;
 };
 
-// The writer's lines of LOG; lines that carry its name but not a whole record count in TORN.
-std::vector<WriterLine> writer_lines(const std::string& log, long& torn) {
+// The writer's lines of LOG (one file of it); lines that carry its name but not a whole record
+// count in TORN. A power cut may leave zeros where the file system had not written the last
+// seconds yet: a run of them that begins a line and ends the file or comes before a boot's
+// first line counts in ZEROED, any other as torn.
+std::vector<WriterLine> writer_lines(std::string log, long& torn, long& zeroed, std::set<std::string>& seen) {
+    for (size_t at = log.find('\0'); at != std::string::npos; at = log.find('\0', at)) {
+        size_t end = log.find_first_not_of('\0', at);
+        if (end == std::string::npos) end = log.size();
+        bool tail = (at == 0 || log[at - 1] == '\n') && (end == log.size() || log.compare(end, 11, "veskoinit: ") == 0);
+        if (tail) {
+            // Counted in the round that left them: a run is known by its length and what comes before.
+            size_t before = std::min<size_t>(at, 64);
+            if (seen.insert(std::to_string(end - at) + log.substr(at - before, before)).second) zeroed += static_cast<long>(end - at);
+            log.erase(at, end - at);
+        } else {
+            ++torn;
+            at = end;
+        }
+    }
     std::vector<WriterLine> lines;
     std::istringstream in(log);
     for (std::string line; std::getline(in, line);) {
-        if (line.find('\0') != std::string::npos) ++torn;
         size_t at = line.find("chaos-writer ");
-        if (at == std::string::npos) continue;
+        // veskoinit's own lines name the service.
+        if (at == std::string::npos || (at >= 8 && line.compare(at - 8, 8, "service ") == 0)) continue;
         std::istringstream fields(line.substr(at + 13));
         WriterLine record;
         std::string rest;
@@ -340,6 +368,7 @@ private:
     // only has to come back and power off.
     Round play(int number, const Plan& plan) {
         Round round;
+        auto began = Clock::now();
         round.number = number;
         round.plan = plan;
         last_pid_ = 0;
@@ -351,8 +380,10 @@ private:
             vm::Machine machine(debian::scenario(setup, link));
             auto seconds = [](double s) { std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(s * 1000))); };
             auto pull = [&](int ms) { machine.wait_console("\x01", ms); };
+            size_t reset_at = 0;  // the console's length at a reset
             auto cut_now = [&](const std::string& phase) {
                 round.phase = phase;
+                reset_at = machine.console().size();
                 machine.qmp("{\"execute\": \"" + plan.cut + "\"}");
             };
             auto ssh = [&](const std::string& command) {
@@ -388,6 +419,7 @@ private:
                 sweep(ssh, round);
                 auto login = Clock::now();
                 auto at = [&](double s) { return login + std::chrono::milliseconds(static_cast<long>(s * 1000)); };
+                round.faults_made = true;
                 for (const Fault& fault : plan.faults) {
                     std::this_thread::sleep_until(at(fault.at));
                     ssh("setsid -f sh /usr/local/sbin/chaos-fault " + fault.command + " </dev/null >/dev/null 2>&1");
@@ -399,20 +431,27 @@ private:
                     cut_now("the running system");
                 } else {
                     std::string request = plan.request.empty() ? "poweroff" : plan.request;
-                    ssh("setsid -f " + request + " </dev/null >/dev/null 2>&1");
-                    auto asked = Clock::now();
                     if (plan.end == End::CutShutdown) {
+                        ssh("setsid -f " + request + " </dev/null >/dev/null 2>&1");
                         seconds(plan.cut_after);
                         cut_now("the shutdown");
                     } else {
-                        std::optional<std::string> end = machine.wait_end(120000);
-                        round.request_s = std::chrono::duration<double>(Clock::now() - asked).count();
-                        if (!end) {
-                            round.stall = true;
-                            round.failures.push_back("the " + request + " was not served within 2 minutes of the guest's time");
-                        }
+                        ask(machine, ssh, request, round);
                     }
                 }
+            }
+            if (!round.phase.empty() && plan.cut == "system_reset") {
+                // The reset button: the machine starts again at once, and that boot has to
+                // come back too before it is powered off.
+                bool first = false;
+                for (auto until = machine.deadline(180000); !first && machine.left_ms(until) > 0; pull(200)) {
+                    first = machine.console().find("veskoinit: ", reset_at) != std::string::npos;
+                }
+                bool back = first && debian::ssh_wait(machine, key, 240000, output);
+                round.came_back = (round.came_back || !round.needed_login) && back;
+                round.needed_login = true;
+                if (!back) round.failures.push_back("no ssh login after the reset within 4 minutes of the guest's time");
+                else ask(machine, ssh, "poweroff", round);
             }
             if (!machine.wait_end(30000)) machine.qmp("{\"execute\": \"quit\"}");
             machine.wait_end(30000);
@@ -439,7 +478,21 @@ private:
             round.failures.push_back("process 1 did not answer: " + round.guest.substr(stalls_seen_));
             stalls_seen_ = round.guest.size();
         }
+        round.seconds = std::chrono::duration<double>(Clock::now() - began).count();
         return round;
+    }
+
+    // Asks for the machine's end with the guest's command REQUEST; how long it took.
+    template <typename Ssh>
+    void ask(vm::Machine& machine, Ssh& ssh, const std::string& request, Round& round) {
+        ssh("setsid -f " + request + " </dev/null >/dev/null 2>&1");
+        auto asked = Clock::now();
+        std::optional<std::string> end = machine.wait_end(120000);
+        round.request_s = std::max(round.request_s, std::chrono::duration<double>(Clock::now() - asked).count());
+        if (!end) {
+            round.stall = true;
+            round.failures.push_back("the " + request + " was not served within 2 minutes of the guest's time");
+        }
     }
 
     // Files of root's that a service's user came to own since the first round.
@@ -462,11 +515,14 @@ private:
     // missing or twice; after a clean end the last one seen before the request is there.
     void check_lines(Round& round) {
         std::string log;
+        std::vector<WriterLine> lines;
         for (const char* name : {"/var/log/veskoinit.log.3.gz", "/var/log/veskoinit.log.2.gz", "/var/log/veskoinit.log.1",
                                  "/var/log/veskoinit.log"}) {
-            log += image_file(image_, name);
+            std::string file = image_file(image_, name);
+            std::vector<WriterLine> more = writer_lines(file, round.torn, round.zeroed, zero_runs_);
+            lines.insert(lines.end(), more.begin(), more.end());
+            log += file;
         }
-        std::vector<WriterLine> lines = writer_lines(log, round.torn);
         std::map<std::string, std::map<long, std::vector<long>>> by_boot;
         std::map<std::string, double> last_uptime;
         for (const WriterLine& line : lines) {
@@ -500,14 +556,17 @@ private:
 
     void report(const Round& round) {
         std::string faults;
-        for (const Fault& fault : round.plan.faults) faults += (faults.empty() ? "" : ", ") + fault.command;
-        std::printf("round %d: %s%s; %s%s%s; %ld lines%s%s\n", round.number,
+        for (const Fault& fault : round.plan.faults) {
+            if (round.faults_made) faults += (faults.empty() ? "" : ", ") + fault.command;
+        }
+        std::printf("round %d (%.0f s): %s%s; %s%s%s; %ld lines%s%s%s\n", round.number, round.seconds,
                     round.number > rounds_ ? "the last boot, no faults" : end_name(round.plan).c_str(),
                     round.phase.empty() || cut(round.plan.end) == false ? "" : (", fell in " + round.phase).c_str(),
                     faults.empty() ? "no faults" : faults.c_str(),
                     round.needed_login ? (round.came_back ? "; came back" : "; DID NOT COME BACK") : "",
                     round.request_s >= 0 ? ("; served in " + std::to_string(round.request_s).substr(0, 4) + " s").c_str() : "",
-                    round.lines, round.tail_lost_s > 0 ? ("; last " + std::to_string(round.tail_lost_s).substr(0, 4) +
+                    round.lines, round.zeroed > 0 ? ("; " + std::to_string(round.zeroed) + " zero bytes at the log's end").c_str() : "",
+                    round.tail_lost_s > 0 ? ("; last " + std::to_string(round.tail_lost_s).substr(0, 4) +
                                                           " s before the cut not on the disk").c_str() : "",
                     round.root_errors ? "; ROOT HAS ERRORS" : "");
         for (const std::string& failure : round.failures) std::printf("  FAILED: %s\n", failure.c_str());
@@ -530,7 +589,7 @@ private:
         long lost_clean = 0, doubled_torn = 0, lines = 0;
         double slowest = 0, tail = 0;
         for (const Round& round : rounds) {
-            for (const Fault& fault : round.plan.faults) ++kinds[fault.kind];
+            for (const Fault& fault : round.plan.faults) kinds[fault.kind] += round.faults_made;
             if (round.number <= rounds_) ++kinds[cut(round.plan.end) ? "power cut" : "power request"];
             if (round.plan.end == End::CutShutdown) ++kinds["power request"];
             needed += round.needed_login;
@@ -565,6 +624,7 @@ private:
     std::string work_, image_;
     std::set<std::string> boots_;      // boots whose lines were checked
     std::set<std::string> root_owned_;  // root's files at the first login
+    std::set<std::string> zero_runs_;   // runs of zeros in the log already counted
     size_t stalls_seen_ = 0;
     long last_pid_ = 0, last_n_ = 0;   // the writer's last line before the end
     double last_uptime_ = 0;
