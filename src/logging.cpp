@@ -6,7 +6,6 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -141,6 +140,20 @@ std::optional<RelayFile> relay_file(pid_t pid) {
     return file;
 }
 
+// How often the relay has gone to sleep of its own accord (its voluntary context switches).
+std::optional<uint64_t> relay_wakes(pid_t pid) {
+    auto fd = vesko::open_fd("/proc/" + std::to_string(pid) + "/status", O_RDONLY);
+    auto status = fd ? vesko::read_all(fd->get(), 4096) : vesko::fail(fd.error());
+    if (!status) return std::nullopt;
+    for (std::string_view line : vesko::split_lines(*status)) {
+        if (line.substr(0, 24) == "voluntary_ctxt_switches:") {
+            size_t digits = line.find_first_not_of(" \t", 24);
+            return digits == std::string_view::npos ? std::nullopt : vesko::parse_unsigned(line.substr(digits), UINT64_MAX);
+        }
+    }
+    return std::nullopt;
+}
+
 std::string seconds(long milliseconds) {
     long count = milliseconds / 1000;
     return std::to_string(count) + (count == 1 ? " second" : " seconds");
@@ -197,8 +210,9 @@ void LogFile::reopen() {
 
 [[gnu::hot]] ssize_t LogFile::take(int pipe) {
     (void)::lseek(file_.get(), 0, SEEK_END);
+    if (dropped_ > 0) report_dropped();
     ssize_t n = ::splice(pipe, nullptr, file_.get(), nullptr, kPipeSize, SPLICE_F_NONBLOCK);
-    if (n > 0 && drop_from_) room_again();
+    if (n > 0) drop_from_.reset();
     if (n >= 0 || errno == EINTR || errno == EAGAIN) return n;
     if (no_room(errno)) return wait_for_room(pipe, errno);
     return copy_chunk(pipe);
@@ -208,12 +222,10 @@ ssize_t LogFile::copy_chunk(int pipe) {
     rare_ = true;
     char buffer[16384];
     ssize_t n = ::read(pipe, buffer, sizeof buffer);
-    if (n <= 0) return n;
-    if (vesko::write_all(file_.get(), std::string_view(buffer, static_cast<size_t>(n)))) {
-        if (drop_from_) room_again();
-    } else {
-        dropped_ += static_cast<size_t>(n);  // a file system that splice refuses, and full
-        if (!drop_from_) drop_from_ = vesko::deadline_after(0);
+    // Process 1 (its description appends, which splice refuses) has nowhere to keep a chunk
+    // the file cannot take: it is dropped, and counted when the disk is full.
+    if (n > 0 && !vesko::write_all(file_.get(), std::string_view(buffer, static_cast<size_t>(n))) && no_room(errno)) {
+        dropped_ += static_cast<size_t>(n);
     }
     return n;
 }
@@ -221,27 +233,27 @@ ssize_t LogFile::copy_chunk(int pipe) {
 ssize_t LogFile::wait_for_room(int pipe, int error) {
     rare_ = true;
     if (!drop_from_) drop_from_ = vesko::deadline_after(kRoomWaitMs);
+    // The pipe's pages are more than half used by lines shorter than half a page: past half
+    // its size it may be full, and its writers wait.
     int queued = 0, size = ::fcntl(pipe, F_GETPIPE_SZ);
-    if (::ioctl(pipe, FIONREAD, &queued) == 0 && size > 0 && size - queued < PIPE_BUF &&
+    if (::ioctl(pipe, FIONREAD, &queued) == 0 && size > 0 && queued >= size / 2 &&
         vesko::milliseconds_left(*drop_from_) <= 0) {
-        // Writers would wait from now on: the oldest 64 KiB make room for theirs.
+        // The oldest 64 KiB make room for theirs, up to the end of a line.
         char buffer[16384];
-        for (int i = 0; i < 4; ++i) {
-            ssize_t n = ::read(pipe, buffer, sizeof buffer);
-            if (n <= 0) break;
-            dropped_ += static_cast<size_t>(n);
-        }
+        ssize_t n = 0;
+        for (int i = 0; i < 4 && (n = ::read(pipe, buffer, sizeof buffer)) > 0; ++i) dropped_ += static_cast<size_t>(n);
+        for (int i = 0; n > 0 && buffer[n - 1] != '\n' && i < 4096 && (n = ::read(pipe, buffer, 1)) > 0; ++i) ++dropped_;
     }
     errno = error;
     return -1;
 }
 
-void LogFile::room_again() {
-    drop_from_.reset();
-    if (dropped_ == 0) return;
-    write_at_end("veskoinit: warning: " + std::to_string(dropped_) +
-                 " bytes of log output were dropped while the log's file system was full\n");
-    dropped_ = 0;
+void LogFile::report_dropped() {
+    rare_ = true;
+    if (vesko::write_all(file_.get(), "veskoinit: warning: " + std::to_string(dropped_) +
+                                          " bytes of log output were dropped while the log's file system was full\n")) {
+        dropped_ = 0;
+    }
 }
 
 vesko::Result<Relay, Error> Relay::open(const std::string& path) {
@@ -314,12 +326,9 @@ long Relay::add_descriptors(std::vector<pollfd>& fds) {
         if (process_.valid()) fds.push_back({process_.get(), POLLIN, 0});
         return watch();
     }
-    // No relay runs: process 1 drains the pipe itself until another starts (and while the
-    // log's file system is full, tries again a while later).
-    long retry = vesko::milliseconds_left(retry_at_);
-    if (long room = vesko::milliseconds_left(room_at_); room > 0) return std::min(retry, room);
+    // No relay runs: process 1 drains the pipe itself until another starts.
     fds.push_back({read_end_.get(), POLLIN, 0});
-    return retry;
+    return vesko::milliseconds_left(retry_at_);
 }
 
 long Relay::watch() {
@@ -344,11 +353,11 @@ long Relay::watch() {
     // one that a rotation has long renamed or removed.
     struct stat held;
     if (file && file->inode != 0 && (::fstat(log_.get(), &held) != 0 || held.st_ino != file->inode)) adopt_relay_file();
-    // One that waits for room on a full file system has not stalled.
-    struct statvfs room;
-    if (stalled && !stopped_ && ::fstatvfs(log_.get(), &room) == 0 && room.f_bfree * room.f_frsize < kPipeSize) {
-        stalled = false;
-    }
+    // One that waits for room on a full file system tries again every second: it has not
+    // stalled while it goes on waking up (a hung or stopped one does not).
+    std::optional<uint64_t> wakes = relay_wakes(pid_);
+    if (stalled && !stopped_ && wakes && wakes_ && *wakes > *wakes_) stalled = false;
+    wakes_ = wakes;
     if (!stalled) {
         stall_deadline_.reset();
         return kLookMs;
@@ -419,7 +428,6 @@ void Relay::move_out(size_t limit) {
         log_.follow();
         ssize_t n = log_.take(read_end_.get());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && no_room(errno)) room_at_ = vesko::deadline_after(kRoomLookMs);
         if (n <= 0) return;
         moved += static_cast<size_t>(n);
     }

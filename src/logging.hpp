@@ -85,9 +85,10 @@ public:
     // where it can, so that data leaves the pipe only as it is written. Returns the bytes
     // taken, 0 at the pipe's end, or -1 with errno (EAGAIN: the pipe is empty). While the
     // file's file system has no room (ENOSPC, EDQUOT: -1 with that errno) the data waits in
-    // the pipe for the caller's next try; once it has waited kRoomWaitMs and the pipe is full,
-    // so that its writers would wait too, the oldest is dropped, counted, and reported in the
-    // file when it takes data again.
+    // the pipe for the caller's next try; once it has waited kRoomWaitMs and the pipe may be
+    // full, so that its writers would wait too, the oldest is dropped, counted, and reported
+    // in the file before what comes next. (A description that appends, process 1's, is not
+    // spliced: a chunk it cannot write is dropped and counted at once.)
     ssize_t take(int pipe);
     static constexpr long kRoomWaitMs = 10000;
     // Whether a rare path ran since the last call (the path opened again or refused, a chunk
@@ -104,9 +105,9 @@ private:
     // written, and dropped when it cannot be written, rather than tried again for ever. Its
     // buffer is on this call's stack alone, which the path through splice never touches.
     [[gnu::noinline]] ssize_t copy_chunk(int pipe);
-    // The rare parts of take() when the file system is full, and once it has room again.
+    // The rare parts of take() while the file system is full, and after a drop.
     [[gnu::noinline]] ssize_t wait_for_room(int pipe, int error);
-    [[gnu::noinline]] void room_again();
+    [[gnu::noinline]] void report_dropped();
 
     std::string path_;
     vesko::Fd file_;
@@ -178,11 +179,11 @@ private:
     vesko::Fd read_end_, write_end_, process_;
     pid_t pid_ = -1;
     timespec steady_at_{}, retry_at_{};
-    timespec room_at_{};  // without a relay: the next try while the file system is full
     long delay_ms_ = 0;  // before the next start when a relay ends soon after its start
     bool begun_ = false, stopped_ = false, killed_ = false;
     std::optional<timespec> stall_deadline_;
     std::optional<uint64_t> position_;  // the relay's offset in the file, at the last look
+    std::optional<uint64_t> wakes_;     // and how often it had gone to sleep by then
 };
 
 // The relay process: standard input is the pipe, standard output the log file.

@@ -298,7 +298,7 @@ struct WriterLine {
 };
 
 // The writer's lines of LOG (one file of it); lines that carry its name but not a whole record
-// count in TORN. A power cut may leave zeros where the file system had not written the last
+// count in TORN (each once: SEEN keeps what was counted). A power cut may leave zeros where the file system had not written the last
 // seconds yet: a run of them that begins a line and ends the file or comes before a boot's
 // first line counts in ZEROED, any other as torn.
 std::vector<WriterLine> writer_lines(std::string log, long& torn, long& zeroed, std::set<std::string>& seen) {
@@ -312,7 +312,7 @@ std::vector<WriterLine> writer_lines(std::string log, long& torn, long& zeroed, 
             if (seen.insert(std::to_string(end - at) + log.substr(at - before, before)).second) zeroed += static_cast<long>(end - at);
             log.erase(at, end - at);
         } else {
-            ++torn;
+            if (seen.insert(log.substr(at >= 64 ? at - 64 : 0, 128)).second) ++torn;
             at = end;
         }
     }
@@ -327,7 +327,7 @@ std::vector<WriterLine> writer_lines(std::string log, long& torn, long& zeroed, 
         std::string rest;
         if (!(fields >> record.boot >> record.pid >> record.n >> record.uptime) || (fields >> rest) ||
             record.boot.size() != 8) {
-            ++torn;
+            torn += seen.insert(line).second;  // counted in the round that wrote it
             continue;
         }
         lines.push_back(record);
@@ -624,7 +624,7 @@ private:
     std::string work_, image_;
     std::set<std::string> boots_;      // boots whose lines were checked
     std::set<std::string> root_owned_;  // root's files at the first login
-    std::set<std::string> zero_runs_;   // runs of zeros in the log already counted
+    std::set<std::string> zero_runs_;   // torn lines and runs of zeros in the log already counted
     size_t stalls_seen_ = 0;
     long last_pid_ = 0, last_n_ = 0;   // the writer's last line before the end
     double last_uptime_ = 0;
