@@ -502,6 +502,7 @@ private:
         if (root_owned_.empty()) {
             std::istringstream all(ssh("find / -xdev -user root -printf '%p\\n' 2>/dev/null"));
             for (std::string path; std::getline(all, path);) root_owned_.insert(path);
+            std::printf("chaos: %zu files of root's at the first login, watched for a change of owner\n", root_owned_.size());
             return;
         }
         std::istringstream owned(ssh(others));
