@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -335,6 +336,14 @@ std::vector<WriterLine> writer_lines(std::string log, long& torn, long& zeroed, 
     return lines;
 }
 
+// The run's image and its boot's link, removed when the run is interrupted.
+char g_image[256], g_boot[256];
+void interrupted(int signal) {
+    unlink(g_image);
+    unlink(g_boot);
+    _exit(128 + signal);
+}
+
 class Run {
 public:
     Run(int rounds, unsigned long long seed, int first, fs::path out)
@@ -350,6 +359,10 @@ public:
         std::fflush(stdout);
         std::string setup_output;
         image_ = debian::root_image(server(), work_ + "/key", setup_output);
+        std::snprintf(g_image, sizeof g_image, "%s", image_.c_str());
+        std::snprintf(g_boot, sizeof g_boot, "%s.boot", image_.c_str());
+        std::signal(SIGINT, interrupted);
+        std::signal(SIGTERM, interrupted);
         std::vector<Round> done;
         for (int number = first_; number <= rounds_ + 1; ++number) {
             Round round = number <= rounds_ ? play(number, draw(seed_, number)) : play(number, Plan{});
@@ -375,6 +388,8 @@ private:
         std::string link = image_ + ".boot";
         fs::create_hard_link(image_, link);
         debian::Setup setup = server();
+        // The reset button starts the machine again (QEMU would end instead, as at a reboot).
+        setup.restarts = plan.cut == "system_reset" && cut(plan.end);
         std::string key = work_ + "/key";
         {
             vm::Machine machine(debian::scenario(setup, link));
@@ -400,7 +415,10 @@ private:
                 ended = true;
             }
             if (!ended) {
-                bool first = machine.wait_console("veskoinit: ", 180000);
+                bool first = false;
+                for (auto until = machine.deadline(180000); !first && !machine.wait_end(0) && machine.left_ms(until) > 0;) {
+                    first = machine.wait_console("veskoinit: ", 1000);
+                }
                 if (first && plan.end == End::CutScripts) {
                     seconds(plan.cut_after);
                     std::string console = machine.console();
@@ -460,7 +478,7 @@ private:
         // The disks are the run's again: the journal replayed as the next boot would, then
         // the file system checked without changing it.
         int status = 0;
-        round.fsck = debian::capture("e2fsck -fy -E journal_only " + vm::quote(image_), status);
+        round.fsck = debian::capture("e2fsck -y -E journal_only " + vm::quote(image_), status);
         round.fsck += debian::capture("e2fsck -fn " + vm::quote(image_), status);
         if (status != 0) {
             round.root_errors = true;

@@ -152,6 +152,7 @@ bool ssh_wait(vm::Machine& machine, const std::string& key, int timeout_ms, std:
     do {
         output = ssh(machine, key, "true", status);
         if (status == 0) return true;
+        if (machine.wait_end(0)) return false;
         std::this_thread::sleep_for(std::chrono::seconds(1));
     } while (machine.left_ms(until) > 0);
     return false;
