@@ -273,6 +273,7 @@ struct Round {
     bool root_errors = false;
     long lines = 0, lost = 0, doubled = 0, torn = 0;
     long zeroed = 0;             // zero bytes a power cut left at the log's end
+    long cut_lines = 0;          // and lines it cut
     double seconds = 0;          // the round's length
     double tail_lost_s = 0;      // after a power cut: the last seconds that were not on the disk
     double request_s = -1;       // from the power request to the machine's end
@@ -298,11 +299,13 @@ struct WriterLine {
     double uptime = 0;
 };
 
-// The writer's lines of LOG (one file of it); lines that carry its name but not a whole record
-// count in TORN (each once: SEEN keeps what was counted). A power cut may leave zeros where the file system had not written the last
-// seconds yet: a run of them that begins a line and ends the file or comes before a boot's
-// first line counts in ZEROED, any other as torn.
-std::vector<WriterLine> writer_lines(std::string log, long& torn, long& zeroed, std::set<std::string>& seen) {
+// The writer's lines of LOG (one file of it); lines that carry its name but not a whole
+// record count in TORN (each once: SEEN keeps what was counted). A power cut may leave zeros
+// where the file system had not written the last seconds yet: a run of them that begins a
+// line and ends the file or comes before a boot's first line counts in ZEROED, any other as
+// torn; a writer's line cut there counts in ZEROED_LINES.
+std::vector<WriterLine> writer_lines(std::string log, long& torn, long& zeroed, long& zeroed_lines,
+                                     std::set<std::string>& seen) {
     for (size_t at = log.find('\0'); at != std::string::npos; at = log.find('\0', at)) {
         size_t end = log.find_first_not_of('\0', at);
         if (end == std::string::npos) end = log.size();
@@ -328,7 +331,10 @@ std::vector<WriterLine> writer_lines(std::string log, long& torn, long& zeroed, 
         std::string rest;
         if (!(fields >> record.boot >> record.pid >> record.n >> record.uptime) || (fields >> rest) ||
             record.boot.size() != 8) {
-            torn += seen.insert(line).second;  // counted in the round that wrote it
+            // The file system may also have the first part of a line that crossed a page's
+            // end when the power went: the next boot's first line follows it, or nothing.
+            bool cut = line.find("veskoinit: fstab complete", at) != std::string::npos || in.eof();
+            if (seen.insert(line).second) ++(cut ? zeroed_lines : torn);  // counted in the round that wrote it
             continue;
         }
         lines.push_back(record);
@@ -538,7 +544,7 @@ private:
         for (const char* name : {"/var/log/veskoinit.log.3.gz", "/var/log/veskoinit.log.2.gz", "/var/log/veskoinit.log.1",
                                  "/var/log/veskoinit.log"}) {
             std::string file = image_file(image_, name);
-            std::vector<WriterLine> more = writer_lines(file, round.torn, round.zeroed, zero_runs_);
+            std::vector<WriterLine> more = writer_lines(file, round.torn, round.zeroed, round.cut_lines, zero_runs_);
             lines.insert(lines.end(), more.begin(), more.end());
             log += file;
         }
@@ -584,7 +590,10 @@ private:
                     faults.empty() ? "no faults" : faults.c_str(),
                     round.needed_login ? (round.came_back ? "; came back" : "; DID NOT COME BACK") : "",
                     round.request_s >= 0 ? ("; served in " + std::to_string(round.request_s).substr(0, 4) + " s").c_str() : "",
-                    round.lines, round.zeroed > 0 ? ("; " + std::to_string(round.zeroed) + " zero bytes at the log's end").c_str() : "",
+                    round.lines,
+                    round.zeroed + round.cut_lines > 0 ? ("; " + std::to_string(round.zeroed) + " zero bytes and " +
+                                                          std::to_string(round.cut_lines) + " cut line(s) at the log's end").c_str()
+                                                       : "",
                     round.tail_lost_s > 0 ? ("; last " + std::to_string(round.tail_lost_s).substr(0, 4) +
                                                           " s before the cut not on the disk").c_str() : "",
                     round.root_errors ? "; ROOT HAS ERRORS" : "");
@@ -607,6 +616,7 @@ private:
         int back = 0, needed = 0, errors = 0, stalls = 0, parks = 0, failed = 0;
         long lost_clean = 0, doubled_torn = 0, lines = 0;
         double slowest = 0, tail = 0;
+        long zeroed = 0, cut_lines = 0;
         for (const Round& round : rounds) {
             for (const Fault& fault : round.plan.faults) kinds[fault.kind] += round.faults_made;
             if (round.number <= rounds_) ++kinds[cut(round.plan.end) ? "power cut" : "power request"];
@@ -622,6 +632,8 @@ private:
             lines += round.lines;
             slowest = std::max(slowest, round.request_s);
             tail = std::max(tail, round.tail_lost_s);
+            zeroed += round.zeroed;
+            cut_lines += round.cut_lines;
         }
         std::string faults;
         for (const auto& [kind, count] : kinds) faults += (faults.empty() ? "" : ", ") + kind + " " + std::to_string(count);
@@ -630,8 +642,9 @@ private:
                     "lines doubled or torn | stalls | parks |\n|---:|---|---:|---:|---:|---:|---:|---:|\n");
         std::printf("| %d | %s | %d of %d | %d | %ld of %ld | %ld | %d | %d |\n\n", rounds_ - first_ + 1, faults.c_str(),
                     back, needed, errors, lost_clean, lines, doubled_torn, stalls, parks);
-        std::printf("slowest power request served in %.1f s; at most the last %.1f s before a power cut were not on the disk\n",
-                    slowest, tail);
+        std::printf("slowest power request served in %.1f s; at most the last %.1f s before a power cut were not on the disk;\n"
+                    "power cuts left %ld zero bytes and %ld cut line(s) at the log's end\n",
+                    slowest, tail, zeroed, cut_lines);
         std::printf("%d round(s) with a failed check%s\n", failed, failed ? (" (see " + out_.string() + ")").c_str() : "");
         return failed;
     }
