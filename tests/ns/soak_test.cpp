@@ -223,16 +223,20 @@ TEST_F(SoakTest, ChildrenThatSigkillCannotEnd) {
     pid_t init = system.init_pid();
     std::string log_path = system.host_path(kLog);
     ASSERT_TRUE(eventually([&] { return !slurp(system.host_path("/tmp/daemon")).empty(); }, milliseconds(5000)));
-    // Both processes, as the host numbers them: process 1's children but its log relay.
-    std::istringstream children(slurp("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) + "/children"));
+    // Both processes, as the host numbers them: process 1's children but its log relay (once
+    // that runs its program: a moment after its start it is still a copy of process 1).
     std::vector<std::string> frozen;
-    for (std::string child; children >> child;) {
-        if (slurp("/proc/" + child + "/cmdline").find("--vesko-log-relay") != std::string::npos) continue;
-        frozen.push_back(child);
-        std::istringstream grandchildren(slurp("/proc/" + child + "/task/" + child + "/children"));
-        for (std::string grandchild; grandchildren >> grandchild;) frozen.push_back(grandchild);
-    }
-    ASSERT_EQ(frozen.size(), 2u);
+    ASSERT_TRUE(eventually([&] {
+        frozen.clear();
+        std::istringstream children(slurp("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) + "/children"));
+        for (std::string child; children >> child;) {
+            if (slurp("/proc/" + child + "/cmdline").find("--vesko-log-relay") != std::string::npos) continue;
+            frozen.push_back(child);
+            std::istringstream grandchildren(slurp("/proc/" + child + "/task/" + child + "/children"));
+            for (std::string grandchild; grandchildren >> grandchild;) frozen.push_back(grandchild);
+        }
+        return frozen.size() == 2;
+    }, milliseconds(5000))) << frozen.size();
     for (const std::string& pid : frozen) std::ofstream(group + "/tasks") << pid;
     std::ofstream(group + "/freezer.state") << "FROZEN";
     ASSERT_TRUE(eventually([&] { return slurp(group + "/freezer.state") == "FROZEN\n"; }, milliseconds(5000)));
