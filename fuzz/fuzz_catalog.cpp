@@ -17,13 +17,19 @@ namespace fs = std::filesystem;
 
 const char* const kNames[] = {"a.toml", "b.toml", "web-1.toml", "z9.toml", "Bad.toml", ".h.toml", "c.conf", "a-.toml"};
 
+std::string made;  // the directory, removed when the fuzzer exits
+
 const std::string& directory() {
-    static const std::string path = [] {
+    if (made.empty()) {
         std::string pattern = (fs::temp_directory_path() / "vesko-fuzz-catalog-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) std::abort();
-        return pattern;
-    }();
-    return path;
+        made = pattern;
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(made, ignored);
+        });
+    }
+    return made;
 }
 
 }  // namespace
