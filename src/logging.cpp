@@ -182,7 +182,25 @@ void LogFile::write_at_end(std::string_view text) {
         refused_ = false;
         return;
     }
+    if (keep_for_line()) return;
     reopen();
+}
+
+bool LogFile::keep_for_line() {
+    rare_ = true;
+    if (!keep_until_) keep_until_ = vesko::deadline_after(kRoomWaitMs);
+    if (!vesko::passed(*keep_until_) && ends_inside_line()) return true;
+    keep_until_.reset();
+    return false;
+}
+
+bool LogFile::ends_inside_line() {
+    // The descriptor held only writes: the file is read through one of its own.
+    auto file = vesko::open_fd("/proc/self/fd/" + std::to_string(file_.get()), O_RDONLY | O_NONBLOCK);
+    struct stat info;
+    char last = '\n';
+    return file && ::fstat(file->get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+           ::pread(file->get(), &last, 1, info.st_size - 1) == 1 && last != '\n';
 }
 
 void LogFile::reopen() {
@@ -250,7 +268,9 @@ ssize_t LogFile::wait_for_room(int pipe, int error) {
 
 void LogFile::report_dropped() {
     rare_ = true;
-    if (vesko::write_all(file_.get(), "veskoinit: warning: " + std::to_string(dropped_) +
+    // The rest of a line the file got in part was dropped: the warning begins a line of its own.
+    if (vesko::write_all(file_.get(), std::string(ends_inside_line() ? "\n" : "") + "veskoinit: warning: " +
+                                          std::to_string(dropped_) +
                                           " bytes of log output were dropped while the log's file system was full\n")) {
         dropped_ = 0;
     }

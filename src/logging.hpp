@@ -108,6 +108,11 @@ private:
     // The rare parts of take() while the file system is full, and after a drop.
     [[gnu::noinline]] ssize_t wait_for_room(int pipe, int error);
     [[gnu::noinline]] void report_dropped();
+    // A rotation is followed once the file held ends with a whole line (a full disk can cut a
+    // write short, and its rest is still to come), or after kRoomWaitMs at most, so that no
+    // line is split between two files.
+    [[gnu::noinline]] bool keep_for_line();
+    bool ends_inside_line();
 
     std::string path_;
     vesko::Fd file_;
@@ -117,6 +122,7 @@ private:
     bool rare_ = false;     // see ran_rare_path
     std::optional<timespec> drop_from_;  // while the file system is full: when dropping may begin
     size_t dropped_ = 0;                 // bytes dropped since the file last took data
+    std::optional<timespec> keep_until_;  // a rotation followed at the latest (keep_for_line)
 };
 
 // The log relay: process 1 and every process it starts write into one pipe, and a process

@@ -775,6 +775,7 @@ void power_off_after_relay_probe(ns::System& system, std::string& before, std::s
     for (auto it = std::sregex_iterator(text.begin(), text.end(), number); it != std::sregex_iterator(); ++it) numbers += (*it)[2].str() + " ";
     for (int i = 1; i <= 20000; ++i) expected += std::to_string(i) + " ";
     EXPECT_TRUE(numbers == expected) << "lines lost, doubled or out of order:\n" << text;
+    EXPECT_TRUE(before.empty() || before.back() == '\n') << "a line split between two files:\n" << before.substr(before.size() - 200) << "\n----\n" << after.substr(0, 600);
     EXPECT_EQ(count(after, "veskoinit: received shutdown request\n"), 1) << after;
 }
 

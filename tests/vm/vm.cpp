@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -244,6 +245,8 @@ Machine::Machine(const Scenario& scenario) {
     qemu_ = fork();
     if (qemu_ < 0) throw std::runtime_error("fork failed");
     if (qemu_ == 0) {
+        // The guest goes with whoever runs it, even when that is killed.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
