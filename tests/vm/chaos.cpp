@@ -280,6 +280,7 @@ struct Round {
     bool stall = false, park = false;
     std::vector<std::string> failures;
     std::string console, log, fsck, guest;
+    std::string guest_state;  // after a power request that was not served
 };
 
 // A file of the image, read with debugfs (gzip's files unpacked); "" when it is not there.
@@ -514,13 +515,20 @@ private:
     // Asks for the machine's end with the guest's command REQUEST; how long it took.
     template <typename Ssh>
     void ask(vm::Machine& machine, Ssh& ssh, const std::string& request, Round& round) {
-        ssh("setsid -f " + request + " </dev/null >/dev/null 2>&1");
+        // The guest says that it took the request (a refused ssh session would not).
+        if (ssh("setsid -f " + request + " </dev/null >/dev/null 2>&1; echo asked") != "asked\n") {
+            round.failures.push_back("the " + request + " could not be asked for by ssh");
+            return;
+        }
         auto asked = Clock::now();
         std::optional<std::string> end = machine.wait_end(120000);
         round.request_s = std::max(round.request_s, std::chrono::duration<double>(Clock::now() - asked).count());
         if (!end) {
             round.stall = true;
             round.failures.push_back("the " + request + " was not served within 2 minutes of the guest's time");
+            // What the machine was doing, and its log on the disk before the plug is pulled.
+            round.guest_state = ssh("sync; cat /proc/1/status | grep -E '^(State|SigPnd|ShdPnd|SigBlk)'; "
+                                    "ps -eo pid,ppid,stat,wchan:24,etime,args; veskoctl status; tail -50 /var/log/veskoinit.log");
         }
     }
 
@@ -617,6 +625,7 @@ private:
             std::ofstream(dir / "console") << round.console;
             std::ofstream(dir / "log") << round.log;
             std::ofstream(dir / "fsck") << round.fsck;
+            if (!round.guest_state.empty()) std::ofstream(dir / "state") << round.guest_state;
             std::ofstream(dir / "failures") << "seed " << seed_ << " round " << round.number << "\n";
             for (const std::string& failure : round.failures) std::ofstream(dir / "failures", std::ios::app) << failure << "\n";
             if (!round.failures.empty()) {
