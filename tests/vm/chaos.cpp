@@ -234,8 +234,10 @@ Plan draw(unsigned long long seed, int round) {
         }
     }
     std::sort(plan.faults.begin(), plan.faults.end(), [](const Fault& a, const Fault& b) { return a.at < b.at; });
-    const char* requests[] = {"poweroff", "reboot", "/usr/lib/veskoinit/bin/poweroff", "/usr/lib/veskoinit/bin/reboot",
-                              "shutdown -h now", "/usr/lib/veskoinit/bin/shutdown -r now"};
+    // Debian's commands (through /run/initctl) and veskoinit's own, which take no arguments:
+    // a power-off at even places, a reboot at odd ones.
+    const char* requests[] = {"poweroff", "reboot", "/usr/lib/veskoinit/bin/shutdown", "/usr/lib/veskoinit/bin/reboot",
+                              "shutdown -h now", "shutdown -r now"};
     int end = pick(10);
     plan.end = end < 3 ? End::PowerOff : end < 5 ? End::Reboot : end == 5 ? End::CutEarly : end == 6 ? End::CutScripts
                : end == 7 ? End::CutRunning : End::CutShutdown;
