@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -209,13 +210,18 @@ void populate(const Image& image, const std::string& root) {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         keeper_fail(status_fd, "make / private");
     }
-    std::string options = "mode=0755" + (image.root_size.empty() ? "" : ",size=" + image.root_size);
-    if (mount("nsroot", root.c_str(), "tmpfs", 0, options.c_str()) != 0) keeper_fail(status_fd, "mount tmpfs");
+    if (mount("nsroot", root.c_str(), "tmpfs", 0, "mode=0755") != 0) keeper_fail(status_fd, "mount tmpfs");
     try {
         populate(image, root);
     } catch (const std::exception& e) {
         write_text(status_fd, std::string("error populate: ") + e.what() + "\n");
         _exit(1);
+    }
+    if (image.root_room > 0) {
+        struct statvfs filled;
+        if (statvfs(root.c_str(), &filled) != 0) keeper_fail(status_fd, "statvfs");
+        std::string size = "size=" + std::to_string((filled.f_blocks - filled.f_bfree) * filled.f_frsize + image.root_room);
+        if (mount(nullptr, root.c_str(), nullptr, MS_REMOUNT, size.c_str()) != 0) keeper_fail(status_fd, "remount tmpfs");
     }
     if (!terminal.empty()) {
         // The bind lives in the keeper's namespace and the copy process 1 gets.

@@ -46,7 +46,9 @@ struct Image {
     // with these mount flags as well.
     bool root_read_only = false;
     unsigned long root_flags = 0;
-    std::string root_size;  // the tmpfs's size= (a full root file system), none when ""
+    // Once filled, the tmpfs is made to hold only this many bytes more (a root file system
+    // that a test can fill); 0 leaves it unbounded.
+    size_t root_room = 0;
     // A pseudo-terminal that the test holds is the console: process 1 starts with its slave
     // as standard input, output and error (console() then stays empty), and the slave is
     // bound over /dev/console (the image must not mount anything over /dev then). See

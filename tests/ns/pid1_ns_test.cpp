@@ -886,7 +886,7 @@ TEST_F(Pid1NsTest, RunTimeControlOfTheDirectServices) {
         SCOPED_TRACE(row.signal);
         ns::Image image = base_image();
         image.files["/etc/fstab"] = kProcOnly;
-        if (row.signal == "FULL") image.root_size = "32m";
+        if (row.signal == "FULL") image.root_room = 16 << 20;
         image.scripts["/probe"] = "#!/bin/sh\nexec 3>&1\n" + relay_probe(row.signal, row.plant) + "touch /tmp/done; exec sleep 1000\n";
         image.files[dir + "probe.toml"] = service_file(R"(["/probe"])");
         if (row.signal == "STOP") {
