@@ -45,7 +45,7 @@ while :; do
     n=$((n + 1))
     read up idle </proc/uptime
     echo "chaos-writer $boot $$ $n $up"
-    echo "$$ $n $up" >/run/chaos-writer
+    echo "$boot $$ $n $up" >/run/chaos-writer
     [ -e /run/chaos-fast ] || sleep 0.05
 done
 )sh";
@@ -453,7 +453,7 @@ private:
                 }
                 std::this_thread::sleep_until(at(plan.end_at));
                 std::istringstream seen(ssh("cat /run/chaos-writer"));
-                seen >> last_pid_ >> last_n_ >> last_uptime_;
+                seen >> last_boot_ >> last_pid_ >> last_n_ >> last_uptime_;
                 if (plan.end == End::CutRunning) {
                     cut_now("the running system");
                 } else {
@@ -579,8 +579,10 @@ private:
                 round.lines += distinct;
                 round.doubled += static_cast<long>(numbers.size()) - distinct;
                 round.lost += numbers[distinct - 1] - distinct;
-                last_found = last_found || pid == last_pid_;
-                if (pid == last_pid_ && last_n_ > numbers[distinct - 1]) {
+                // The boot that followed may have given its writer the same process ID.
+                bool last = boot == last_boot_ && pid == last_pid_;
+                last_found = last_found || last;
+                if (last && last_n_ > numbers[distinct - 1]) {
                     if (cut(round.plan.end)) round.tail_lost_s = std::max(0.0, last_uptime_ - last_uptime[boot]);
                     else round.lost += last_n_ - numbers[distinct - 1];
                 }
@@ -684,7 +686,8 @@ private:
     std::set<std::string> root_owned_;  // root's files at the first login
     std::set<std::string> zero_runs_;   // torn lines and runs of zeros in the log already counted
     size_t stalls_seen_ = 0;
-    long last_pid_ = 0, last_n_ = 0;   // the writer's last line before the end
+    std::string last_boot_;            // the writer's last line before the end
+    long last_pid_ = 0, last_n_ = 0;
     double last_uptime_ = 0;
 };
 
