@@ -38,14 +38,16 @@ namespace {
 // and again, one that leaves storms of orphans, and the faults' own command.
 const char* const kWriter = R"sh(#!/bin/sh
 # Numbered lines into the log, 20 a second (as fast as it can while /run/chaos-fast exists):
-# "chaos-writer BOOT PID N UPTIME"; the last one written is kept in /run/chaos-writer.
+# "chaos-writer BOOT PID N UPTIME"; the last one written is kept in /run/chaos-writer, with the
+# uptime of the first.
 boot=$(cut -c1-8 /proc/sys/kernel/random/boot_id)
 n=0
 while :; do
     n=$((n + 1))
     read up idle </proc/uptime
+    [ $n -gt 1 ] || first=$up
     echo "chaos-writer $boot $$ $n $up"
-    echo "$boot $$ $n $up" >/run/chaos-writer
+    echo "$boot $$ $n $up $first" >/run/chaos-writer
     [ -e /run/chaos-fast ] || sleep 0.05
 done
 )sh";
@@ -453,7 +455,7 @@ private:
                 }
                 std::this_thread::sleep_until(at(plan.end_at));
                 std::istringstream seen(ssh("cat /run/chaos-writer"));
-                seen >> last_boot_ >> last_pid_ >> last_n_ >> last_uptime_;
+                seen >> last_boot_ >> last_pid_ >> last_n_ >> last_uptime_ >> first_uptime_;
                 if (plan.end == End::CutRunning) {
                     cut_now("the running system");
                 } else {
@@ -588,9 +590,9 @@ private:
                 }
             }
         }
-        // Not one line of the writer's last process on the disk.
+        // Not one line of the writer's last process on the disk: what it wrote since its first line.
         if (last_pid_ != 0 && !last_found) {
-            if (cut(round.plan.end)) round.tail_lost_s = last_uptime_;
+            if (cut(round.plan.end)) round.tail_lost_s = last_uptime_ - first_uptime_;
             else round.lost += last_n_;
         }
         if (round.lost > 0) round.failures.push_back(std::to_string(round.lost) + " of the writer's lines lost");
@@ -688,7 +690,7 @@ private:
     size_t stalls_seen_ = 0;
     std::string last_boot_;            // the writer's last line before the end
     long last_pid_ = 0, last_n_ = 0;
-    double last_uptime_ = 0;
+    double last_uptime_ = 0, first_uptime_ = 0;  // that line's uptime, and its process's first line's
 };
 
 }  // namespace
