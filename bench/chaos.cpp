@@ -136,9 +136,13 @@ churn) # churn COUNT: service files added, loaded, and all but one removed again
     answers churn ;;
 repair) # what the faults of earlier rounds left behind
     cp /var/lib/chaos/nginx-default /etc/nginx/sites-enabled/default
+    left=$(ls /etc/veskoinit/services/chaos-typo.toml /etc/veskoinit/services/chaos-churn-*.toml 2>/dev/null)
     rm -f /etc/veskoinit/enabled/chaos-purged /etc/veskoinit/enabled/chaos-gone.service \
         /etc/veskoinit/services/chaos-typo.toml /etc/veskoinit/services/chaos-churn-*.toml \
-        /var/log/chaos-fill /var/log/chaos-fill2 ;;
+        /var/log/chaos-fill /var/log/chaos-fill2
+    # A boot that ran the fallback console for a bad file (a typo, or one a power cut left
+    # empty) gets its services back, so that this round's faults meet a running writer.
+    [ -z "$left" ] || veskoctl reload >/dev/null 2>&1 ;;
 esac
 )sh";
 
