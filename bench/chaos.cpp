@@ -288,6 +288,7 @@ struct Round {
     bool stall = false, park = false;
     std::vector<std::string> failures;
     std::string console, log, fsck, guest;
+    std::string files;        // the log's files on the disk: their sizes and the writer's lines in each
     std::string guest_state;  // after a power request that was not served
 };
 
@@ -562,10 +563,22 @@ private:
     void check_lines(Round& round) {
         std::string log;
         std::vector<WriterLine> lines;
-        for (const char* name : {"/var/log/veskoinit.log.3.gz", "/var/log/veskoinit.log.2.gz", "/var/log/veskoinit.log.1",
-                                 "/var/log/veskoinit.log"}) {
+        // Every file logrotate keeps (eight old ones, all but the newest compressed): two
+        // rotation faults in one round move its first lines past the third.
+        for (int old = 8; old >= 0; --old) {
+            std::string name = "/var/log/veskoinit.log";
+            if (old > 0) name += "." + std::to_string(old) + (old > 1 ? ".gz" : "");
             std::string file = image_file(image_, name);
             std::vector<WriterLine> more = writer_lines(file, round.torn, round.zeroed, round.cut_lines, zero_runs_);
+            if (!file.empty()) {
+                round.files += name + ": " + std::to_string(file.size()) + " bytes";
+                if (!more.empty()) {
+                    round.files += ", writer's lines " + more.front().boot + " " + std::to_string(more.front().pid) + " " +
+                                   std::to_string(more.front().n) + " to " + more.back().boot + " " +
+                                   std::to_string(more.back().pid) + " " + std::to_string(more.back().n);
+                }
+                round.files += "\n";
+            }
             lines.insert(lines.end(), more.begin(), more.end());
             log += file;
         }
@@ -635,6 +648,7 @@ private:
             std::ofstream(dir / "console") << round.console;
             std::ofstream(dir / "log") << round.log;
             std::ofstream(dir / "fsck") << round.fsck;
+            std::ofstream(dir / "files") << round.files;
             if (!round.guest_state.empty()) std::ofstream(dir / "state") << round.guest_state;
             std::ofstream(dir / "failures") << "seed " << seed_ << " round " << round.number << "\n";
             for (const std::string& failure : round.failures) std::ofstream(dir / "failures", std::ios::app) << failure << "\n";
