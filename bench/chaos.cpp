@@ -289,6 +289,7 @@ struct Round {
     std::vector<std::string> failures;
     std::string console, log, fsck, guest;
     std::string files;        // the log's files on the disk: their sizes and the writer's lines in each
+    std::string missing;      // the writer's lines not found: boot, process and number, a line each
     std::string guest_state;  // after a power request that was not served
 };
 
@@ -598,6 +599,11 @@ private:
                 round.lines += distinct;
                 round.doubled += static_cast<long>(numbers.size()) - distinct;
                 round.lost += numbers[distinct - 1] - distinct;
+                // Which ones, for the round's folder: where to look in its log.
+                for (long n = 1, i = 0; n < numbers[distinct - 1] && round.missing.size() < 2000; ++n) {
+                    if (numbers[i] == n) ++i;
+                    else round.missing += boot + " " + std::to_string(pid) + " " + std::to_string(n) + "\n";
+                }
                 // The boot that followed may have given its writer the same process ID.
                 bool last = boot == last_boot_ && pid == last_pid_;
                 last_found = last_found || last;
@@ -619,7 +625,7 @@ private:
             round.failures.push_back("the last " + std::to_string(static_cast<int>(round.tail_lost_s)) +
                                      " s before the power cut were lost from the log");
         }
-        round.log = log.size() > 200000 ? log.substr(log.size() - 200000) : log;
+        round.log = log.size() > 2000000 ? log.substr(log.size() - 2000000) : log;
     }
 
     void report(const Round& round) {
@@ -649,6 +655,7 @@ private:
             std::ofstream(dir / "log") << round.log;
             std::ofstream(dir / "fsck") << round.fsck;
             std::ofstream(dir / "files") << round.files;
+            if (!round.missing.empty()) std::ofstream(dir / "missing") << round.missing;
             if (!round.guest_state.empty()) std::ofstream(dir / "state") << round.guest_state;
             std::ofstream(dir / "failures") << "seed " << seed_ << " round " << round.number << "\n";
             for (const std::string& failure : round.failures) std::ofstream(dir / "failures", std::ios::app) << failure << "\n";
