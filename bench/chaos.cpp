@@ -573,11 +573,10 @@ private:
             std::vector<WriterLine> more = writer_lines(file, round.torn, round.zeroed, round.cut_lines, zero_runs_);
             if (!file.empty()) {
                 round.files += name + ": " + std::to_string(file.size()) + " bytes";
-                if (!more.empty()) {
-                    round.files += ", writer's lines " + more.front().boot + " " + std::to_string(more.front().pid) + " " +
-                                   std::to_string(more.front().n) + " to " + more.back().boot + " " +
-                                   std::to_string(more.back().pid) + " " + std::to_string(more.back().n);
-                }
+                auto shown = [](const WriterLine& line) {
+                    return line.boot + " " + std::to_string(line.pid) + " " + std::to_string(line.n);
+                };
+                if (!more.empty()) round.files += ", writer's lines " + shown(more.front()) + " to " + shown(more.back());
                 round.files += "\n";
             }
             lines.insert(lines.end(), more.begin(), more.end());
