@@ -750,7 +750,10 @@ std::string relay_probe(const std::string& signal, const std::string& plant) {
         (signal == "FULL" ? "sleep 4; rm /fill" : "kill -" + signal + " $(relay)") +
         "; wait\n";
     if (!plant.empty()) {
-        probe += "until cat /var/log/veskoinit.log* | grep -q '^n20000 '; do sleep 0.01; done; " + plant + " /tmp/plant\n"
+        // Planted once the relay that replaced the first has begun: one started later would
+        // take the file process 1 held (the first, renamed) and stay there.
+        probe += "until cat /var/log/veskoinit.log* | grep -q '^n20000 ' && cat /var/log/veskoinit.log* | grep -q 'started another$'; "
+                 "do sleep 0.01; done; " + plant + " /tmp/plant\n"
                  "mv /var/log/veskoinit.log /var/log/veskoinit.log.2; mv /tmp/plant /var/log/veskoinit.log; echo planted >&3\n"
                  "until grep -q planted /var/log/veskoinit.log.2; do sleep 0.01; done; rm /var/log/veskoinit.log\n";
     }
