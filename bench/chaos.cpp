@@ -287,7 +287,7 @@ struct Round {
     double request_s = -1;       // from the power request to the machine's end
     bool stall = false, park = false;
     std::vector<std::string> failures;
-    std::string console, log, fsck, guest;
+    std::string console, log, fsck, guest, qmp;
     std::string files;        // the log's files on the disk: their sizes and the writer's lines in each
     std::string missing;      // the writer's lines not found: boot, process and number, a line each
     std::string guest_state;  // after a power request that was not served
@@ -423,6 +423,12 @@ private:
                 std::string output = debian::ssh(machine, key, command, status);
                 return status == 0 ? output : "";
             };
+            // Where a guest that gives no login is: QEMU's state and the first processor's registers.
+            auto where_is_it = [&] {
+                machine.qmp("{\"execute\": \"query-status\"}");
+                machine.qmp("{\"execute\": \"human-monitor-command\", \"arguments\": {\"command-line\": \"info registers\"}}");
+                round.qmp = machine.qmp_said(3000);
+            };
             bool ended = false;
             if (plan.end == End::CutEarly) {
                 for (auto until = Clock::now() + std::chrono::milliseconds(static_cast<long>(plan.cut_after * 1000));
@@ -447,7 +453,10 @@ private:
             if (!ended) {
                 round.needed_login = true;
                 round.came_back = debian::ssh_wait(machine, key, 240000, output);
-                if (!round.came_back) round.failures.push_back("no ssh login within 4 minutes of the guest's time");
+                if (!round.came_back) {
+                    round.failures.push_back("no ssh login within 4 minutes of the guest's time");
+                    where_is_it();
+                }
             }
             if (!ended && round.came_back) {
                 ssh("sh /usr/local/sbin/chaos-fault repair");
@@ -485,8 +494,12 @@ private:
                 bool back = first && debian::ssh_wait(machine, key, 240000, output);
                 round.came_back = (round.came_back || !round.needed_login) && back;
                 round.needed_login = true;
-                if (!back) round.failures.push_back("no ssh login after the reset within 4 minutes of the guest's time");
-                else ask(machine, ssh, "poweroff", round);
+                if (back) {
+                    ask(machine, ssh, "poweroff", round);
+                } else {
+                    round.failures.push_back("no ssh login after the reset within 4 minutes of the guest's time");
+                    where_is_it();
+                }
             }
             if (!machine.wait_end(30000)) machine.qmp("{\"execute\": \"quit\"}");
             machine.wait_end(30000);
@@ -656,6 +669,7 @@ private:
             std::ofstream(dir / "files") << round.files;
             if (!round.missing.empty()) std::ofstream(dir / "missing") << round.missing;
             if (!round.guest_state.empty()) std::ofstream(dir / "state") << round.guest_state;
+            if (!round.qmp.empty()) std::ofstream(dir / "qmp") << round.qmp;
             std::ofstream(dir / "failures") << "seed " << seed_ << " round " << round.number << "\n";
             for (const std::string& failure : round.failures) std::ofstream(dir / "failures", std::ios::app) << failure << "\n";
             if (!round.failures.empty()) {

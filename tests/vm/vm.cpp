@@ -358,6 +358,11 @@ void Machine::qmp(const std::string& command) {
     (void)!write(qmp_fd_, line.data(), line.size());
 }
 
+std::string Machine::qmp_said(int timeout_ms) {
+    for (Deadline until = deadline(timeout_ms); left_ms(until) > 0;) collect_qmp(100);
+    return qmp_text_;
+}
+
 std::optional<std::string> Machine::wait_end(int timeout_ms) {
     Deadline until = deadline(timeout_ms);
     while (!end_) {

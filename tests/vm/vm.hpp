@@ -96,6 +96,8 @@ public:
     void type(const std::string& keys);
     // Sends one QMP command (JSON text).
     void qmp(const std::string& command);
+    // What QMP has said so far (replies and events), after TIMEOUT_MS more for replies.
+    std::string qmp_said(int timeout_ms);
     // How the guest ended: the reason of QMP's SHUTDOWN event ("guest-reset" for a reboot,
     // "guest-shutdown" for a power-off), or nullopt when it has not within the guest's
     // TIMEOUT_MS.
