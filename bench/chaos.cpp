@@ -407,6 +407,8 @@ private:
         debian::Setup setup = server();
         // The reset button starts the machine again (QEMU would end instead, as at a reboot).
         setup.restarts = plan.cut == "system_reset" && cut(plan.end);
+        // Process 1 logs when each step of a shutdown ends, for a request that took long.
+        setup.extra_words += " VESKO_SHUTDOWN_TIMES=1";
         std::string key = work_ + "/key";
         {
             vm::Machine machine(debian::scenario(setup, link));
